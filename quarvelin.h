@@ -1,0 +1,147 @@
+// quarvelin: the Run state and the stages of one run.
+//
+// Every stage works on the program-wide Run state declared here; nothing is
+// passed between stages as arguments. The order of a run is fixed: `opening`
+// (banner, dialogue, reading the model, slopes, normalisation, opening the
+// output files), then `image_saving` (image, histogram files, log DEM, end).
+//
+// Failures never return: they go through `fail`, which prints the message,
+// removes every output file the run left incomplete, waits for a key when
+// asked to and ends the program with status 1.
+#ifndef QUARVELIN_H
+#define QUARVELIN_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// ---------------------------------------------------------------- Run state
+
+// Files: digit = input (1), image (2), log DEM (3); d = descriptor,
+// h = histogram. f2h is the log DEM histogram, f3h the image histogram.
+extern FILE *f1, *f1d, *f2, *f2d, *f2h, *f3, *f3d, *f3h;
+
+// Dimensions and choices.
+extern int nb_lig, nb_col, pix_size;
+extern int format;     // input form: 0 ASCII grid, 1 raw raster
+extern int itype;      // raw cells: 0 16-bit unsigned, 1 32-bit signed
+extern int mind, maxd; // fourth and fifth values of the input descriptor
+extern int dyn_scale;  // unit of raw values: 0 m, 1 dm, 2 cm, 3 mm
+extern int output;     // image form: 0 raw raster, 1 bitmap, 2 ASCII grid
+extern int dem_result; // log DEM wanted: 0 yes, 1 no
+extern int dem_type;   // log DEM form: 0 raw 32-bit raster, 1 ASCII grid
+
+// Real numbers.
+extern double dpix_size, coef, strcoef, X_min, Y_min, nodata;
+extern double min_pen, max_pen, log_min, log_max, log_dif;
+
+// Flags.
+extern bool descr_OK;      // the input descriptor existed and was read
+extern bool open_ascii_OK; // X_min and Y_min are known
+
+// Grids, row-pointer matrices of nb_lig lines by nb_col columns.
+extern unsigned short **jtab_in;
+extern int **itab_in;
+extern double **dtab_in;
+extern double **dtab_slope;
+extern unsigned char **tab_out;
+extern int **itab_out;
+extern double **dtab_out;
+
+// Names: the input model and its descriptor, and every result path.
+extern std::string nomim1, nomdescr1;
+extern std::string nomim2, nomdescr2, nomhisto, nomhisto2, nomim3, nomdescr3;
+
+// ------------------------------------------------------------------ Stages
+
+void opening();
+void image_saving();
+void dem_lecture();
+void ascii_lecture();
+void pendientes();
+void slope_range(); // the dialogue's scan for min_pen and max_pen
+void treatment();
+
+// -------------------------------------------------------- Terrain formulas
+
+// Slope in degrees of the 3 x 3 window z (z[k][l] is line i-1+k, column
+// j-1+l) for the reciprocal cell size p = 1 / dpix_size.
+double window_slope(const double *z0, const double *z1, const double *z2, double p);
+
+// Whole part, toward zero, of the exact product d x s (not of its rounding).
+int trunc_product(double d, double s);
+
+// Grey tone 0..254 of one logarithm: whole part of 254 (lg - log_min) / log_dif.
+int grey_tone(double lg, double lmin, double ldif);
+
+// ------------------------------------------------------- Readers (no exits)
+
+// Reads up to six whitespace-separated decimal integers of a descriptor file
+// into v (values that are absent are left untouched). Returns how many were
+// read; reading stops at the first word that is not a 32-bit integer.
+int read_descriptor(FILE *f, int v[6]);
+
+// Outcome of reading an ASCII grid with `ascii_read`.
+enum AsciiStatus {
+    ascii_ok = 0,
+    ascii_bad_header,   // header line `bad_line` (1 to 6) is not valid
+    ascii_bad_cellsize, // cell size 0 or not finite
+    ascii_bad_value,    // no valid value for the cell (bad_line, bad_col)
+    ascii_no_memory     // a grid could not be allocated
+};
+
+// Reads the ASCII grid on f into the Run state (nb_col, nb_lig, X_min, Y_min,
+// dpix_size, nodata, pix_size, dtab_in, dtab_slope). Prints the progress
+// lines. On failure the grids it allocated are released and set to null.
+AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col);
+
+// --------------------------------------------------------- Platform layer
+
+// Root directory of every folder: $QUARVELIN_ROOT with a trailing '/', or
+// "images/" under the working directory.
+std::string root_directory();
+extern const char path_separator[];
+
+// Box characters of the banner frame, as UTF-8 text.
+extern const char *const box_h, *const box_v, *const box_p1, *const box_p2,
+    *const box_p3, *const box_p4;
+
+// Next whitespace-delimited answer word from `answers` (standard input by
+// default); false at end of input.
+extern FILE *answers;
+bool next_word(FILE *in, std::string &word);
+
+// Whole-word conversions of an answer: "%d" and "%lf" semantics, except that
+// the whole word must be the number and a real must be finite.
+bool parse_int_word(const std::string &word, int &value);
+bool parse_real_word(const std::string &word, double &value);
+
+// Reads one answer; at end of input the run is abandoned (status 1). Returns
+// false, after printing "A number is expected.", when the word is not a number.
+bool ask_int(int &value);
+bool ask_real(double &value);
+std::string ask_word();
+
+// One key press: from the terminal without echo when standard input is one,
+// otherwise one character of what remains of the input, if any.
+void key_wait();
+
+// ------------------------------------------------------------- Failures
+
+// Registers an output file as incomplete until `file_done` is called for it;
+// every incomplete file is removed when the run fails.
+void file_started(const std::string &path);
+void file_done(const std::string &path);
+
+// Prints msg, removes incomplete files, waits for a key when key is true,
+// exits with status.
+[[noreturn]] void fail(const std::string &msg, bool key = true, int status = 1);
+
+// printf-style formatting into a std::string.
+std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Program entry without the process: the dialogue and the writer. Returns the
+// exit status for `main`.
+int run_program(int argc, char **argv);
+
+#endif

@@ -1,0 +1,151 @@
+// Bitmap writer and reader: the file layout byte by byte, round trips in the
+// three forms, and the reader's refusal of malformed or forged files.
+#include "image.h"
+#include "nrutil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Words = std::vector<uint32_t>;
+
+Bytes slurp(const std::string &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+uint32_t u32(const Bytes &b, size_t o) { return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24; }
+Bytes with(Bytes b, size_t off, uint32_t v, size_t n = 4)
+{
+    for (size_t i = 0; i < n; i++)
+        b[off + i] = static_cast<unsigned char>(v >> (8 * i));
+    return b;
+}
+unsigned char **pattern(int larg, int NbLig) // byte (l, c) = 10 l + c + 1
+{
+    unsigned char **m = ucmatrice(larg, NbLig);
+    for (int l = 0; l < NbLig; l++)
+        for (int c = 0; c < larg; c++)
+            m[l][c] = static_cast<unsigned char>(10 * l + c + 1);
+    return m;
+}
+
+class BmpTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
+    void TearDown() override
+    {
+        frucmatrice(m, 3);
+        std::filesystem::remove_all(dir);
+    }
+    std::string at(const char *n) const { return dir + "/" + n; }
+    int save(int w, int h, int type, const Color32 *map = nullptr) { return SauveBMP(at("a.bmp").c_str(), m, w, h, type, map); }
+    // Writes b and reads it back, the palette wanted when want >= 0; true when
+    // accepted, and then the pixels must be m's, the form want, the palette map.
+    bool reads(const Bytes &b, int want = -1, const Color32 *map = nullptr)
+    {
+        std::ofstream(at("x.bmp"), std::ios::binary).write(reinterpret_cast<const char *>(b.data()), long(b.size()));
+        int nc = 0, nl = 0, type = -1;
+        Color32 dummy, *pal = want < 0 ? nullptr : &dummy;
+        unsigned char **r = ChargeBMP(at("x.bmp").c_str(), nc, nl, type, pal);
+        for (int l = 0; r != nullptr && l < 3; l++)
+            EXPECT_TRUE(nl == 3 && std::equal(r[l], r[l] + nc * (type == 2 ? 3 : 1), m[l])) << l;
+        EXPECT_TRUE(!r || ((want < 0 || type == want) && (!map || !std::memcmp(pal, map, 1024)))) << type;
+        EXPECT_TRUE(want >= 0 || pal == nullptr);
+        std::free(pal);
+        frucmatrice(r, nl);
+        return r != nullptr;
+    }
+    std::string dir = "/tmp/bmptestXXXXXX";
+    unsigned char **m = pattern(15, 3);
+};
+using BmpWriter = BmpTest;
+using BmpReader = BmpTest;
+
+TEST_F(BmpWriter, LayoutGreyRampPaddingAndBottomUpLines)
+{
+    ASSERT_EQ(save(5, 3, 0), 0);
+    Bytes f = slurp(at("a.bmp"));
+    ASSERT_EQ(f.size(), 1078u + 8 * 3);
+    EXPECT_EQ((Words{u32(f, 0) & 0xFFFF, u32(f, 2), u32(f, 10), u32(f, 14), u32(f, 18), u32(f, 22), u32(f, 26),
+                     u32(f, 30), u32(f, 34), u32(f, 38), u32(f, 42), u32(f, 46), u32(f, 50)}),
+              (Words{0x4D42, 1102, 1078, 40, 5, 3, 1 | 8 << 16, 0, 24, 10000, 10000, 0, 0}));
+    for (unsigned i = 0; i < 256; i++)
+        ASSERT_EQ(u32(f, 54 + 4 * i), i | i << 8 | i << 16) << i;
+    EXPECT_EQ(Bytes(f.begin() + 1078, f.begin() + 1086), (Bytes{21, 22, 23, 24, 25, 0, 0, 0})); // line 2
+    EXPECT_EQ(Bytes(f.end() - 8, f.end()), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
+    ASSERT_EQ(save(4, 3, 1), 0);
+    EXPECT_EQ(slurp(at("a.bmp")).size(), 1078u + 4 * 3);
+    ASSERT_EQ(save(5, 2, 2), 0); // 15 pixel bytes, 16 in the file
+    f = slurp(at("a.bmp"));
+    EXPECT_EQ((Words{unsigned(f.size()), u32(f, 2), u32(f, 10), u32(f, 26), u32(f, 54 + 12) >> 16}),
+              (Words{86, 86, 54, 1 | 24 << 16, 25}));
+    ASSERT_EQ(save(5, 0, 0), 0);
+    EXPECT_EQ(slurp(at("a.bmp")).size(), 1078u);
+    ASSERT_EQ(save(5, 0, 2), 0);
+    EXPECT_EQ(u32(slurp(at("a.bmp")), 34), 0u);
+}
+
+TEST_F(BmpWriter, ReportsBadArgumentsAndFullDisk)
+{
+    EXPECT_EQ((Words{unsigned(save(5, 3, 3)), unsigned(save(-1, 3, 0)), unsigned(save(5, -1, 0)),
+                     unsigned(save(70000, 70000, 2)), unsigned(SauveBMP(at("no/a").c_str(), m, 5, 3, 0, nullptr))}),
+              Words(5, unsigned(-1)));
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    unsigned char **wide = pattern(40000, 1);
+    EXPECT_EQ(SauveBMP("/dev/full", m, 5, 3, 0, nullptr), -1);        // fails at fclose
+    EXPECT_EQ(SauveBMP("/dev/full", wide, 40000, 1, 0, nullptr), -1); // fails at a line
+    frucmatrice(wide, 1);
+}
+
+TEST_F(BmpReader, RoundTripsKeepPixelsPaletteAndForm)
+{
+    Color32 colour[256], grey_o[256];
+    for (int i = 0; i < 256; i++) {
+        const auto v = static_cast<unsigned char>(i);
+        colour[i] = Color32{v, static_cast<unsigned char>(255 - i), static_cast<unsigned char>(i / 2), 0};
+        grey_o[i] = Color32{v, v, v, 99};
+    }
+    const struct { int w, type; const Color32 *map; int want; } cases[] = {
+        {5, 1, nullptr, 0}, {5, 0, colour, 1}, {4, 1, grey_o, 0}, {5, 2, colour, 2}};
+    for (const auto &k : cases) {
+        ASSERT_EQ(save(k.w, 3, k.type, k.map), 0);
+        EXPECT_TRUE(reads(slurp(at("a.bmp")), k.want, k.type == 2 ? nullptr : k.map)) << k.want; // O kept
+    }
+}
+
+TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
+{
+    ASSERT_EQ(save(5, 3, 0), 0);
+    const Bytes g = slurp(at("a.bmp"));
+    ASSERT_EQ(save(5, 3, 2), 0);
+    const Bytes t = slurp(at("a.bmp"));
+    EXPECT_TRUE(reads(with(g, 30, 2), 0) && reads(with(t, 30, 3), 2));
+    const struct { const Bytes &b; size_t off; uint32_t v; size_t n; } bad[] = {
+        {g, 0, 'X', 1}, {g, 10, 1074, 4}, {g, 10, 54, 4}, {t, 10, 1078, 4}, {g, 30, 1, 4},
+        {g, 28, 1, 2}, {g, 28, 4, 2}, {g, 28, 16, 2}, {g, 28, 32, 2}, {g, 18, 0, 4}, {g, 22, 0, 4},
+        {g, 22, 30000, 4}, {g, 18, 0xFFFFFFFF, 4}, {g, 22, 0xFFFFFFFF, 4}}; // forged sizes, top-down
+    for (const auto &k : bad)
+        EXPECT_FALSE(reads(with(k.b, k.off, k.v, k.n), 0) || reads(with(k.b, k.off, k.v, k.n))) << k.off;
+    EXPECT_FALSE(reads(with(with(t, 18, 32767), 22, 32767), 2)); // 3 GiB announced
+    for (size_t cut : {40ul, 600ul, g.size() - 1})
+        EXPECT_FALSE(reads(Bytes(g.begin(), g.begin() + long(cut)), 0)) << cut;
+    unsigned char **tall = pattern(1, 32768); // a whole file, but above 32767 either way
+    ASSERT_EQ(SauveBMP(at("w.bmp").c_str(), tall, 1, 32768, 0, nullptr), 0);
+    frucmatrice(tall, 32768);
+    const Bytes w = slurp(at("w.bmp"));
+    EXPECT_FALSE(reads(w, 0) || reads(with(with(w, 18, 32768), 22, 4), 0));
+}
+
+} // namespace
