@@ -1,0 +1,465 @@
+// Fault runs of the whole program: answers that end early or are not
+// numbers, disks that fill up, folders that do not exist, results that would
+// overwrite their model, and damaged models. Each run is the built program on
+// a tiny model in a temporary root; a failed run must say why, end with
+// status 1 within seconds and leave no incomplete file behind.
+#include "run_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace qtest;
+
+namespace {
+
+const std::string end_of_input = "\n\tEnd of input: the run is abandoned.\n";
+const std::string not_a_number = "\n\tA number is expected.";
+
+// A 5 x 5 model with slopes of several sizes, in metres, cell size 10.
+std::vector<int32_t> model_cells()
+{
+    std::vector<int32_t> z;
+    for (int i = 0; i < 5; i++)
+        for (int j = 0; j < 5; j++)
+            z.push_back(100 + 3 * i * j + 7 * j + (i == 2 && j == 2 ? 20 : 0));
+    return z;
+}
+
+std::string raw32(const std::vector<int32_t> &cells)
+{
+    std::string s;
+    for (int32_t v : cells)
+        s += le32({v});
+    return s;
+}
+
+const std::string model_raw = raw32(model_cells());
+const std::string model_descriptor = "5\n5\n4\n100\n176\n10\n";
+
+std::string ascii_model(const std::string &header, size_t values = 25)
+{
+    std::string s = header;
+    const auto z = model_cells();
+    for (size_t k = 0; k < values && k < z.size(); k++)
+        s += std::to_string(z[k]) + (k % 5 == 4 ? "\n" : " ");
+    return s;
+}
+const std::string six_line_header =
+    "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9999\n";
+
+// Dialogue with a missing descriptor (typed dimensions, a pixel size of 0
+// asked again), an ASCII image with coordinates and an ASCII log DEM: every
+// numeric question of the program is in it.
+const std::vector<std::string> typed_dialogue = {
+    "1", "site", "m", "1", "1", "5", "5", "0", "10", "0", "res", "2", "100", "200", "0", "1", "1000"};
+
+// Dialogue with the descriptor present, the information box, a raw image
+// and a raw log DEM.
+const std::vector<std::string> raw_dialogue = {"0", "site", "m", "1", "1", "0", "res", "0", "0", "0", "1000"};
+
+// What is shown again after a refused answer to each word of typed_dialogue
+// (empty: the word is a name, not a number).
+const std::string yes_no = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
+const std::vector<std::string> shown_again = {
+    yes_no,
+    "",
+    "",
+    "\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t",
+    "\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t",
+    "\n\tNumber of lines   ? ",
+    "\n\tNumber of columns ? ",
+    "\n\tPixel size ? ",
+    "\n\tPixel Size (in meters) ? ",
+    "\n\n\tAre these values\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"
+    "\n\t\t3 ====> in millimeters\n\t\t",
+    "",
+    "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t",
+    "\n\t\tX_min ? ",
+    "\t\tY_min ? ",
+    "\n\tSave the result as a Digital Elevation Model:\n\tNote: gray tones result from a stretching" + yes_no,
+    "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)\n\t\t1 ====> ascii\n\t\t",
+    "\n\tStretch limit value ? ",
+};
+
+bool ends_with(const std::string &s, const std::string &tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<std::string> with(std::vector<std::string> w, size_t at, const std::string &word)
+{
+    w[at] = word;
+    return w;
+}
+
+std::vector<std::string> inserted(std::vector<std::string> w, size_t at, const std::string &word)
+{
+    w.insert(w.begin() + static_cast<std::ptrdiff_t>(at), word);
+    return w;
+}
+
+// The 5 x 5 model in a new site, with or without its descriptor.
+void put_model(const Site &s, bool descriptor)
+{
+    s.write("m_m4.raw", model_raw);
+    if (descriptor)
+        s.write("m_m4.txt", model_descriptor);
+}
+
+struct Clean {
+    Outcome run;
+    std::map<std::string, std::string> files;
+};
+
+Clean clean_run(const std::vector<std::string> &answers, bool descriptor)
+{
+    Site s;
+    put_model(s, descriptor);
+    Clean c{s.run(words(answers)), s.contents()};
+    c.run.out = s.portable(c.run.out);
+    EXPECT_EQ(c.run.status, 0) << c.run.out;
+    return c;
+}
+
+} // namespace
+
+TEST(FaultRuns, EndOfInputAtAnyQuestionAbandonsTheRunAndLeavesNoFile)
+{
+    struct Dialogue {
+        const std::vector<std::string> *answers;
+        bool descriptor;
+    };
+    for (const Dialogue &d : {Dialogue{&typed_dialogue, false}, Dialogue{&raw_dialogue, true}}) {
+        const Clean clean = clean_run(*d.answers, d.descriptor);
+        std::set<std::string> inputs = {"m_m4.raw"};
+        if (d.descriptor) {
+            inputs.insert("m_m4.txt");
+        }
+        for (size_t k = 0; k < d.answers->size(); k++) {
+            SCOPED_TRACE("input ends after " + std::to_string(k) + " answers");
+            Site s;
+            put_model(s, d.descriptor);
+            const auto t0 = std::chrono::steady_clock::now();
+            const Outcome r = s.run(words(*d.answers, k));
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+            EXPECT_EQ(r.status, 1);
+            ASSERT_TRUE(ends_with(r.out, end_of_input)) << r.out;
+            // Everything printed before the input ended is what a whole run
+            // prints up to that question.
+            const std::string before = s.portable(r.out.substr(0, r.out.size() - end_of_input.size()));
+            EXPECT_EQ(clean.run.out.substr(0, before.size()), before);
+            // No result is left; a descriptor that the run created stays
+            // only once the model was read and it was complete.
+            for (const std::string &name : s.files())
+                if (!inputs.count(name)) {
+                    EXPECT_EQ(name, "m_m4.txt");
+                    EXPECT_EQ(s.read(name), model_descriptor);
+                }
+            if (d.descriptor) {
+                EXPECT_EQ(s.read("m_m4.txt"), model_descriptor);
+            }
+        }
+    }
+}
+
+// A refused answer prints the message (for a word) and shows the question
+// again exactly; the run then ends with the very files of a clean run.
+TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
+{
+    const Clean clean = clean_run(typed_dialogue, false);
+    ASSERT_EQ(shown_again.size(), typed_dialogue.size());
+
+    struct Refused {
+        size_t at;
+        std::string word;
+        bool is_word; // not a number at all: the message precedes the question
+    };
+    std::vector<Refused> cases;
+    for (size_t k = 0; k < typed_dialogue.size(); k++)
+        if (!shown_again[k].empty())
+            for (const char *w : {"abc", "12abc", "0x10"})
+                cases.push_back({k, w, true});
+    cases.push_back({12, "inf", true});
+    cases.push_back({16, "nan", true});
+    for (const Refused &r : std::vector<Refused>{{0, "2", false},   {0, "-1", false},  {3, "7", false},
+                                                 {3, "-1", false},  {4, "2", false},   {4, "-1", false},
+                                                 {5, "-1", false},  {6, "-3", false},  {8, "0", false},
+                                                 {9, "4", false},   {9, "-1", false},  {11, "3", false},
+                                                 {11, "-1", false}, {14, "2", false},  {14, "-1", false},
+                                                 {15, "2", false},  {15, "-1", false}, {16, "3e9", false},
+                                                 {16, "-2147483648.5", false}})
+        cases.push_back(r);
+
+    // What the program has printed when it reads each answer.
+    std::vector<std::string> printed_before;
+    for (size_t k = 0; k < typed_dialogue.size(); k++) {
+        Site s;
+        put_model(s, false);
+        std::string out = s.portable(s.run(words(typed_dialogue, k)).out);
+        ASSERT_TRUE(ends_with(out, end_of_input));
+        printed_before.push_back(out.substr(0, out.size() - end_of_input.size()));
+    }
+
+    for (const Refused &c : cases) {
+        SCOPED_TRACE("answer " + std::to_string(c.at) + " preceded by \"" + c.word + "\"");
+        const std::string &before = printed_before[c.at];
+        Site s;
+        put_model(s, false);
+        const Outcome r = s.run(words(inserted(typed_dialogue, c.at, c.word)));
+        EXPECT_EQ(r.status, 0);
+        const std::string expected = before + (c.is_word ? not_a_number : "") + shown_again[c.at] +
+                                     clean.run.out.substr(before.size());
+        EXPECT_EQ(s.portable(r.out), expected);
+        EXPECT_EQ(s.contents(), clean.files);
+    }
+}
+
+// An output that reaches a full disk is reported and removed; the files the
+// run had not finished are removed too, and what is left is complete.
+TEST(FaultRuns, AFullDiskIsReportedAndLeavesNoIncompleteFile)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    const auto bitmap = with(raw_dialogue, 7, "1");
+    const std::vector<std::string> ascii = {"1", "site", "m",   "1", "1", "0",   "res",
+                                            "2", "100",  "200", "0", "1", "1000"};
+    struct Full {
+        std::string file;
+        const std::vector<std::string> *answers;
+        bool before_summary; // the image and its histogram are not all saved
+    };
+    const std::vector<Full> cases = {
+        {"res_log.raw", &raw_dialogue, true},           {"res_log.txt", &raw_dialogue, true},
+        {"res_log.bmp", &bitmap, true},                 {"res_log.asc", &ascii, true},
+        {"res_log.xls", &raw_dialogue, true},           {"res_dem_log.xls", &raw_dialogue, true},
+        {"res_log_dem_m4.raw", &raw_dialogue, false},   {"res_log_dem_m4.txt", &raw_dialogue, false},
+        {"res_log_dem.asc", &ascii, false},
+    };
+    std::map<const std::vector<std::string> *, Clean> clean;
+    for (const Full &c : cases) {
+        SCOPED_TRACE(c.file + " on a full disk");
+        if (!clean.count(c.answers))
+            clean[c.answers] = clean_run(*c.answers, true);
+        Site s;
+        put_model(s, true);
+        fs::create_symlink("/dev/full", s.folder() / c.file);
+        const Outcome r = s.run(words(*c.answers));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("\n\tFile " + s.path(c.file) + " could not be written\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("has been saved") == std::string::npos, c.before_summary) << r.out;
+        EXPECT_EQ(r.out.find("Processing completed"), std::string::npos);
+        EXPECT_FALSE(s.exists(c.file));
+        for (const auto &[name, bytes] : s.contents()) {
+            ASSERT_TRUE(clean[c.answers].files.count(name)) << name;
+            EXPECT_EQ(bytes, clean[c.answers].files.at(name)) << name << " is incomplete";
+        }
+    }
+}
+
+TEST(FaultRuns, AnOutputThatCannotBeCreatedIsReported)
+{
+    const auto bitmap = with(raw_dialogue, 7, "1");
+    const std::vector<std::string> ascii = {"1", "site", "m",   "1", "1", "0",   "res",
+                                            "2", "100",  "200", "0", "1", "1000"};
+    struct Blocked {
+        std::string name;      // generic name typed
+        std::string directory; // an existing directory in the place of a result, or ""
+        std::string path;      // the path reported
+        const std::vector<std::string> *answers;
+        const char *message;
+    };
+    const std::vector<Blocked> cases = {
+        {"nofolder/res", "", "nofolder/res_log.xls", &raw_dialogue, " cannot be created\n"},
+        {"res", "res_log.raw", "res_log.raw", &raw_dialogue, " cannot be created\n"},
+        {"res", "res_log.txt", "res_log.txt", &raw_dialogue, " cannot be created\n"},
+        {"res", "res_log.asc", "res_log.asc", &ascii, " cannot be created\n"},
+        {"res", "res_dem_log.xls", "res_dem_log.xls", &raw_dialogue, " cannot be created\n"},
+        {"res", "res_log_dem_m4.txt", "res_log_dem_m4.txt", &raw_dialogue, " cannot be created\n"},
+        {"res", "res_log_dem.asc", "res_log_dem.asc", &ascii, " cannot be created\n"},
+        // The bitmap is created by the writer, not by the dialogue.
+        {"res", "res_log.bmp", "res_log.bmp", &bitmap, " could not be written\n"},
+    };
+    for (const Blocked &c : cases) {
+        SCOPED_TRACE(c.path);
+        Site s;
+        put_model(s, true);
+        std::set<std::string> before = {"m_m4.raw", "m_m4.txt"};
+        if (!c.directory.empty()) {
+            fs::create_directory(s.folder() / c.directory);
+            before.insert(c.directory);
+        }
+        const Outcome r = s.run(words(with(*c.answers, 6, c.name)));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("\n\tFile " + s.path(c.path) + c.message), std::string::npos) << r.out;
+        const auto left = s.files();
+        EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), before);
+    }
+}
+
+TEST(FaultRuns, AResultNameThatWouldOverwriteTheModelIsAskedAgain)
+{
+    struct Clash {
+        std::string model_file, descriptor;
+        std::vector<std::string> answers;
+        std::string clashing; // the file reported
+    };
+    const std::vector<Clash> cases = {
+        // A log DEM read back: "res" would write its log DEM over it, and so
+        // would "./res", another spelling of the same file.
+        {"res_log_dem_m4.raw",
+         "res_log_dem_m4.txt",
+         {"1", "site", "res_log_dem", "1", "1", "0", "./res", "res", "res2", "0", "0", "0", "1000"},
+         "res_log_dem_m4.raw"},
+        // An ASCII image read back: "res" would write its image over it.
+        {"res_log.asc",
+         "",
+         {"1", "site", "res_log", "0", "res", "./res", "res2", "2", "0", "1", "1000"},
+         "res_log.asc"},
+    };
+    const std::string again = " is the input model: choose another name\n\n\n\tGeneric name of the resulting file ? ";
+    for (const Clash &c : cases) {
+        SCOPED_TRACE(c.model_file);
+        Site s;
+        const std::string model = c.descriptor.empty() ? ascii_model(six_line_header) : model_raw;
+        s.write(c.model_file, model);
+        if (!c.descriptor.empty())
+            s.write(c.descriptor, model_descriptor);
+        const Outcome r = s.run(words(c.answers));
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string plain = "\n\tFile " + s.path(c.clashing) + again;
+        const std::string dotted = "\n\tFile " + s.path("./" + c.clashing) + again;
+        EXPECT_NE(r.out.find(dotted), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(plain), std::string::npos) << r.out;
+        EXPECT_EQ(s.read(c.model_file), model);
+        if (!c.descriptor.empty()) {
+            EXPECT_EQ(s.read(c.descriptor), model_descriptor);
+        }
+        EXPECT_TRUE(s.exists("res2_log.xls"));
+    }
+}
+
+TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
+{
+    const std::string raw_answers = "1 site m 1 1 0 res 0 1\n";
+    const std::string ascii_answers = "1 site m 0 res 0 1\n";
+    std::string long_keyword(60, 'k');
+    std::string bad_word_body = ascii_model(six_line_header);
+    bad_word_body.replace(bad_word_body.find("139"), 3, "13x"); // line 2, column 3
+    struct Damaged {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::string answers;
+        std::string message; // "{}" stands for the folder path
+    };
+    const std::vector<Damaged> cases = {
+        {"a raw file cut short",
+         {{"m_m4.raw", model_raw.substr(0, 99)}, {"m_m4.txt", model_descriptor}},
+         raw_answers,
+         "\n\tFile {}m_m4.raw is too short: 25 cells expected, 24 found\n"},
+        {"a 16-bit raw file cut short, its descriptor being typed",
+         {{"m_m2.raw", std::string(7, '\1')}},
+         "1 site m 1 0 2 2 10 0 res 0 1\n",
+         "\n\tFile {}m_m2.raw is too short: 4 cells expected, 3 found\n"},
+        {"a descriptor with negative dimensions",
+         {{"m_m4.raw", model_raw}, {"m_m4.txt", "-5\n5\n4\n0\n0\n10\n"}},
+         raw_answers,
+         "\n\tFile {}m_m4.txt: the dimensions are not valid\n"},
+        {"a descriptor with enormous dimensions",
+         {{"m_m4.raw", model_raw}, {"m_m4.txt", "2000000000\n2000000000\n4\n0\n0\n10\n"}},
+         raw_answers,
+         "\n\tFile {}m_m4.raw is too short: 4000000000000000000 cells expected, 25 found\n"},
+        {"a descriptor with dimensions beyond 32 bits",
+         {{"m_m4.raw", model_raw}, {"m_m4.txt", "99999999999\n99999999999\n4\n0\n0\n10\n"}},
+         raw_answers,
+         "\n\tFile {}m_m4.raw is too short: 4611686014132420609 cells expected, 25 found\n"},
+        {"an ASCII grid cut in its header",
+         {{"m.asc", "ncols 5\nnrows 5\nxllcorner 100\n"}},
+         ascii_answers,
+         "\n\tFile {}m.asc: header line 4 is not valid\n"},
+        {"an ASCII grid cut after a keyword",
+         {{"m.asc", "ncols 5\nnrows"}},
+         ascii_answers,
+         "\n\tFile {}m.asc: header line 2 is not valid\n"},
+        {"a header value that is not a number",
+         {{"m.asc", ascii_model("ncols five\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
+         ascii_answers,
+         "\n\tFile {}m.asc: header line 1 is not valid\n"},
+        {"a keyword of 60 characters",
+         {{"m.asc", ascii_model("ncols 5\nnrows 5\n" + long_keyword + " 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
+         ascii_answers,
+         "\n\tFile {}m.asc: header line 3 is not valid\n"},
+        {"a negative number of rows",
+         {{"m.asc", ascii_model("ncols 5\nnrows -5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
+         ascii_answers,
+         "\n\tFile {}m.asc: header line 2 is not valid\n"},
+        {"a cell size of 0",
+         {{"m.asc", ascii_model("ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 0\nnodata_value 0\n")}},
+         ascii_answers,
+         "\n\tFile {}m.asc: the cell size is not valid\n"},
+        {"an ASCII grid cut in its body",
+         {{"m.asc", ascii_model(six_line_header, 20)}},
+         ascii_answers,
+         "\n\tFile {}m.asc: no valid value for line 4, column 0\n"},
+        {"a body word that is not a number",
+         {{"m.asc", bad_word_body}},
+         ascii_answers,
+         "\n\tFile {}m.asc: no valid value for line 2, column 3\n"},
+        {"an ASCII grid with enormous dimensions",
+         {{"m.asc", ascii_model("ncols 100000\nnrows 100000\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value 0\n")}},
+         ascii_answers,
+         "\n\tFile {}m.asc: no valid value for line 0, column 25\n"},
+        {"an unknown raw model", {}, raw_answers, "\n File {}m_m4.raw unknown\n"},
+        {"an unknown ASCII grid", {}, ascii_answers, "\n\tFile {}m.asc unknown\n"},
+    };
+    for (const Damaged &c : cases) {
+        SCOPED_TRACE(c.what);
+        Site s;
+        std::set<std::string> inputs;
+        for (const auto &[name, bytes] : c.files) {
+            s.write(name, bytes);
+            inputs.insert(name);
+        }
+        const Outcome r = s.run(c.answers);
+        EXPECT_EQ(r.status, 1);
+        std::string message = c.message;
+        message.replace(message.find("{}"), 2, s.path(""));
+        EXPECT_TRUE(ends_with(r.out, message)) << r.out;
+        const auto left = s.files();
+        EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), inputs);
+        for (const auto &[name, bytes] : c.files)
+            EXPECT_EQ(s.read(name), bytes) << name;
+    }
+
+    // Grids that no memory holds, beside a (sparse) raw file long enough for
+    // them, are refused before anything is allocated.
+    Site s;
+    s.write("m_m4.txt", "200000\n200000\n4\n0\n0\n10\n");
+    s.write("m_m4.raw", "");
+    std::error_code ec;
+    fs::resize_file(s.folder() / "m_m4.raw", 160000000000u, ec);
+    if (ec)
+        GTEST_SKIP() << "no sparse file of 160 GB here: " << ec.message();
+    const Outcome r = s.run(raw_answers);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(ends_with(r.out, "\n\tNot enough memory for a grid of 200000 lines by 200000 columns\n")) << r.out;
+    EXPECT_EQ(s.files(), (std::vector<std::string>{"m_m4.raw", "m_m4.txt"}));
+}
+
+TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
+{
+    const std::string answers = "1 site m 0 res 0 0 0 1000\n";
+    std::map<std::string, std::string> results[2];
+    const std::string headers[2] = {six_line_header,
+                                    "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"};
+    for (int k = 0; k < 2; k++) {
+        Site s;
+        s.write("m.asc", ascii_model(headers[k]));
+        const Outcome r = s.run(answers);
+        EXPECT_EQ(r.status, 0) << r.out;
+        results[k] = s.contents();
+        results[k].erase("m.asc");
+    }
+    EXPECT_EQ(results[0].size(), 6u);
+    EXPECT_EQ(results[0], results[1]);
+}

@@ -1,0 +1,282 @@
+// Whole runs of the built program: the Jacksboro DEM through a whole
+// dialogue in every output form, its console text compared byte for byte
+// with the transcripts in tests/data/expected; a small worked example whose
+// tones are known; results read back as models; descriptors created from the
+// typed answers.
+//
+// QUARVELIN_RECORD=1 rewrites the transcripts from the current program.
+// A rewritten transcript must be read against the dialogue's texts before it
+// is kept: it is only as right as the program that printed it.
+#include "run_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace qtest;
+
+namespace {
+
+size_t count(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
+        n++;
+    return n;
+}
+
+bool contains(const std::string &s, const std::string &what)
+{
+    return s.find(what) != std::string::npos;
+}
+
+void check_transcript(const Site &s, const Outcome &r, const std::string &name)
+{
+    const fs::path expected = fs::path(QUARVELIN_FIXTURES) / "expected" / (name + ".txt");
+    const std::string text = s.portable(r.out);
+    if (std::getenv("QUARVELIN_RECORD") != nullptr)
+        write_file(expected, text);
+    ASSERT_TRUE(fs::exists(expected)) << expected;
+    EXPECT_EQ(text, read_file(expected)) << "console text differs from " << expected;
+}
+
+// The rows of a histogram file: 10 per degree of the largest slope, the
+// first at slope 0, every one "%lf\t%lf\n".
+void check_histogram(const std::string &text, int rows, const std::string &last_slope)
+{
+    EXPECT_EQ(static_cast<int>(count(text, "\n")), rows);
+    EXPECT_EQ(text.rfind("0.000000\t0.000000\n", 0), 0u);
+    const size_t last = text.rfind('\n', text.size() - 2) + 1;
+    EXPECT_EQ(text.substr(last, last_slope.size() + 1), last_slope + "\t");
+}
+
+const std::string jacksboro_descriptor = "343\n324\n2\n2425\n10722\n90\n";
+
+struct Jacksboro {
+    const char *transcript;
+    std::string answers;
+    std::vector<std::string> results; // files made by the run, sorted
+};
+
+// Fingerprints of the results of the Jacksboro DEM (the same elevations
+// from either input form give the same files, the ASCII headers aside).
+const std::map<std::string, std::string> jacksboro_fnv = {
+    {"res_log.raw", "7035be15bf940547"},         {"res_log.bmp", "51da39ce928ca7e4"},         {"res_log.asc", "ad2f2225eb927f4c"},
+    {"res_log.xls", "5cd76221914967ad"},         {"res_dem_log.xls", "bde72a4bf896e0fd"},    {"res_log_dem_m4.raw", "4c9474ef5813dfb0"},
+    {"res_log_dem.asc", "db28e1c9b66b1a6f"},
+};
+
+} // namespace
+
+TEST(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
+{
+    const std::vector<Jacksboro> runs = {
+        {"jacksboro_raw16_raw",
+         "1 site jacksboro 1 0 1 res 0 0 0 1000\n",
+         {"res_dem_log.xls", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.raw", "res_log_dem_m4.txt"}},
+        {"jacksboro_raw16_bitmap", "0 site jacksboro 1 0 1 res 1 1\n", {"res_log.bmp", "res_log.xls"}},
+        {"jacksboro_raw16_ascii",
+         "1 site jacksboro 1 0 1 res 2 731839.2 4037456.2 0 1 1000\n",
+         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"}},
+        {"jacksboro_ascii_ascii",
+         "1 site jacksboro 0 res 2 0 1 1000\n",
+         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"}},
+        {"jacksboro_ascii_raw",
+         "1 site jacksboro 0 res 0 0 0 1000\n",
+         {"res_dem_log.xls", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.raw", "res_log_dem_m4.txt"}},
+    };
+    const std::string ascii_header = "ncols 324\nnrows 343\nxllcorner 731839.200000\nyllcorner 4037456.200000\n"
+                                     "cellsize 90.000000\nnodata_value -9999.9999\n";
+    for (const Jacksboro &j : runs) {
+        SCOPED_TRACE(j.transcript);
+        Site s;
+        for (const char *f : {"jacksboro.asc", "jacksboro_m2.raw", "jacksboro_m2.txt"})
+            s.copy_fixture(f);
+        const Outcome r = s.run(j.answers);
+        EXPECT_EQ(r.status, 0);
+        check_transcript(s, r, j.transcript);
+        // Coordinates are asked only when no ASCII input gave them, and once.
+        EXPECT_EQ(count(r.out, "UTM coordinates required"), std::string(j.transcript) == "jacksboro_raw16_ascii");
+
+        std::vector<std::string> made;
+        for (const std::string &f : s.files())
+            if (f.rfind("jacksboro", 0) != 0)
+                made.push_back(f);
+        EXPECT_EQ(made, j.results);
+        EXPECT_EQ(s.read("jacksboro_m2.txt"), jacksboro_descriptor);
+
+        for (const std::string &f : made) {
+            const std::string bytes = s.read(f);
+            if (jacksboro_fnv.count(f)) {
+                EXPECT_EQ(fnv1a(bytes), jacksboro_fnv.at(f)) << f;
+            }
+            if (f == "res_log.txt") {
+                EXPECT_EQ(bytes, "343\n324\n1\n0\n255\n90\n");
+            }
+            if (f == "res_log_dem_m4.txt") {
+                EXPECT_EQ(bytes, "343\n324\n4\n0\n1000\n90\n");
+            }
+            if (f == "res_log.raw") {
+                ASSERT_EQ(bytes.size(), 343u * 324u);
+                EXPECT_EQ(static_cast<unsigned char>(*std::max_element(bytes.begin(), bytes.end(),
+                                                                         [](char a, char b) {
+                                                                             return static_cast<unsigned char>(a) <
+                                                                                    static_cast<unsigned char>(b);
+                                                                         })),
+                          254);
+            }
+            if (f == "res_log_dem_m4.raw") {
+                EXPECT_EQ(bytes.size(), 343u * 324u * 4u);
+            }
+            if (f == "res_log.bmp") {
+                EXPECT_EQ(bytes.size(), 54u + 1024u + 343u * 324u);
+            }
+            if (f == "res_log.asc" || f == "res_log_dem.asc") {
+                EXPECT_EQ(bytes.rfind(ascii_header, 0), 0u);
+                EXPECT_EQ(count(bytes, "\t"), 343u * 324u);
+                EXPECT_EQ(count(bytes, "\n"), 6u);
+            }
+            // Largest slope 32.214189: 322 rows, the last at 32.1.
+            if (f == "res_log.xls" || f == "res_dem_log.xls")
+                check_histogram(bytes, 322, "32.100000");
+        }
+    }
+}
+
+namespace {
+
+// The worked example of the slopes: 3 lines by 5 columns, cell size 10.
+const std::string example_raw = le32({100, 100, 100, 100, 100, 100, 100, 100, 110, 130, 100, 100, 100, 120, 160});
+const std::string example_descriptor = "3\n5\n4\n100\n160\n10\n";
+const std::string example_header =
+    "ncols 5\nnrows 3\nxllcorner 512000.000000\nyllcorner 4100000.000000\ncellsize 10.000000\n"
+    "nodata_value -9999.9999\n";
+
+void put_example(const Site &s, bool descriptor)
+{
+    s.write("w_m4.raw", example_raw);
+    if (descriptor)
+        s.write("w_m4.txt", example_descriptor);
+}
+
+} // namespace
+
+TEST(WholeRuns, TheWorkedExampleGivesItsTonesAndLogDemInEveryForm)
+{
+    Site s;
+    put_example(s, true);
+
+    Outcome r = s.run("1 site w 1 1 0 res 0 0 0 1000.7\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(s.read("res_log.raw"), std::string("\0\0\0\0\0\0\0\xD0\xFE\0\0\0\0\0\0", 15));
+    EXPECT_EQ(s.read("res_log.txt"), "3\n5\n1\n0\n255\n10\n");
+    EXPECT_EQ(s.read("res_log_dem_m4.raw"), le32({0, 0, 0, 0, 0, 0, 0, 820, 1000, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(s.read("res_log_dem_m4.txt"), "3\n5\n4\n0\n1000\n10\n");
+    // Largest slope 62.880857: 628 rows.
+    check_histogram(s.read("res_log.xls"), 628, "62.700000");
+    check_histogram(s.read("res_dem_log.xls"), 628, "62.700000");
+
+    // Both ASCII outputs: the coordinates are asked once.
+    r = s.run("1 site w 1 1 0 res 2 512000 4100000 0 1 1000\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count(r.out, "\n\tUTM coordinates required \n\t\tX_min ? \t\tY_min ? "), 1u);
+    EXPECT_EQ(s.read("res_log.asc"), example_header + "0\t0\t0\t0\t0\t0\t0\t208\t254\t0\t0\t0\t0\t0\t0\t");
+    EXPECT_EQ(s.read("res_log_dem.asc"), example_header + "0\t0\t0\t0\t0\t0\t0\t819\t1000\t0\t0\t0\t0\t0\t0\t");
+
+    // A raw image and an ASCII log DEM: the coordinates are asked for the
+    // log DEM only.
+    Site t;
+    put_example(t, true);
+    r = t.run("1 site w 1 1 0 res 0 0 1 512000 4100000 1000\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count(r.out, "UTM coordinates required"), 1u);
+    EXPECT_EQ(t.read("res_log_dem.asc"), s.read("res_log_dem.asc"));
+}
+
+TEST(WholeRuns, ResultsReadBackAsModels)
+{
+    Site s;
+    put_example(s, true);
+    ASSERT_EQ(s.run("1 site w 1 1 0 res 0 0 0 1000\n").status, 0);
+    ASSERT_EQ(s.run("1 site w 1 1 0 res 2 512000 4100000 0 1 1000\n").status, 0);
+
+    // The raw log DEM, as a 32-bit model in metres.
+    Outcome r = s.run("1 site res_log_dem 1 1 0 back 0 1\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n\tHypsometric dynamic scale:\n\t\tMin = 0\n\t\tMax = 1000 ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n\t            3 LINES\n\t        AND 5 COLUMNS\n"));
+    EXPECT_FALSE(contains(r.out, "No File"));
+
+    // The ASCII log DEM holds the same grid: the same image, and no
+    // coordinate question for ASCII results.
+    r = s.run("1 site res_log_dem 0 back2 0 1\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n\t            3 LINES\n\t        AND 5 COLUMNS\n"));
+    EXPECT_EQ(s.read("back2_log.raw"), s.read("back_log.raw"));
+    r = s.run("1 site res_log_dem 0 back3 2 0 1 500\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "UTM coordinates"));
+    EXPECT_EQ(s.read("back3_log_dem.asc").rfind(example_header, 0), 0u);
+
+    // The ASCII image, its tones as elevations; its header carries the
+    // corner and cell size on.
+    r = s.run("1 site res_log 0 again 2 1\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "UTM coordinates"));
+    EXPECT_TRUE(contains(r.out, "\n\t            3 LINES\n\t        AND 5 COLUMNS\n"));
+    EXPECT_EQ(s.read("again_log.asc").rfind(example_header, 0), 0u);
+}
+
+TEST(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
+{
+    Site s;
+    put_example(s, true);
+    for (const char *form : {"0", "1", "2 1 2"}) {
+        SCOPED_TRACE(form);
+        for (const std::string &f : s.files())
+            if (f.rfind("w_m4.", 0) != 0)
+                fs::remove(s.folder() / f);
+        const Outcome r = s.run(std::string("1 site w 1 1 0 res ") + form + " 1\n");
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_FALSE(contains(r.out, "Type of DEM"));
+        EXPECT_FALSE(contains(r.out, "Stretch limit"));
+        EXPECT_TRUE(contains(r.out, "that corresponds to slope / normalized values of the logarithms\n"
+                                    "\n\n\tProcessing completed. \n\tHit any key to exit. "));
+        const std::string image = form[0] == '0' ? "res_log.raw" : form[0] == '1' ? "res_log.bmp" : "res_log.asc";
+        std::vector<std::string> expected = {image, "res_log.xls", "w_m4.raw", "w_m4.txt"};
+        if (form[0] == '0')
+            expected.insert(expected.begin() + 1, "res_log.txt");
+        EXPECT_EQ(s.files(), expected);
+    }
+}
+
+TEST(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
+{
+    Site s;
+    put_example(s, false);
+    Outcome r = s.run("1 site w 1 1 3 5 10 0 res 1 1\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n\tNo File " + s.path("w_m4.txt") +
+                                    " \n\n\n\tNumber of lines   ? \n\tNumber of columns ? \n\tPixel size ? "
+                                    "\n\tHypsometric dynamic scale:\n\t\tMin = 100\n\t\tMax = 160 "))
+        << r.out;
+    EXPECT_EQ(s.read("w_m4.txt"), example_descriptor);
+    const std::string image = s.read("res_log.bmp");
+
+    // The next run reads it, asks no dimensions and makes the same image.
+    r = s.run("1 site w 1 1 0 res 1 1\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "No File"));
+    EXPECT_FALSE(contains(r.out, "Number of lines"));
+    EXPECT_EQ(s.read("w_m4.txt"), example_descriptor);
+    EXPECT_EQ(s.read("res_log.bmp"), image);
+
+    // A pixel size of 0 typed is asked again; the descriptor keeps the size
+    // finally given, and a 16-bit model gets 2 as its third value.
+    Site t;
+    t.write("w_m2.raw", std::string("\x64\0\x64\0\x64\0\x64\0\x64\0\x6E\0\x64\0\x78\0\xA0\0", 18));
+    r = t.run("1 site w 1 0 3 3 0 25 0 res 1 1\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count(r.out, "\n\tPixel Size (in meters) ? "), 1u);
+    EXPECT_EQ(t.read("w_m2.txt"), "3\n3\n2\n100\n160\n25\n");
+}
