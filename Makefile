@@ -21,6 +21,16 @@ test: build
 run: build
 	./$(BUILD)/quarvelin
 
+# A whole run on the sample model, answered from examples/demo-answers.txt,
+# with the root images/ of this tree: the bitmap and a raw log DEM are written
+# beside the model in images/sample/.
+demo: build
+	env -u QUARVELIN_ROOT ./$(BUILD)/quarvelin < examples/demo-answers.txt
+	@echo
+	@echo
+	@echo "The results of the demo are in images/sample/:"
+	@ls -l images/sample/res_*
+
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole test suite.
 sanitize:
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUARVELIN_SANITIZE=ON

@@ -848,6 +848,8 @@ void pendientes()
     for (int i = 1; i < nb_lig - 1; i++) {
         if (i % 100 == 0)
             progress("\tline %d                 \r", i);
+        if (nb_col <= 0)
+            continue; // a model of no columns has no lines to point at
         const double *z0 = dtab_in[i - 1], *z1 = dtab_in[i], *z2 = dtab_in[i + 1];
         double *slope = dtab_slope[i];
         for (int j = 1; j < nb_col - 1; j++)
@@ -1387,15 +1389,16 @@ void opening()
 namespace {
 
 const char usage_text[] =
-    "Usage: quarvelin [--help | --version]\n"
+    "Usage: quarvelin [-h | --help | --version]\n"
     "\n"
-    "Reads a digital elevation model, computes the slope of every cell\n"
-    "(Horn's 3 x 3 method), stretches log10(1 + slope) onto the grey tones\n"
-    "0 to 254 and writes the result as an image, with a histogram file that\n"
-    "reads a grey tone back as a slope, and on request as a log DEM.\n"
+    "Reads a digital elevation model, computes the slope in degrees of every\n"
+    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
+    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
+    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
     "\n"
-    "Every parameter is typed in answer to a prompt. Files are looked for in\n"
-    "ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or ./images/ when it is unset.\n"
+    "Every parameter is typed in answer to a prompt. Models are read from and\n"
+    "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
+    "./images/ when it is unset.\n"
     "\n"
     "Input models:  NAME_m2.raw + NAME_m2.txt  raw 16-bit unsigned + descriptor\n"
     "               NAME_m4.raw + NAME_m4.txt  raw 32-bit signed + descriptor\n"
@@ -1405,10 +1408,14 @@ const char usage_text[] =
     "               RES_log_dem_m4.raw + RES_log_dem_m4.txt or RES_log_dem.asc,\n"
     "               RES_dem_log.xls            log DEM and its histogram file\n"
     "\n"
-    "Scripted use:  quarvelin < answers.txt   (one answer per word, in order)\n"
+    "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
+    "               a word that is not a valid answer is asked again, and the\n"
+    "               end of the input abandons the run)\n"
     "\n"
     "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
-    "               2 a command-line argument was not understood.\n";
+    "               2 a command-line argument was not understood.\n"
+    "\n"
+    "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
 
 } // namespace
 
@@ -1424,7 +1431,11 @@ int run_program(int argc, char **argv)
             std::printf("quarvelin %s\n", QUARVELIN_VERSION);
             return 0;
         }
-        std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", arg.c_str());
+        // Name the first word that is not understood: an option followed by
+        // anything is not understood either.
+        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
+        const char *bad = known ? argv[2] : argv[1];
+        std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
         return 2;
     }
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
