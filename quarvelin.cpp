@@ -881,15 +881,13 @@ void treatment()
     itab_out = new_grid(imatrice);
     const int rows = nb_col > 0 ? nb_lig : 0;
 
+    // The logarithms and their range in one pass: the range visits the cells
+    // in the same order as a pass of its own would.
     for (int i = 0; i < rows; i++) {
         const double *slope = dtab_slope[i];
         double *lg = dtab_out[i];
-        for (int j = 0; j < nb_col; j++)
-            lg[j] = std::log10(slope[j] + 1.0);
-    }
-    for (int i = 0; i < rows; i++) {
-        const double *lg = dtab_out[i];
         for (int j = 0; j < nb_col; j++) {
+            lg[j] = std::log10(slope[j] + 1.0);
             if (log_min > lg[j])
                 log_min = lg[j];
             if (log_max < lg[j])

@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-// Releases every grid and sets every variable of the Run state back to zero.
-inline void reset_run_state()
+// Releases every grid of the Run state.
+inline void release_grids()
 {
     const int rows = nb_col > 0 ? nb_lig : 0;
     frusmatrice(jtab_in, rows);
@@ -27,6 +27,12 @@ inline void reset_run_state()
     itab_in = itab_out = nullptr;
     dtab_in = dtab_slope = dtab_out = nullptr;
     tab_out = nullptr;
+}
+
+// Releases every grid and sets every variable of the Run state back to zero.
+inline void reset_run_state()
+{
+    release_grids();
     for (FILE **f : {&f1, &f1d, &f2, &f2d, &f2h, &f3, &f3d, &f3h}) {
         if (*f != nullptr)
             std::fclose(*f);
