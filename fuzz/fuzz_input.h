@@ -1,0 +1,57 @@
+// Fuzz support: one temporary file per process that holds the current input,
+// for the readers that need a real file (fstat, fseek) rather than memory.
+#ifndef QUARVELIN_FUZZ_INPUT_H
+#define QUARVELIN_FUZZ_INPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+// Path of the process's input file, created on first use in $TMPDIR or
+// /tmp and removed when the process ends.
+inline const std::string &fuzz_input_path()
+{
+    static std::string path = [] {
+        const char *dir = std::getenv("TMPDIR");
+        std::string tmpl = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quarvelin-fuzz-XXXXXX";
+        const int fd = mkstemp(tmpl.data());
+        if (fd < 0) {
+            std::perror("mkstemp");
+            std::abort();
+        }
+        close(fd);
+        static std::string to_remove;
+        to_remove = tmpl;
+        std::atexit([] { unlink(to_remove.c_str()); });
+        return tmpl;
+    }();
+    return path;
+}
+
+// Writes the input as the whole content of the process's input file.
+inline const char *fuzz_write_input(const uint8_t *data, size_t size)
+{
+    const std::string &path = fuzz_input_path();
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr || (size != 0 && std::fwrite(data, 1, size, f) != size) || std::fclose(f) != 0) {
+        std::perror(path.c_str());
+        std::abort();
+    }
+    return path.c_str();
+}
+
+// The readers print progress lines; the fuzzer's own report is on stderr.
+inline void fuzz_quiet_stdout()
+{
+    static bool done = false;
+    if (!done && std::getenv("QUARVELIN_FUZZ_VERBOSE") == nullptr) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr)
+            std::abort();
+    }
+    done = true;
+}
+
+#endif

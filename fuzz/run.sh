@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets into build-fuzz/ and runs each for SECONDS
+# (first argument, default 60) on a working copy of its corpus.
+#
+#   bash fuzz/run.sh [SECONDS] [TARGET...]     targets: ascii descriptor bmp answers
+#
+# Environment: FUZZ_JOBS targets at a time (default 1), FUZZ_MERGE=1 to
+# minimise each corpus afterwards into build-fuzz/merged/<target>.
+# Crashes land in build-fuzz/artifacts/<target>/; each one that is fixed goes
+# into fuzz/regressions/<target>/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS_EACH=${1:-60}
+shift || true
+TARGETS=("$@")
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(ascii descriptor bmp answers)
+JOBS=${FUZZ_JOBS:-1}
+OUT=build-fuzz
+CXX=${FUZZ_CXX:-clang++}
+mkdir -p "$OUT"
+
+declare -A MAX_LEN=([ascii]=65536 [descriptor]=4096 [bmp]=4096 [answers]=4096)
+
+# clang++ with the libFuzzer runtime: installed from Debian's packages when
+# a one-line fuzzer does not link.
+can_fuzz() {
+    command -v "$CXX" >/dev/null 2>&1 || return 1
+    printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }' > "$OUT/probe.cpp"
+    "$CXX" -fsanitize=fuzzer,address,undefined "$OUT/probe.cpp" -o "$OUT/probe" >/dev/null 2>&1
+}
+if ! can_fuzz; then
+    echo "fuzz: installing clang and the libFuzzer runtime"
+    SUDO=
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update
+    $SUDO apt-get install -y clang-14 libclang-rt-14-dev
+    command -v "$CXX" >/dev/null 2>&1 || CXX=clang++-14
+    can_fuzz || { echo "fuzz: clang++ cannot link a libFuzzer target" >&2; exit 1; }
+fi
+
+# The program without main and the library, built once for every target.
+FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all
+       -DQUARVELIN_NO_MAIN -Wall -Wextra -Wpedantic -I. -Ilib)
+OBJS=()
+for src in quarvelin.cpp lib/*.cpp; do
+    obj="$OUT/$(basename "${src%.cpp}").o"
+    # fuzzer-no-link: coverage instrumentation without libFuzzer's main
+    "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$obj"
+    OBJS+=("$obj")
+done
+for t in "${TARGETS[@]}"; do
+    "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer,address,undefined "fuzz/fuzz_$t.cpp" "${OBJS[@]}" -o "$OUT/fuzz_$t"
+done
+
+run_one() {
+    local t=$1
+    local work="$OUT/corpus/$t" art="$OUT/artifacts/$t/"
+    mkdir -p "$work" "$art"
+    cp -n fuzz/corpus/"$t"/* "$work"/ 2>/dev/null || true
+    local seeds=() rc=0
+    [ -d "fuzz/regressions/$t" ] && seeds+=("fuzz/regressions/$t")
+    "./$OUT/fuzz_$t" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -max_len="${MAX_LEN[$t]}" \
+        -timeout=25 -print_final_stats=1 -artifact_prefix="$art" "$work" "${seeds[@]}" \
+        > "$OUT/fuzz_$t.log" 2>&1 || rc=$?
+    tail -n 30 "$OUT/fuzz_$t.log" | grep -E '^#[0-9]+|stat::|ERROR|SUMMARY' | tail -n 12
+    if [ "${FUZZ_MERGE:-0}" = 1 ]; then
+        rm -rf "$OUT/merged/$t"
+        mkdir -p "$OUT/merged/$t"
+        "./$OUT/fuzz_$t" -merge=1 -rss_limit_mb=2048 -max_len="${MAX_LEN[$t]}" \
+            "$OUT/merged/$t" fuzz/corpus/"$t" "$work" > "$OUT/merge_$t.log" 2>&1
+    fi
+    echo "fuzz $t: exit status $rc, log $OUT/fuzz_$t.log"
+    return $rc
+}
+
+status=0
+pids=()
+for t in "${TARGETS[@]}"; do
+    run_one "$t" &
+    pids+=($!)
+    if [ ${#pids[@]} -ge "$JOBS" ]; then
+        wait "${pids[0]}" || status=1
+        pids=("${pids[@]:1}")
+    fi
+done
+for p in "${pids[@]}"; do
+    wait "$p" || status=1
+done
+exit $status
