@@ -959,6 +959,7 @@ template <typename T>
 void write_ascii_body(FILE *f, const std::string &path, T **grid)
 {
     TextBlock t{f, &path, std::vector<char>(block_size + 64), 0};
+    const ToneTexts &tt = tone_texts();
     std::fputs("\n", stdout);
     for (int i = 0; i < nb_lig; i++) {
         if (i > 0 && i % 100 == 0)
@@ -971,7 +972,6 @@ void write_ascii_body(FILE *f, const std::string &path, T **grid)
                 flush_text(t);
             char *out = t.buf.data() + t.len;
             if constexpr (sizeof(T) == 1) {
-                const ToneTexts &tt = tone_texts();
                 std::memcpy(out, tt.text[row[j]], 4);
                 t.len += tt.size[row[j]];
             } else {
