@@ -3,6 +3,7 @@
 // `parse_real_word`, as the numeric prompts do. Checks what they promise:
 // words are non-empty, hold no blank and are cut at 1 MiB; an accepted
 // integer or real is what the C library reads from the whole word.
+#include "fuzz_input.h"
 #include "quarvelin.h"
 
 #include <cerrno>
@@ -15,13 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const char none = 0;
-    FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "r")
-                       : fmemopen(const_cast<char *>(&none), 1, "r");
-    if (f == nullptr)
-        std::abort();
-    if (size == 0)
-        std::fgetc(f);
+    FILE *f = fuzz_memory_stream(data, size);
     std::string word;
     while (next_word(f, word)) {
         if (word.empty() || word.size() > (size_t(1) << 20) || word.find_first_of(" \t\n\r\v\f") != std::string::npos)

@@ -54,4 +54,18 @@ inline void fuzz_quiet_stdout()
     done = true;
 }
 
+// The input as a stream in memory. fmemopen needs a buffer of at least one
+// byte; an empty input is one byte that is read away at once.
+inline FILE *fuzz_memory_stream(const uint8_t *data, size_t size)
+{
+    static const char none = 0;
+    FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "r")
+                       : fmemopen(const_cast<char *>(&none), 1, "r");
+    if (f == nullptr)
+        std::abort();
+    if (size == 0)
+        std::fgetc(f);
+    return f;
+}
+
 #endif
