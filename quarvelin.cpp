@@ -1186,8 +1186,9 @@ bool same_file(const std::string &a, const std::string &b)
 // the input model or its descriptor.
 void ask_result_name(const std::string &folder)
 {
-    static const char *const suffixes[] = {"_log.xls", "_log.raw", "_log.txt", "_log.bmp", "_log.asc",
-                                           "_dem_log.xls", "_log_dem_m4.raw", "_log_dem_m4.txt", "_log_dem.asc"};
+    static const char *const suffixes[] = {"_log.xls",        "_log.raw",        "_log.txt",
+                                           "_log.bmp",        "_log.asc",        "_dem_log.xls",
+                                           "_log_dem_m4.raw", "_log_dem_m4.txt", "_log_dem.asc"};
     for (;;) {
         std::fputs("\n\n\tGeneric name of the resulting file ? ", stdout);
         const std::string generic = folder + ask_word();
@@ -1386,34 +1387,33 @@ void opening()
 
 namespace {
 
-const char usage_text[] =
-    "Usage: quarvelin [-h | --help | --version]\n"
-    "\n"
-    "Reads a digital elevation model, computes the slope in degrees of every\n"
-    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
-    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
-    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
-    "\n"
-    "Every parameter is typed in answer to a prompt. Models are read from and\n"
-    "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
-    "./images/ when it is unset.\n"
-    "\n"
-    "Input models:  NAME_m2.raw + NAME_m2.txt  raw 16-bit unsigned + descriptor\n"
-    "               NAME_m4.raw + NAME_m4.txt  raw 32-bit signed + descriptor\n"
-    "               NAME.asc                   ASCII grid\n"
-    "Results:       RES_log.raw + RES_log.txt, RES_log.bmp or RES_log.asc\n"
-    "               RES_log.xls                histogram file of the image\n"
-    "               RES_log_dem_m4.raw + RES_log_dem_m4.txt or RES_log_dem.asc,\n"
-    "               RES_dem_log.xls            log DEM and its histogram file\n"
-    "\n"
-    "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
-    "               a word that is not a valid answer is asked again, and the\n"
-    "               end of the input abandons the run)\n"
-    "\n"
-    "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
-    "               2 a command-line argument was not understood.\n"
-    "\n"
-    "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
+const char usage_text[] = "Usage: quarvelin [-h | --help | --version]\n"
+                          "\n"
+                          "Reads a digital elevation model, computes the slope in degrees of every\n"
+                          "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
+                          "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
+                          "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
+                          "\n"
+                          "Every parameter is typed in answer to a prompt. Models are read from and\n"
+                          "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
+                          "./images/ when it is unset.\n"
+                          "\n"
+                          "Input models:  NAME_m2.raw + NAME_m2.txt  raw 16-bit unsigned + descriptor\n"
+                          "               NAME_m4.raw + NAME_m4.txt  raw 32-bit signed + descriptor\n"
+                          "               NAME.asc                   ASCII grid\n"
+                          "Results:       RES_log.raw + RES_log.txt, RES_log.bmp or RES_log.asc\n"
+                          "               RES_log.xls                histogram file of the image\n"
+                          "               RES_log_dem_m4.raw + RES_log_dem_m4.txt or RES_log_dem.asc,\n"
+                          "               RES_dem_log.xls            log DEM and its histogram file\n"
+                          "\n"
+                          "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
+                          "               a word that is not a valid answer is asked again, and the\n"
+                          "               end of the input abandons the run)\n"
+                          "\n"
+                          "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
+                          "               2 a command-line argument was not understood.\n"
+                          "\n"
+                          "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
 
 } // namespace
 

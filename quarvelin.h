@@ -103,8 +103,7 @@ std::string root_directory();
 extern const char path_separator[];
 
 // Box characters of the banner frame, as UTF-8 text.
-extern const char *const box_h, *const box_v, *const box_p1, *const box_p2,
-    *const box_p3, *const box_p4;
+extern const char *const box_h, *const box_v, *const box_p1, *const box_p2, *const box_p3, *const box_p4;
 
 // Next whitespace-delimited answer word from `answers` (standard input by
 // default); false at end of input.

@@ -25,22 +25,24 @@ constexpr int cell_size_m = 25;
 // sin(2 pi k / 2^32). The phase is reduced to a quarter turn exactly (integer
 // operations), then a Taylor polynomial of degree 17 on [0, pi/2] is evaluated
 // with plain additions and multiplications: error below 1e-13.
-inline double sin_turn(uint32_t k) {
+inline double sin_turn(uint32_t k)
+{
     const uint32_t quarter = 1u << 30;
     const unsigned quadrant = k >> 30;
     uint32_t r = k & (quarter - 1);
-    if (quadrant & 1u) r = quarter - r; // mirror inside the half turn
+    if (quadrant & 1u)
+        r = quarter - r; // mirror inside the half turn
     const double x = static_cast<double>(r) * (6.283185307179586 / 4294967296.0);
     const double x2 = x * x;
     // Horner form of x - x^3/3! + x^5/5! - ... - x^15/15! + x^17/17!
-    double p = 1.0 / 355687428096000.0;        // 1/17!
-    p = p * x2 - 1.0 / 1307674368000.0;        // 1/15!
-    p = p * x2 + 1.0 / 6227020800.0;           // 1/13!
-    p = p * x2 - 1.0 / 39916800.0;             // 1/11!
-    p = p * x2 + 1.0 / 362880.0;               // 1/9!
-    p = p * x2 - 1.0 / 5040.0;                 // 1/7!
-    p = p * x2 + 1.0 / 120.0;                  // 1/5!
-    p = p * x2 - 1.0 / 6.0;                    // 1/3!
+    double p = 1.0 / 355687428096000.0; // 1/17!
+    p = p * x2 - 1.0 / 1307674368000.0; // 1/15!
+    p = p * x2 + 1.0 / 6227020800.0;    // 1/13!
+    p = p * x2 - 1.0 / 39916800.0;      // 1/11!
+    p = p * x2 + 1.0 / 362880.0;        // 1/9!
+    p = p * x2 - 1.0 / 5040.0;          // 1/7!
+    p = p * x2 + 1.0 / 120.0;           // 1/5!
+    p = p * x2 - 1.0 / 6.0;             // 1/3!
     p = p * x2 + 1.0;
     const double s = p * x;
     return (quadrant & 2u) ? -s : s;
@@ -48,12 +50,19 @@ inline double sin_turn(uint32_t k) {
 
 // Phase step of a wave of `cells` cells per period, and a phase offset given
 // in turns.
-inline uint32_t step(unsigned cells) { return static_cast<uint32_t>(4294967296.0 / cells + 0.5); }
-inline uint32_t turns(double t) { return static_cast<uint32_t>(t * 4294967296.0 + 0.5); }
+inline uint32_t step(unsigned cells)
+{
+    return static_cast<uint32_t>(4294967296.0 / cells + 0.5);
+}
+inline uint32_t turns(double t)
+{
+    return static_cast<uint32_t>(t * 4294967296.0 + 0.5);
+}
 constexpr uint32_t quarter_turn = 1u << 30; // cos(a) = sin(a + quarter)
 
 // Integer hash of a cell (finaliser of a 32-bit mixing function).
-inline uint32_t cell_hash(uint32_t i, uint32_t j) {
+inline uint32_t cell_hash(uint32_t i, uint32_t j)
+{
     uint32_t h = i * 0x9E3779B1u ^ (j + 0x7F4A7C15u) * 0x85EBCA77u;
     h ^= h >> 16;
     h *= 0x7FEB352Du;
@@ -64,18 +73,24 @@ inline uint32_t cell_hash(uint32_t i, uint32_t j) {
 }
 
 class Terrain {
-public:
-    Terrain(int lines, int columns) : lines_(lines), columns_(columns) {
+  public:
+    Terrain(int lines, int columns) : lines_(lines), columns_(columns)
+    {
         // term: amplitude (m), line wave (cells, phase, cos?), column wave.
-        struct Wave { unsigned cells; double phase; bool cosine; };
-        struct Term { double amp; Wave li, co; };
+        struct Wave {
+            unsigned cells;
+            double phase;
+            bool cosine;
+        };
+        struct Term {
+            double amp;
+            Wave li, co;
+        };
         // The second and third terms together are 120 sin((i + j)/240 + 0.1):
         // ridges running across the grid diagonally.
         static const Term terms[nterms] = {
-            {250.0, {800, 0.00, false}, {1100, 0.00, true}},
-            {120.0, {240, 0.10, false}, {240, 0.00, true}},
-            {120.0, {240, 0.10, true}, {240, 0.00, false}},
-            {60.0, {70, 0.30, true}, {90, 0.70, false}},
+            {250.0, {800, 0.00, false}, {1100, 0.00, true}}, {120.0, {240, 0.10, false}, {240, 0.00, true}},
+            {120.0, {240, 0.10, true}, {240, 0.00, false}},  {60.0, {70, 0.30, true}, {90, 0.70, false}},
             {20.0, {23, 0.00, false}, {31, 0.20, false}},
         };
         auto table = [](int n, const Wave &w, double amp) {
@@ -96,20 +111,22 @@ public:
     int columns() const { return columns_; }
 
     // Elevations of line i in decimetres.
-    void line_dm(int i, int32_t *out) const {
+    void line_dm(int i, int32_t *out) const
+    {
         const size_t ii = static_cast<size_t>(i);
         for (int j = 0; j < columns_; ++j) {
             const size_t jj = static_cast<size_t>(j);
             double z = 900.0;
-            for (int t = 0; t < nterms; ++t) z += row_[t][ii] * col_[t][jj];
+            for (int t = 0; t < nterms; ++t)
+                z += row_[t][ii] * col_[t][jj];
             // Noise of -15..+15 dm.
-            const int noise = static_cast<int>(cell_hash(static_cast<uint32_t>(i),
-                                                         static_cast<uint32_t>(j)) % 31u) - 15;
+            const int noise =
+                static_cast<int>(cell_hash(static_cast<uint32_t>(i), static_cast<uint32_t>(j)) % 31u) - 15;
             out[j] = static_cast<int32_t>(std::floor(z * 10.0 + 0.5)) + noise;
         }
     }
 
-private:
+  private:
     static constexpr int nterms = 5;
     int lines_, columns_;
     std::vector<double> row_[nterms], col_[nterms];
@@ -126,32 +143,41 @@ struct ModelInfo {
 namespace detail {
 // A file written through our own large block, so one fwrite moves megabytes.
 class BlockWriter {
-public:
-    explicit BlockWriter(const std::string &path) : path_(path), buf_(8u << 20) {
-        f_ = std::fopen(path.c_str(), "wb");
+  public:
+    explicit BlockWriter(const std::string &path) : path_(path), buf_(8u << 20) { f_ = std::fopen(path.c_str(), "wb"); }
+    ~BlockWriter()
+    {
+        if (f_)
+            std::fclose(f_);
     }
-    ~BlockWriter() { if (f_) std::fclose(f_); }
     bool ok() const { return f_ != nullptr && !failed_; }
     // Room for at least n more bytes; returns where to write them.
-    char *reserve(size_t n) {
-        if (used_ + n > buf_.size()) flush();
-        if (n > buf_.size()) buf_.resize(n);
+    char *reserve(size_t n)
+    {
+        if (used_ + n > buf_.size())
+            flush();
+        if (n > buf_.size())
+            buf_.resize(n);
         return buf_.data() + used_;
     }
     void commit(size_t n) { used_ += n; }
-    void flush() {
-        if (f_ && used_ && std::fwrite(buf_.data(), 1, used_, f_) != used_) failed_ = true;
+    void flush()
+    {
+        if (f_ && used_ && std::fwrite(buf_.data(), 1, used_, f_) != used_)
+            failed_ = true;
         used_ = 0;
     }
-    bool close() {
+    bool close()
+    {
         flush();
-        if (f_ && std::fclose(f_) != 0) failed_ = true;
+        if (f_ && std::fclose(f_) != 0)
+            failed_ = true;
         f_ = nullptr;
         return !failed_;
     }
     const std::string &path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::vector<char> buf_;
     size_t used_ = 0;
@@ -160,13 +186,19 @@ private:
 };
 
 // Decimal digits of v (any sign) at p; returns the end.
-inline char *put_int(char *p, long v) {
+inline char *put_int(char *p, long v)
+{
     char tmp[24];
     int n = 0;
     unsigned long u = v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-    do { tmp[n++] = static_cast<char>('0' + u % 10); u /= 10; } while (u);
-    if (v < 0) *p++ = '-';
-    while (n) *p++ = tmp[--n];
+    do {
+        tmp[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *p++ = '-';
+    while (n)
+        *p++ = tmp[--n];
     return p;
 }
 } // namespace detail
@@ -174,16 +206,23 @@ inline char *put_int(char *p, long v) {
 // Writes <dir>/<base>_m2.raw and <dir>/<base>_m2.txt (16-bit little-endian
 // decimetres and their descriptor) and/or <dir>/<base>.asc (metres, one
 // decimal), all from one pass over the terrain.
-inline ModelInfo write_model(const std::string &dir, const std::string &base, int lines,
-                             int columns, Forms forms = both_forms) {
+inline ModelInfo write_model(const std::string &dir, const std::string &base, int lines, int columns,
+                             Forms forms = both_forms)
+{
     ModelInfo info;
     const Terrain terrain(lines, columns);
     const std::string stem = dir + "/" + base;
     const bool want_raw = forms & raw_form, want_asc = forms & ascii_form;
     detail::BlockWriter raw(want_raw ? stem + "_m2.raw" : std::string());
     detail::BlockWriter asc(want_asc ? stem + ".asc" : std::string());
-    if (want_raw && !raw.ok()) { info.error = "cannot create " + raw.path(); return info; }
-    if (want_asc && !asc.ok()) { info.error = "cannot create " + asc.path(); return info; }
+    if (want_raw && !raw.ok()) {
+        info.error = "cannot create " + raw.path();
+        return info;
+    }
+    if (want_asc && !asc.ok()) {
+        info.error = "cannot create " + asc.path();
+        return info;
+    }
     if (want_asc) {
         char *p = asc.reserve(256);
         const int n = std::snprintf(p, 256,
@@ -198,8 +237,10 @@ inline ModelInfo write_model(const std::string &dir, const std::string &base, in
         terrain.line_dm(i, z.data());
         for (int j = 0; j < columns; ++j) {
             const int v = z[static_cast<size_t>(j)];
-            if ((i == 0 && j == 0) || v < lo) lo = v;
-            if ((i == 0 && j == 0) || v > hi) hi = v;
+            if ((i == 0 && j == 0) || v < lo)
+                lo = v;
+            if ((i == 0 && j == 0) || v > hi)
+                hi = v;
         }
         if (lo < 0 || hi > 65535) {
             info.error = "elevation out of the 16-bit range";
@@ -223,7 +264,8 @@ inline ModelInfo write_model(const std::string &dir, const std::string &base, in
             for (int j = 0; j < columns; ++j) {
                 const long v = z[static_cast<size_t>(j)];
                 const long whole = v / 10, tenth = v % 10;
-                if (v < 0 && whole == 0) *p++ = '-';
+                if (v < 0 && whole == 0)
+                    *p++ = '-';
                 p = detail::put_int(p, whole);
                 *p++ = '.';
                 *p++ = static_cast<char>('0' + (tenth < 0 ? -tenth : tenth));
@@ -235,13 +277,15 @@ inline ModelInfo write_model(const std::string &dir, const std::string &base, in
     info.min_dm = lo;
     info.max_dm = hi;
     if (want_raw) {
-        if (!raw.close()) { info.error = "write error on " + raw.path(); return info; }
+        if (!raw.close()) {
+            info.error = "write error on " + raw.path();
+            return info;
+        }
         const std::string dpath = stem + "_m2.txt";
         std::FILE *d = std::fopen(dpath.c_str(), "w");
         bool written = d != nullptr;
         if (d) {
-            written = std::fprintf(d, "%d\n%d\n2\n%d\n%d\n%d\n", lines, columns, lo, hi,
-                                   cell_size_m) > 0;
+            written = std::fprintf(d, "%d\n%d\n2\n%d\n%d\n%d\n", lines, columns, lo, hi, cell_size_m) > 0;
             written = std::fclose(d) == 0 && written;
         }
         if (!written) {
@@ -249,7 +293,10 @@ inline ModelInfo write_model(const std::string &dir, const std::string &base, in
             return info;
         }
     }
-    if (want_asc && !asc.close()) { info.error = "write error on " + asc.path(); return info; }
+    if (want_asc && !asc.close()) {
+        info.error = "write error on " + asc.path();
+        return info;
+    }
     return info;
 }
 

@@ -17,15 +17,18 @@
 
 namespace {
 
-bool parse_size(const char *s, int &v) {
+bool parse_size(const char *s, int &v)
+{
     char *end = nullptr;
     const long n = std::strtol(s, &end, 10);
-    if (end == s || *end != '\0' || n < 3 || n > 100000) return false;
+    if (end == s || *end != '\0' || n < 3 || n > 100000)
+        return false;
     v = static_cast<int>(n);
     return true;
 }
 
-int usage() {
+int usage()
+{
     std::fprintf(stderr, "usage: gen_dem LINES COLUMNS OUTDIR BASE [raw|asc|both]\n"
                          "  LINES and COLUMNS: 3 to 100000\n");
     return 2;
@@ -33,15 +36,21 @@ int usage() {
 
 } // namespace
 
-int main(int argc, char **argv) {
-    if (argc != 5 && argc != 6) return usage();
+int main(int argc, char **argv)
+{
+    if (argc != 5 && argc != 6)
+        return usage();
     int lines = 0, columns = 0;
-    if (!parse_size(argv[1], lines) || !parse_size(argv[2], columns)) return usage();
+    if (!parse_size(argv[1], lines) || !parse_size(argv[2], columns))
+        return usage();
     synth::Forms forms = synth::both_forms;
     if (argc == 6) {
-        if (!std::strcmp(argv[5], "raw")) forms = synth::raw_form;
-        else if (!std::strcmp(argv[5], "asc")) forms = synth::ascii_form;
-        else if (std::strcmp(argv[5], "both")) return usage();
+        if (!std::strcmp(argv[5], "raw"))
+            forms = synth::raw_form;
+        else if (!std::strcmp(argv[5], "asc"))
+            forms = synth::ascii_form;
+        else if (std::strcmp(argv[5], "both"))
+            return usage();
     }
     const auto t0 = std::chrono::steady_clock::now();
     const synth::ModelInfo info = synth::write_model(argv[3], argv[4], lines, columns, forms);
@@ -50,7 +59,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("gen_dem: %s/%s %d x %d, %d..%d dm, %.2f s\n", argv[3], argv[4], lines, columns,
-                info.min_dm, info.max_dm, s);
+    std::printf("gen_dem: %s/%s %d x %d, %d..%d dm, %.2f s\n", argv[3], argv[4], lines, columns, info.min_dm,
+                info.max_dm, s);
     return 0;
 }

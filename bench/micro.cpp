@@ -11,11 +11,11 @@
 // Stages work on the program-wide Run state, so each benchmark first brings
 // that state to what the stage expects (outside the timed region) and every
 // grid a stage allocates is released before the next iteration.
+#include "../tests/run_state.h"
 #include "dem_synth.h"
 #include "image.h"
 #include "nrutil.h"
 #include "quarvelin.h"
-#include "../tests/run_state.h"
 
 #include <benchmark/benchmark.h>
 
@@ -31,18 +31,23 @@
 
 namespace {
 
-std::string dir;     // temporary directory, with a trailing '/'
-int side = 2000;     // lines = columns of the model
+std::string dir; // temporary directory, with a trailing '/'
+int side = 2000; // lines = columns of the model
 synth::ModelInfo model;
 
-int64_t cells() { return static_cast<int64_t>(side) * side; }
+int64_t cells()
+{
+    return static_cast<int64_t>(side) * side;
+}
 
-int64_t file_bytes(const std::string &path) {
+int64_t file_bytes(const std::string &path)
+{
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
-void release_outputs() {
+void release_outputs()
+{
     const int rows = nb_col > 0 ? nb_lig : 0;
     frucmatrice(tab_out, rows);
     frimatrice(itab_out, rows);
@@ -53,14 +58,18 @@ void release_outputs() {
 }
 
 // The unit question of dem_lecture is answered "1" (decimetres).
-void answer_decimetres() {
+void answer_decimetres()
+{
     static char text[] = "1\n";
-    if (answers != stdin && answers != nullptr) std::fclose(answers);
+    if (answers != stdin && answers != nullptr)
+        std::fclose(answers);
     answers = fmemopen(text, 2, "r");
-    if (answers == nullptr) std::abort();
+    if (answers == nullptr)
+        std::abort();
 }
 
-void open_input(const std::string &path) {
+void open_input(const std::string &path)
+{
     f1 = std::fopen(path.c_str(), "rb");
     if (f1 == nullptr) {
         std::fprintf(stderr, "quarvelin_micro: cannot open %s\n", path.c_str());
@@ -68,14 +77,16 @@ void open_input(const std::string &path) {
     }
 }
 
-void close_input() {
+void close_input()
+{
     std::fclose(f1);
     f1 = nullptr;
 }
 
 // Run state as the dialogue leaves it for a raw 16-bit model with its
 // descriptor, just before dem_lecture.
-void raw_dialogue_state() {
+void raw_dialogue_state()
+{
     nomim1 = dir + "m_m2.raw";
     nomdescr1 = dir + "m_m2.txt";
     format = 1;
@@ -90,8 +101,10 @@ void raw_dialogue_state() {
 
 // Run state after reading, slopes and normalisation: what image_saving needs
 // besides its open files.
-void prepared_state() {
-    if (dtab_in != nullptr && dtab_slope != nullptr && tab_out != nullptr) return;
+void prepared_state()
+{
+    if (dtab_in != nullptr && dtab_slope != nullptr && tab_out != nullptr)
+        return;
     release_grids();
     raw_dialogue_state();
     open_input(nomim1);
@@ -107,7 +120,8 @@ void prepared_state() {
 
 // ------------------------------------------------------------- readers
 
-void BM_read_raw16(benchmark::State &state) {
+void BM_read_raw16(benchmark::State &state)
+{
     release_grids();
     raw_dialogue_state();
     for (auto _ : state) {
@@ -125,7 +139,8 @@ void BM_read_raw16(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void BM_read_ascii(benchmark::State &state) {
+void BM_read_ascii(benchmark::State &state)
+{
     release_grids();
     const std::string path = dir + "m.asc";
     for (auto _ : state) {
@@ -137,7 +152,8 @@ void BM_read_ascii(benchmark::State &state) {
         const AsciiStatus st = ascii_read(f1, line, col);
         state.PauseTiming();
         close_input();
-        if (st != ascii_ok) state.SkipWithError("ascii_read refused the model");
+        if (st != ascii_ok)
+            state.SkipWithError("ascii_read refused the model");
         state.ResumeTiming();
     }
     state.SetBytesProcessed(state.iterations() * file_bytes(path));
@@ -146,7 +162,8 @@ void BM_read_ascii(benchmark::State &state) {
 
 // -------------------------------------------------------- computations
 
-void BM_pendientes(benchmark::State &state) {
+void BM_pendientes(benchmark::State &state)
+{
     prepared_state();
     for (auto _ : state) {
         pendientes();
@@ -155,7 +172,8 @@ void BM_pendientes(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void BM_slope_range(benchmark::State &state) {
+void BM_slope_range(benchmark::State &state)
+{
     prepared_state();
     for (auto _ : state) {
         slope_range();
@@ -164,7 +182,8 @@ void BM_slope_range(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void BM_treatment(benchmark::State &state) {
+void BM_treatment(benchmark::State &state)
+{
     prepared_state();
     for (auto _ : state) {
         state.PauseTiming();
@@ -178,11 +197,12 @@ void BM_treatment(benchmark::State &state) {
 // ------------------------------------------------------------- writers
 
 struct Writer {
-    int output;   // 0 raw, 1 bitmap, 2 ASCII grid
-    int log_dem;  // -1 none, 0 raw 32-bit, 1 ASCII grid
+    int output;  // 0 raw, 1 bitmap, 2 ASCII grid
+    int log_dem; // -1 none, 0 raw 32-bit, 1 ASCII grid
 };
 
-FILE *create(const std::string &path) {
+FILE *create(const std::string &path)
+{
     FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) {
         std::fprintf(stderr, "quarvelin_micro: cannot create %s\n", path.c_str());
@@ -193,7 +213,8 @@ FILE *create(const std::string &path) {
 
 // Names and open files as open_outputs leaves them for w; returns the path
 // of the file whose size is the measure of the benchmark.
-std::string open_writer_files(const Writer &w) {
+std::string open_writer_files(const Writer &w)
+{
     const std::string generic = dir + "res";
     nomhisto = generic + "_log.xls";
     f3h = create(nomhisto);
@@ -210,7 +231,8 @@ std::string open_writer_files(const Writer &w) {
         f2 = create(nomim2);
     }
     dem_result = w.log_dem < 0 ? 1 : 0;
-    if (w.log_dem < 0) return nomim2;
+    if (w.log_dem < 0)
+        return nomim2;
     strcoef = 10000.0;
     dem_type = w.log_dem;
     nomhisto2 = generic + "_dem_log.xls";
@@ -229,9 +251,11 @@ std::string open_writer_files(const Writer &w) {
 
 // Whole image_saving calls: the image (or the log DEM, when one is asked
 // for), both histogram files and the final key wait, which finds no input.
-void BM_image_saving(benchmark::State &state, Writer w) {
+void BM_image_saving(benchmark::State &state, Writer w)
+{
     prepared_state();
-    if (answers != stdin && answers != nullptr) std::fclose(answers);
+    if (answers != stdin && answers != nullptr)
+        std::fclose(answers);
     answers = stdin;
     std::string measured;
     for (auto _ : state) {
@@ -244,7 +268,8 @@ void BM_image_saving(benchmark::State &state, Writer w) {
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void BM_SauveBMP(benchmark::State &state) {
+void BM_SauveBMP(benchmark::State &state)
+{
     prepared_state();
     const std::string path = dir + "alone.bmp";
     for (auto _ : state)
@@ -254,7 +279,8 @@ void BM_SauveBMP(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void register_all() {
+void register_all()
+{
     using benchmark::RegisterBenchmark;
     const auto ms = benchmark::kMillisecond;
     RegisterBenchmark("BM_read_raw16", BM_read_raw16)->Unit(ms)->UseRealTime();
@@ -273,7 +299,8 @@ void register_all() {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (const char *s = std::getenv("BENCH_MICRO_SIZE")) {
         side = std::atoi(s);
         if (side < 3 || side > 20000) {
@@ -299,8 +326,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     const int table_fd = dup(STDOUT_FILENO);
     std::ofstream table("/dev/fd/" + std::to_string(table_fd));
-    if (table_fd < 0 || !table || !std::freopen("/dev/null", "w", stdout) ||
-        !std::freopen("/dev/null", "r", stdin)) {
+    if (table_fd < 0 || !table || !std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "r", stdin)) {
         std::fprintf(stderr, "quarvelin_micro: cannot redirect the standard streams\n");
         std::filesystem::remove_all(tmpl);
         return 1;
@@ -313,8 +339,8 @@ int main(int argc, char **argv) {
         std::filesystem::remove_all(tmpl);
         return 2;
     }
-    table << "model: " << side << " x " << side << " cells, " << model.min_dm << ".." << model.max_dm
-          << " dm, in " << dir << "\n";
+    table << "model: " << side << " x " << side << " cells, " << model.min_dm << ".." << model.max_dm << " dm, in "
+          << dir << "\n";
     benchmark::ConsoleReporter reporter(isatty(table_fd) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                          : benchmark::ConsoleReporter::OO_Tabular);
     reporter.SetOutputStream(&table);

@@ -59,8 +59,7 @@ inline void fuzz_quiet_stdout()
 inline FILE *fuzz_memory_stream(const uint8_t *data, size_t size)
 {
     static const char none = 0;
-    FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "r")
-                       : fmemopen(const_cast<char *>(&none), 1, "r");
+    FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "r") : fmemopen(const_cast<char *>(&none), 1, "r");
     if (f == nullptr)
         std::abort();
     if (size == 0)

@@ -13,7 +13,7 @@ namespace {
 
 constexpr size_t kHeaderBytes = 54;
 constexpr size_t kPaletteEntries = 256;
-constexpr uint32_t kOffset8 = 1078;  // header + 256 x 4 palette bytes
+constexpr uint32_t kOffset8 = 1078; // header + 256 x 4 palette bytes
 constexpr uint32_t kOffset24 = 54;
 constexpr uint32_t kMaxSide = 32767; // NbCol and NbLig leave through 16 bits
 
@@ -83,10 +83,13 @@ void unpack_header(const unsigned char *BuffHeader, BMP_Header &h)
 }
 
 // Bytes one line takes in the file: larg rounded up to a multiple of 4.
-uint64_t line_bytes(uint64_t larg) { return (larg + 3) / 4 * 4; }
+uint64_t line_bytes(uint64_t larg)
+{
+    return (larg + 3) / 4 * 4;
+}
 
-bool write_body(FILE *f, const BMP_Header &h, const Color32 *CM, unsigned char **Buff, int NbLig,
-                size_t larg, size_t TBuff, unsigned char *BuffTmp)
+bool write_body(FILE *f, const BMP_Header &h, const Color32 *CM, unsigned char **Buff, int NbLig, size_t larg,
+                size_t TBuff, unsigned char *BuffTmp)
 {
     unsigned char BuffHeader[kHeaderBytes];
     pack_header(h, BuffHeader);

@@ -45,30 +45,102 @@ T *new_vector(int NbCol)
 
 } // namespace
 
-float **fmatrice(int NbCol, int NbLig) { return new_matrix<float>(NbCol, NbLig); }
-unsigned char **ucmatrice(int NbCol, int NbLig) { return new_matrix<unsigned char>(NbCol, NbLig); }
-unsigned short **usmatrice(int NbCol, int NbLig) { return new_matrix<unsigned short>(NbCol, NbLig); }
-short **smatrice(int NbCol, int NbLig) { return new_matrix<short>(NbCol, NbLig); }
-int **imatrice(int NbCol, int NbLig) { return new_matrix<int>(NbCol, NbLig); }
-double **dmatrice(int NbCol, int NbLig) { return new_matrix<double>(NbCol, NbLig); }
-long double **ldmatrice(int NbCol, int NbLig) { return new_matrix<long double>(NbCol, NbLig); }
+float **fmatrice(int NbCol, int NbLig)
+{
+    return new_matrix<float>(NbCol, NbLig);
+}
+unsigned char **ucmatrice(int NbCol, int NbLig)
+{
+    return new_matrix<unsigned char>(NbCol, NbLig);
+}
+unsigned short **usmatrice(int NbCol, int NbLig)
+{
+    return new_matrix<unsigned short>(NbCol, NbLig);
+}
+short **smatrice(int NbCol, int NbLig)
+{
+    return new_matrix<short>(NbCol, NbLig);
+}
+int **imatrice(int NbCol, int NbLig)
+{
+    return new_matrix<int>(NbCol, NbLig);
+}
+double **dmatrice(int NbCol, int NbLig)
+{
+    return new_matrix<double>(NbCol, NbLig);
+}
+long double **ldmatrice(int NbCol, int NbLig)
+{
+    return new_matrix<long double>(NbCol, NbLig);
+}
 
-void frfmatrice(float **Mat, int NbLig) { release_matrix(Mat, NbLig); }
-void frucmatrice(unsigned char **Mat, int NbLig) { release_matrix(Mat, NbLig); }
-void frusmatrice(unsigned short **Mat, int NbLig) { release_matrix(Mat, NbLig); }
-void frsmatrice(short **Mat, int NbLig) { release_matrix(Mat, NbLig); }
-void frimatrice(int **Mat, int NbLig) { release_matrix(Mat, NbLig); }
-void frdmatrice(double **Mat, int NbLig) { release_matrix(Mat, NbLig); }
-void frldmatrice(long double **Mat, int NbLig) { release_matrix(Mat, NbLig); }
+void frfmatrice(float **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
+void frucmatrice(unsigned char **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
+void frusmatrice(unsigned short **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
+void frsmatrice(short **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
+void frimatrice(int **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
+void frdmatrice(double **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
+void frldmatrice(long double **Mat, int NbLig)
+{
+    release_matrix(Mat, NbLig);
+}
 
-unsigned char *ucvecteur(int NbCol) { return new_vector<unsigned char>(NbCol); }
-unsigned short *usvecteur(int NbCol) { return new_vector<unsigned short>(NbCol); }
-short *svecteur(int NbCol) { return new_vector<short>(NbCol); }
-int *ivecteur(int NbCol) { return new_vector<int>(NbCol); }
-double *dvecteur(int NbCol) { return new_vector<double>(NbCol); }
+unsigned char *ucvecteur(int NbCol)
+{
+    return new_vector<unsigned char>(NbCol);
+}
+unsigned short *usvecteur(int NbCol)
+{
+    return new_vector<unsigned short>(NbCol);
+}
+short *svecteur(int NbCol)
+{
+    return new_vector<short>(NbCol);
+}
+int *ivecteur(int NbCol)
+{
+    return new_vector<int>(NbCol);
+}
+double *dvecteur(int NbCol)
+{
+    return new_vector<double>(NbCol);
+}
 
-void frucvecteur(unsigned char *Mat) { std::free(Mat); }
-void frusvecteur(unsigned short *Mat) { std::free(Mat); }
-void frsvecteur(short *Mat) { std::free(Mat); }
-void frivecteur(int *Mat) { std::free(Mat); }
-void frdvecteur(double *Mat) { std::free(Mat); }
+void frucvecteur(unsigned char *Mat)
+{
+    std::free(Mat);
+}
+void frusvecteur(unsigned short *Mat)
+{
+    std::free(Mat);
+}
+void frsvecteur(short *Mat)
+{
+    std::free(Mat);
+}
+void frivecteur(int *Mat)
+{
+    std::free(Mat);
+}
+void frdvecteur(double *Mat)
+{
+    std::free(Mat);
+}

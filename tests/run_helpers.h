@@ -201,8 +201,8 @@ class Site {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         char buf[65536];
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 r.hung = true;
                 kill(pid, SIGKILL);

@@ -45,14 +45,13 @@ std::string ascii_model(const std::string &header, size_t values = 25)
         s += std::to_string(z[k]) + (k % 5 == 4 ? "\n" : " ");
     return s;
 }
-const std::string six_line_header =
-    "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9999\n";
+const std::string six_line_header = "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9999\n";
 
 // Dialogue with a missing descriptor (typed dimensions, a pixel size of 0
 // asked again), an ASCII image with coordinates and an ASCII log DEM: every
 // numeric question of the program is in it.
-const std::vector<std::string> typed_dialogue = {
-    "1", "site", "m", "1", "1", "5", "5", "0", "10", "0", "res", "2", "100", "200", "0", "1", "1000"};
+const std::vector<std::string> typed_dialogue = {"1", "site", "m", "1",   "1",   "5", "5", "0",   "10",
+                                                 "0", "res",  "2", "100", "200", "0", "1", "1000"};
 
 // Dialogue with the descriptor present, the information box, a raw image
 // and a raw log DEM.
@@ -182,12 +181,24 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
                 cases.push_back({k, w, true});
     cases.push_back({12, "inf", true});
     cases.push_back({16, "nan", true});
-    for (const Refused &r : std::vector<Refused>{{0, "2", false},   {0, "-1", false},  {3, "7", false},
-                                                 {3, "-1", false},  {4, "2", false},   {4, "-1", false},
-                                                 {5, "-1", false},  {6, "-3", false},  {8, "0", false},
-                                                 {9, "4", false},   {9, "-1", false},  {11, "3", false},
-                                                 {11, "-1", false}, {14, "2", false},  {14, "-1", false},
-                                                 {15, "2", false},  {15, "-1", false}, {16, "3e9", false},
+    for (const Refused &r : std::vector<Refused>{{0, "2", false},
+                                                 {0, "-1", false},
+                                                 {3, "7", false},
+                                                 {3, "-1", false},
+                                                 {4, "2", false},
+                                                 {4, "-1", false},
+                                                 {5, "-1", false},
+                                                 {6, "-3", false},
+                                                 {8, "0", false},
+                                                 {9, "4", false},
+                                                 {9, "-1", false},
+                                                 {11, "3", false},
+                                                 {11, "-1", false},
+                                                 {14, "2", false},
+                                                 {14, "-1", false},
+                                                 {15, "2", false},
+                                                 {15, "-1", false},
+                                                 {16, "3e9", false},
                                                  {16, "-2147483648.5", false}})
         cases.push_back(r);
 
@@ -208,8 +219,8 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
         put_model(s, false);
         const Outcome r = s.run(words(inserted(typed_dialogue, c.at, c.word)));
         EXPECT_EQ(r.status, 0);
-        const std::string expected = before + (c.is_word ? not_a_number : "") + shown_again[c.at] +
-                                     clean.run.out.substr(before.size());
+        const std::string expected =
+            before + (c.is_word ? not_a_number : "") + shown_again[c.at] + clean.run.out.substr(before.size());
         EXPECT_EQ(s.portable(r.out), expected);
         EXPECT_EQ(s.contents(), clean.files);
     }
@@ -230,10 +241,14 @@ TEST(FaultRuns, AFullDiskIsReportedAndLeavesNoIncompleteFile)
         bool before_summary; // the image and its histogram are not all saved
     };
     const std::vector<Full> cases = {
-        {"res_log.raw", &raw_dialogue, true},           {"res_log.txt", &raw_dialogue, true},
-        {"res_log.bmp", &bitmap, true},                 {"res_log.asc", &ascii, true},
-        {"res_log.xls", &raw_dialogue, true},           {"res_dem_log.xls", &raw_dialogue, true},
-        {"res_log_dem_m4.raw", &raw_dialogue, false},   {"res_log_dem_m4.txt", &raw_dialogue, false},
+        {"res_log.raw", &raw_dialogue, true},
+        {"res_log.txt", &raw_dialogue, true},
+        {"res_log.bmp", &bitmap, true},
+        {"res_log.asc", &ascii, true},
+        {"res_log.xls", &raw_dialogue, true},
+        {"res_dem_log.xls", &raw_dialogue, true},
+        {"res_log_dem_m4.raw", &raw_dialogue, false},
+        {"res_log_dem_m4.txt", &raw_dialogue, false},
         {"res_log_dem.asc", &ascii, false},
     };
     std::map<const std::vector<std::string> *, Clean> clean;
@@ -386,7 +401,8 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
          ascii_answers,
          "\n\tFile {}m.asc: header line 1 is not valid\n"},
         {"a keyword of 60 characters",
-         {{"m.asc", ascii_model("ncols 5\nnrows 5\n" + long_keyword + " 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
+         {{"m.asc",
+           ascii_model("ncols 5\nnrows 5\n" + long_keyword + " 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
          ascii_answers,
          "\n\tFile {}m.asc: header line 3 is not valid\n"},
         {"a negative number of rows",
@@ -406,7 +422,8 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
          ascii_answers,
          "\n\tFile {}m.asc: no valid value for line 2, column 3\n"},
         {"an ASCII grid with enormous dimensions",
-         {{"m.asc", ascii_model("ncols 100000\nnrows 100000\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value 0\n")}},
+         {{"m.asc",
+           ascii_model("ncols 100000\nnrows 100000\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value 0\n")}},
          ascii_answers,
          "\n\tFile {}m.asc: no valid value for line 0, column 25\n"},
         {"an unknown raw model", {}, raw_answers, "\n File {}m_m4.raw unknown\n"},
@@ -450,8 +467,7 @@ TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
 {
     const std::string answers = "1 site m 0 res 0 0 0 1000\n";
     std::map<std::string, std::string> results[2];
-    const std::string headers[2] = {six_line_header,
-                                    "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"};
+    const std::string headers[2] = {six_line_header, "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"};
     for (int k = 0; k < 2; k++) {
         Site s;
         s.write("m.asc", ascii_model(headers[k]));

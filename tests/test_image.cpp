@@ -24,7 +24,10 @@ Bytes slurp(const std::string &p)
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-uint32_t u32(const Bytes &b, size_t o) { return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24; }
+uint32_t u32(const Bytes &b, size_t o)
+{
+    return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24;
+}
 Bytes with(Bytes b, size_t off, uint32_t v, size_t n = 4)
 {
     for (size_t i = 0; i < n; i++)
@@ -41,11 +44,18 @@ unsigned char **pattern(int larg, int NbLig) // byte (l, c) = 10 l + c + 1
 }
 
 class BmpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
-    void TearDown() override { frucmatrice(m, 3); std::filesystem::remove_all(dir); }
+    void TearDown() override
+    {
+        frucmatrice(m, 3);
+        std::filesystem::remove_all(dir);
+    }
     std::string at(const char *n) const { return dir + "/" + n; }
-    int save(int w, int h, int type, const Color32 *map = nullptr) { return SauveBMP(at("a.bmp").c_str(), m, w, h, type, map); }
+    int save(int w, int h, int type, const Color32 *map = nullptr)
+    {
+        return SauveBMP(at("a.bmp").c_str(), m, w, h, type, map);
+    }
     // Writes b and reads it back, the palette wanted when want >= 0; true when
     // accepted, and then the pixels must be m's, the form want, the palette map.
     bool reads(const Bytes &b, int want = -1, const Color32 *map = nullptr)
@@ -109,8 +119,11 @@ TEST_F(BmpReader, RoundTripsKeepPixelsPaletteAndForm)
         colour[i] = Color32{v, static_cast<unsigned char>(255 - i), static_cast<unsigned char>(i / 2), 0};
         grey_o[i] = Color32{v, v, v, 99};
     }
-    const struct { int w, type; const Color32 *map; int want; } cases[] = {
-        {5, 1, nullptr, 0}, {5, 0, colour, 1}, {4, 1, grey_o, 0}, {5, 2, colour, 2}};
+    const struct {
+        int w, type;
+        const Color32 *map;
+        int want;
+    } cases[] = {{5, 1, nullptr, 0}, {5, 0, colour, 1}, {4, 1, grey_o, 0}, {5, 2, colour, 2}};
     for (const auto &k : cases) {
         ASSERT_EQ(save(k.w, 3, k.type, k.map), 0);
         const Bytes f = slurp(at("a.bmp"));
@@ -125,10 +138,15 @@ TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
     ASSERT_EQ(save(5, 3, 2), 0);
     const Bytes t = slurp(at("a.bmp"));
     EXPECT_TRUE(reads(with(g, 30, 2), 0) && reads(with(t, 30, 3), 2));
-    const struct { const Bytes &b; size_t off; uint32_t v; size_t n; } bad[] = {
-        {g, 0, 'X', 1}, {g, 10, 1074, 4}, {g, 10, 54, 4}, {t, 10, 1078, 4}, {g, 30, 1, 4},
-        {g, 28, 1, 2}, {g, 28, 4, 2}, {g, 28, 16, 2}, {g, 28, 32, 2}, {g, 18, 0, 4}, {g, 22, 0, 4},
-        {g, 22, 30000, 4}, {g, 18, 0xFFFFFFFF, 4}, {g, 22, 0xFFFFFFFF, 4}}; // forged sizes, top-down
+    const struct {
+        const Bytes &b;
+        size_t off;
+        uint32_t v;
+        size_t n;
+    } bad[] = {
+        {g, 0, 'X', 1}, {g, 10, 1074, 4},  {g, 10, 54, 4},         {t, 10, 1078, 4},      {g, 30, 1, 4},
+        {g, 28, 1, 2},  {g, 28, 4, 2},     {g, 28, 16, 2},         {g, 28, 32, 2},        {g, 18, 0, 4},
+        {g, 22, 0, 4},  {g, 22, 30000, 4}, {g, 18, 0xFFFFFFFF, 4}, {g, 22, 0xFFFFFFFF, 4}}; // forged sizes, top-down
     for (const auto &k : bad)
         EXPECT_FALSE(reads(with(k.b, k.off, k.v, k.n), 0) || reads(with(k.b, k.off, k.v, k.n))) << k.off;
     EXPECT_FALSE(reads(with(with(t, 18, 32767), 22, 32767), 2)); // 3 GiB announced

@@ -34,7 +34,7 @@ constexpr int prompt_ms = 5000; // longest wait for any text or for the exit
 
 // One run of the program on a pseudo-terminal.
 class PtyRun {
-public:
+  public:
     explicit PtyRun(const std::string &root)
     {
         // The environment is built before fork: the child only execs.
@@ -145,7 +145,7 @@ public:
 
     const std::string &output() const { return out_; }
 
-private:
+  private:
     void drain(int ms)
     {
         pollfd p{master_, POLLIN, 0};

@@ -182,7 +182,8 @@ TEST_F(Readers, AsciiHeaderIsReadByOrderAloneAndTheBodyByCount)
         std::string(header) + "1 2 3\n4 5 -9999\n",
         std::string(header) + "1\n2\n3\n4\n5\n-9999\n",
         std::string(header) + "1 2 3 4 5 -9999",
-        "NCOLS\t3\r\nNROWS 2\r\nfoo 512000\r\nbar 4100000.5\r\nSIZE 1.25e1\r\nNODATA -9999\r\n+1 2.0 3e0\r\n4 .5e1 -9999.\r\n",
+        "NCOLS\t3\r\nNROWS 2\r\nfoo 512000\r\nbar 4100000.5\r\nSIZE 1.25e1\r\nNODATA -9999\r\n+1 2.0 3e0\r\n4 .5e1 "
+        "-9999.\r\n",
     };
     for (const std::string &text : layouts) {
         ASSERT_EQ(read_ascii(text, line, col), ascii_ok) << text;

@@ -29,8 +29,7 @@ TEST_F(Regressions, ModelOfLinesWithoutColumnsHasNoSlopes)
 {
     int line = -1, col = -1;
     testing::internal::CaptureStdout();
-    ASSERT_EQ(read_grid("ncols 0\nnrows 250\nxllcorner 0\nyllcorner 0\ncellsize 30\nnodata_value -9999\n",
-                        line, col),
+    ASSERT_EQ(read_grid("ncols 0\nnrows 250\nxllcorner 0\nyllcorner 0\ncellsize 30\nnodata_value -9999\n", line, col),
               ascii_ok);
     EXPECT_EQ(dtab_in, nullptr);
     EXPECT_EQ(dtab_slope, nullptr);

@@ -61,8 +61,9 @@ struct Jacksboro {
 // Fingerprints of the results of the Jacksboro DEM (the same elevations
 // from either input form give the same files, the ASCII headers aside).
 const std::map<std::string, std::string> jacksboro_fnv = {
-    {"res_log.raw", "7035be15bf940547"},         {"res_log.bmp", "51da39ce928ca7e4"},         {"res_log.asc", "ad2f2225eb927f4c"},
-    {"res_log.xls", "5cd76221914967ad"},         {"res_dem_log.xls", "bde72a4bf896e0fd"},    {"res_log_dem_m4.raw", "4c9474ef5813dfb0"},
+    {"res_log.raw", "7035be15bf940547"},     {"res_log.bmp", "51da39ce928ca7e4"},
+    {"res_log.asc", "ad2f2225eb927f4c"},     {"res_log.xls", "5cd76221914967ad"},
+    {"res_dem_log.xls", "bde72a4bf896e0fd"}, {"res_log_dem_m4.raw", "4c9474ef5813dfb0"},
     {"res_log_dem.asc", "db28e1c9b66b1a6f"},
 };
 
@@ -119,10 +120,10 @@ TEST(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
             if (f == "res_log.raw") {
                 ASSERT_EQ(bytes.size(), 343u * 324u);
                 EXPECT_EQ(static_cast<unsigned char>(*std::max_element(bytes.begin(), bytes.end(),
-                                                                         [](char a, char b) {
-                                                                             return static_cast<unsigned char>(a) <
-                                                                                    static_cast<unsigned char>(b);
-                                                                         })),
+                                                                       [](char a, char b) {
+                                                                           return static_cast<unsigned char>(a) <
+                                                                                  static_cast<unsigned char>(b);
+                                                                       })),
                           254);
             }
             if (f == "res_log_dem_m4.raw") {

@@ -46,9 +46,10 @@ TEST_F(Terrain, SlopesOfTheWorkedExamples)
     const double z0[] = {100, 104, 108}, z1[] = {102, 106, 110}, z2[] = {104, 108, 112};
     EXPECT_NEAR(window_slope(z0, z1, z2, 1.0 / 10.0), 24.0948425521, 1e-10);
 
-    set_elevations(3, 5, {100, 100, 100, 100, 100, //
-                          100, 100, 100, 110, 130, //
-                          100, 100, 100, 120, 160});
+    set_elevations(3, 5,
+                   {100, 100, 100, 100, 100, //
+                    100, 100, 100, 110, 130, //
+                    100, 100, 100, 120, 160});
     dpix_size = 10.0;
     testing::internal::CaptureStdout();
     pendientes();
