@@ -65,6 +65,102 @@ double **dtab_out;
 std::string nomim1, nomdescr1;
 std::string nomim2, nomdescr2, nomhisto, nomhisto2, nomim3, nomdescr3;
 
+// =============================================================== File names
+//
+// Every file of a run is its base name followed by a fixed suffix: the model
+// and its descriptor take the base name typed for the model, the results the
+// generic result name. These tables are the one place the suffixes stand.
+
+const RawForm raw_forms[2] = {
+    {"_m2.raw", "_m2.txt", 2, "raw 16-bit unsigned cells"},
+    {"_m4.raw", "_m4.txt", 4, "raw 32-bit signed cells"},
+};
+
+const char ascii_suffix[] = ".asc";
+
+const ResultFile result_files[result_count] = {
+    {"_log.xls", "w", "histogram file of the image"},
+    {"_log.raw", "wb", "image, raw 8-bit raster"},
+    {"_log.txt", "w", "descriptor file of the raw image"},
+    {"_log.bmp", "wb", "image, bitmap"},
+    {"_log.asc", "w", "image, ASCII grid"},
+    {"_dem_log.xls", "w", "histogram file of the log DEM"},
+    {"_log_dem_m4.raw", "wb", "log DEM, raw 32-bit raster"},
+    {"_log_dem_m4.txt", "w", "descriptor file of the raw log DEM"},
+    {"_log_dem.asc", "w", "log DEM, ASCII grid"},
+};
+
+// ========================================================= Words and numbers
+//
+// Answers, descriptor files and ASCII grids are all read as words separated
+// by white space, and their numbers are read by the same two rules.
+
+namespace {
+
+constexpr bool blank_table_entry(int c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+struct BlankTable {
+    bool t[256];
+};
+
+constexpr BlankTable make_blank_table()
+{
+    BlankTable b{};
+    for (int c = 0; c < 256; c++)
+        b.t[c] = blank_table_entry(c);
+    return b;
+}
+
+constexpr BlankTable blank_table = make_blank_table();
+
+// Where the digits of a number word start: "%d" and "%lf" take one '+'
+// before the digits, but not "+-".
+bool skip_plus(const char *&b, const char *e)
+{
+    if (b != e && *b == '+') {
+        b++;
+        if (b == e || *b == '-')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool is_blank(int c)
+{
+    return c >= 0 && c < 256 && blank_table.t[c];
+}
+
+bool int_word(const char *b, const char *e, int &value)
+{
+    if (!skip_plus(b, e))
+        return false;
+    int v = 0;
+    auto [p, ec] = std::from_chars(b, e, v);
+    if (ec != std::errc() || p != e)
+        return false;
+    value = v;
+    return true;
+}
+
+NumberWord real_word(const char *b, const char *e, double &value)
+{
+    if (!skip_plus(b, e))
+        return word_not_number;
+    double v = 0.0;
+    auto [p, ec] = std::from_chars(b, e, v);
+    if (p != e || (ec != std::errc() && ec != std::errc::result_out_of_range))
+        return word_not_number;
+    if (ec != std::errc() || !std::isfinite(v))
+        return word_out_of_range;
+    value = v;
+    return word_number;
+}
+
 // =========================================================== Platform layer
 //
 // Everything that depends on the console or the file system of the host:
@@ -104,11 +200,6 @@ volatile sig_atomic_t tty_changed = 0;
 constexpr int max_pending = 16;
 char *pending[max_pending];
 volatile sig_atomic_t pending_count = 0;
-
-bool is_blank(int c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
 
 void restore_tty()
 {
@@ -158,34 +249,12 @@ bool next_word(FILE *in, std::string &word)
 
 bool parse_int_word(const std::string &word, int &value)
 {
-    const char *b = word.data(), *e = b + word.size();
-    if (b != e && *b == '+') {
-        b++;
-        if (b == e || *b == '-')
-            return false;
-    }
-    int v = 0;
-    auto [p, ec] = std::from_chars(b, e, v);
-    if (ec != std::errc() || p != e)
-        return false;
-    value = v;
-    return true;
+    return int_word(word.data(), word.data() + word.size(), value);
 }
 
 bool parse_real_word(const std::string &word, double &value)
 {
-    const char *b = word.data(), *e = b + word.size();
-    if (b != e && *b == '+') {
-        b++;
-        if (b == e || *b == '-')
-            return false;
-    }
-    double v = 0.0;
-    auto [p, ec] = std::from_chars(b, e, v);
-    if (ec != std::errc() || p != e || !std::isfinite(v))
-        return false;
-    value = v;
-    return true;
+    return real_word(word.data(), word.data() + word.size(), value) == word_number;
 }
 
 namespace {
@@ -311,9 +380,9 @@ namespace {
 }
 
 // Opens an output file for writing and registers it as incomplete.
-FILE *create_output(const std::string &path)
+FILE *create_output(const std::string &path, const char *mode)
 {
-    FILE *f = std::fopen(path.c_str(), "wb");
+    FILE *f = std::fopen(path.c_str(), mode);
     if (f == nullptr)
         fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
     file_started(path);
@@ -615,24 +684,6 @@ struct WordReader {
 
 constexpr size_t block_size = size_t(1) << 20;
 
-// blank_table[c] is true for the characters that separate words.
-struct BlankTable {
-    bool t[256];
-};
-constexpr BlankTable make_blank_table()
-{
-    BlankTable b{};
-    for (int c : {' ', '\t', '\n', '\r', '\v', '\f'})
-        b.t[c] = true;
-    return b;
-}
-constexpr BlankTable blank_table = make_blank_table();
-
-inline bool blank(char c)
-{
-    return blank_table.t[static_cast<unsigned char>(c)];
-}
-
 bool refill(WordReader &r)
 {
     if (r.eof)
@@ -655,7 +706,7 @@ bool refill(WordReader &r)
 bool next_grid_word(WordReader &r, const char *&b, const char *&e)
 {
     for (;;) {
-        while (r.pos < r.len && blank(r.buf[r.pos]))
+        while (r.pos < r.len && is_blank(static_cast<unsigned char>(r.buf[r.pos])))
             r.pos++;
         if (r.pos < r.len)
             break;
@@ -664,7 +715,7 @@ bool next_grid_word(WordReader &r, const char *&b, const char *&e)
     }
     size_t k = r.pos;
     for (;;) {
-        while (k < r.len && !blank(r.buf[k]))
+        while (k < r.len && !is_blank(static_cast<unsigned char>(r.buf[k])))
             k++;
         if (k < r.len || r.eof)
             break;
@@ -679,28 +730,9 @@ bool next_grid_word(WordReader &r, const char *&b, const char *&e)
     return true;
 }
 
-// "%lf" on one whole word: optional sign ("+" included), digits, decimal
-// point, exponent. Anything else, or a value that is not finite, is refused.
 bool grid_real(const char *b, const char *e, double &v)
 {
-    if (b != e && *b == '+') {
-        b++;
-        if (b == e || *b == '-')
-            return false;
-    }
-    auto [p, ec] = std::from_chars(b, e, v);
-    return ec == std::errc() && p == e && std::isfinite(v);
-}
-
-bool grid_int(const char *b, const char *e, int &v)
-{
-    if (b != e && *b == '+') {
-        b++;
-        if (b == e || *b == '-')
-            return false;
-    }
-    auto [p, ec] = std::from_chars(b, e, v);
-    return ec == std::errc() && p == e;
+    return real_word(b, e, v) == word_number;
 }
 
 void release_ascii_grids()
@@ -740,10 +772,10 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
         bool ok = true;
         switch (line) {
         case 1:
-            ok = grid_int(b, e, nb_col) && nb_col >= 0;
+            ok = int_word(b, e, nb_col) && nb_col >= 0;
             break;
         case 2:
-            ok = grid_int(b, e, nb_lig) && nb_lig >= 0;
+            ok = int_word(b, e, nb_lig) && nb_lig >= 0;
             break;
         case 3:
             ok = grid_real(b, e, X_min);
@@ -751,20 +783,19 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
         case 4:
             ok = grid_real(b, e, Y_min);
             break;
-        case 5: {
-            // Read as any real first: a cell size that is not finite has a
-            // message of its own.
-            const char *bb = b;
-            if (bb != e && *bb == '+' && ++bb != e && *bb == '-')
+        case 5:
+            // A cell size that is a number but not a finite one, or that is
+            // 0, has a message of its own.
+            switch (real_word(b, e, dpix_size)) {
+            case word_not_number:
                 return ascii_bad_header;
-            auto [p, ec] = std::from_chars(bb, e, dpix_size);
-            if (p != e || (ec != std::errc() && ec != std::errc::result_out_of_range))
-                return ascii_bad_header;
-            if (ec != std::errc() || !std::isfinite(dpix_size) || dpix_size == 0.0 ||
-                std::fabs(dpix_size) >= 2147483648.0)
+            case word_out_of_range:
                 return ascii_bad_cellsize;
+            case word_number:
+                if (dpix_size == 0.0 || std::fabs(dpix_size) >= 2147483648.0)
+                    return ascii_bad_cellsize;
+            }
             break;
-        }
         case 6:
             ok = grid_real(b, e, nodata);
             break;
@@ -1183,29 +1214,23 @@ bool same_file(const std::string &a, const std::string &b)
 }
 
 // The generic name, asked again while one of the files it names would be
-// the input model or its descriptor.
-void ask_result_name(const std::string &folder)
+// the input model or its descriptor. Returns the folder and generic name.
+std::string ask_result_name(const std::string &folder)
 {
-    static const char *const suffixes[] = {"_log.xls",        "_log.raw",        "_log.txt",
-                                           "_log.bmp",        "_log.asc",        "_dem_log.xls",
-                                           "_log_dem_m4.raw", "_log_dem_m4.txt", "_log_dem.asc"};
     for (;;) {
         std::fputs("\n\n\tGeneric name of the resulting file ? ", stdout);
         const std::string generic = folder + ask_word();
-        const std::string *clash = nullptr;
-        std::string name;
-        for (const char *suffix : suffixes) {
-            name = generic + suffix;
+        const char *clash = nullptr;
+        for (const ResultFile &r : result_files) {
+            const std::string name = generic + r.suffix;
             if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1))) {
-                clash = &name;
+                clash = r.suffix;
                 break;
             }
         }
-        if (clash == nullptr) {
-            nomim2 = generic;
-            return;
-        }
-        std::printf("\n\tFile %s is the input model: choose another name\n", clash->c_str());
+        if (clash == nullptr)
+            return generic;
+        std::printf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash);
     }
 }
 
@@ -1215,9 +1240,8 @@ void open_raw_model()
         std::fputs("\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t", stdout);
     while (!ask_int(itype) || itype < 0 || itype > 1);
 
-    nomdescr1 = nomim1;
-    nomim1 += (itype == 0) ? "_m2.raw" : "_m4.raw";
-    nomdescr1 += (itype == 0) ? "_m2.txt" : "_m4.txt";
+    nomdescr1 = nomim1 + raw_forms[itype].descriptor;
+    nomim1 += raw_forms[itype].raster;
 
     f1 = std::fopen(nomim1.c_str(), "rb");
     if (f1 == nullptr)
@@ -1241,12 +1265,11 @@ void open_raw_model()
             fail(strf("\n\tFile %s: the dimensions are not valid\n", nomdescr1.c_str()));
     } else {
         std::printf("\n\tNo File %s \n\n", nomdescr1.c_str());
-        f1d = create_output(nomdescr1);
+        f1d = create_output(nomdescr1, "w");
         nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
         nb_col = ask_count("\n\tNumber of columns ? ", 0);
         pix_size = ask_count("\n\tPixel size ? ", INT_MIN);
-        const int val = (itype == 0) ? 2 : 4;
-        if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val) < 0)
+        if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, raw_forms[itype].bytes) < 0)
             cannot_write(nomdescr1);
         descr_OK = false;
     }
@@ -1258,7 +1281,7 @@ void open_raw_model()
 
 void open_ascii_model()
 {
-    nomim1 += ".asc";
+    nomim1 += ascii_suffix;
     f1 = std::fopen(nomim1.c_str(), "rb");
     if (f1 == nullptr)
         fail(strf("\n\tFile %s unknown\n", nomim1.c_str()));
@@ -1266,32 +1289,31 @@ void open_ascii_model()
     std::fputs("\n", stdout);
 }
 
-void open_outputs()
+// Creates the result file of `role` for the generic name as `f` and names it.
+void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f)
 {
-    nomim3 = nomim2;
-    nomhisto = nomim2;
-    nomhisto2 = nomim2;
-    nomhisto += "_log.xls";
-    f3h = create_output(nomhisto);
+    name = generic + result_files[role].suffix;
+    f = create_output(name, result_files[role].mode);
+}
+
+void open_outputs(const std::string &generic)
+{
+    open_result(generic, result_histogram, nomhisto, f3h);
 
     std::fputs("\n\toutput file format : ", stdout);
     do
         std::fputs("\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", stdout);
     while (!ask_int(output) || output < 0 || output > 2);
     if (output == 0) {
-        nomdescr2 = nomim2;
-        nomim2 += "_log.raw";
-        nomdescr2 += "_log.txt";
-        f2 = create_output(nomim2);
-        f2d = create_output(nomdescr2);
+        open_result(generic, result_raw_image, nomim2, f2);
+        open_result(generic, result_raw_image_descriptor, nomdescr2, f2d);
     }
     if (output == 1)
-        nomim2 += "_log.bmp";
+        nomim2 = generic + result_files[result_bitmap].suffix; // the bitmap writer creates it
     if (output == 2) {
         if (!open_ascii_OK)
             ask_coordinates();
-        nomim2 += "_log.asc";
-        f2 = create_output(nomim2);
+        open_result(generic, result_ascii_image, nomim2, f2);
     }
 
     do {
@@ -1302,26 +1324,20 @@ void open_outputs()
     if (dem_result != 0)
         return;
 
-    nomhisto2 += "_dem_log.xls";
-    f2h = create_output(nomhisto2);
-    nomim3 += "_log_dem";
-    nomdescr3 = nomim3;
+    open_result(generic, result_dem_histogram, nomhisto2, f2h);
     do {
         std::fputs("\n\tType of DEM:", stdout);
         std::fputs("\n\t\t0 ====> raster (integer 4 with extension _m4.raw)", stdout);
         std::fputs("\n\t\t1 ====> ascii\n\t\t", stdout);
     } while (!ask_int(dem_type) || dem_type < 0 || dem_type > 1);
     if (dem_type == 0) {
-        nomim3 += "_m4.raw";
-        nomdescr3 += "_m4.txt";
-        f3 = create_output(nomim3);
-        f3d = create_output(nomdescr3);
+        open_result(generic, result_raw_dem, nomim3, f3);
+        open_result(generic, result_raw_dem_descriptor, nomdescr3, f3d);
     }
     if (dem_type == 1) {
         if (!open_ascii_OK)
             ask_coordinates();
-        nomim3 += ".asc";
-        f3 = create_output(nomim3);
+        open_result(generic, result_ascii_dem, nomim3, f3);
     }
 
     // The log DEM holds whole numbers up to the stretch limit: it must be
@@ -1352,7 +1368,6 @@ void opening()
     const std::string nomdir = ask_word();
     nomim1 += nomdir;
     nomim1 += path_separator;
-    nomim2 = nomim1;
     const std::string folder = nomim1;
 
     std::fputs("\n\tName of DEM File (without any extension) ? ", stdout);
@@ -1379,41 +1394,47 @@ void opening()
     std::fputs("\n\n\tLogarithmic scale: ", stdout);
     std::printf("\n\t\tMin = %lf\tMax = %lf ", log_min, log_max);
 
-    ask_result_name(folder);
-    open_outputs();
+    open_outputs(ask_result_name(folder));
 }
 
 // ================================================================== Entry
 
 namespace {
 
-const char usage_text[] = "Usage: quarvelin [-h | --help | --version]\n"
-                          "\n"
-                          "Reads a digital elevation model, computes the slope in degrees of every\n"
-                          "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
-                          "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
-                          "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
-                          "\n"
-                          "Every parameter is typed in answer to a prompt. Models are read from and\n"
-                          "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
-                          "./images/ when it is unset.\n"
-                          "\n"
-                          "Input models:  NAME_m2.raw + NAME_m2.txt  raw 16-bit unsigned + descriptor\n"
-                          "               NAME_m4.raw + NAME_m4.txt  raw 32-bit signed + descriptor\n"
-                          "               NAME.asc                   ASCII grid\n"
-                          "Results:       RES_log.raw + RES_log.txt, RES_log.bmp or RES_log.asc\n"
-                          "               RES_log.xls                histogram file of the image\n"
-                          "               RES_log_dem_m4.raw + RES_log_dem_m4.txt or RES_log_dem.asc,\n"
-                          "               RES_dem_log.xls            log DEM and its histogram file\n"
-                          "\n"
-                          "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
-                          "               a word that is not a valid answer is asked again, and the\n"
-                          "               end of the input abandons the run)\n"
-                          "\n"
-                          "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
-                          "               2 a command-line argument was not understood.\n"
-                          "\n"
-                          "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
+// The usage text, its file lists taken from the file name tables.
+std::string usage_text()
+{
+    std::string t = "Usage: quarvelin [-h | --help | --version]\n"
+                    "\n"
+                    "Reads a digital elevation model, computes the slope in degrees of every\n"
+                    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
+                    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
+                    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
+                    "\n"
+                    "Every parameter is typed in answer to a prompt. Models are read from and\n"
+                    "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
+                    "./images/ when it is unset.\n"
+                    "\n"
+                    "Input models (NAME is the model's name):\n";
+    for (const RawForm &r : raw_forms) {
+        t += strf("  NAME%-20s %s\n", r.raster, r.what);
+        t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
+    }
+    t += strf("  NAME%-20s %s\n", ascii_suffix, "ASCII grid");
+    t += "Results (RES is the generic result name):\n";
+    for (const ResultFile &r : result_files)
+        t += strf("  RES%-21s %s\n", r.suffix, r.what);
+    t += "\n"
+         "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
+         "               a word that is not a valid answer is asked again, and the\n"
+         "               end of the input abandons the run)\n"
+         "\n"
+         "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
+         "               2 a command-line argument was not understood.\n"
+         "\n"
+         "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
+    return t;
+}
 
 } // namespace
 
@@ -1422,7 +1443,7 @@ int run_program(int argc, char **argv)
     if (argc > 1) {
         const std::string arg = argv[1];
         if (argc == 2 && (arg == "--help" || arg == "-h")) {
-            std::fputs(usage_text, stdout);
+            std::fputs(usage_text().c_str(), stdout);
             return 0;
         }
         if (argc == 2 && arg == "--version") {

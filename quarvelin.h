@@ -52,6 +52,38 @@ extern double **dtab_out;
 extern std::string nomim1, nomdescr1;
 extern std::string nomim2, nomdescr2, nomhisto, nomhisto2, nomim3, nomdescr3;
 
+// --------------------------------------------------------------- File names
+
+// A raw raster model of one cell type (index: itype) and its descriptor.
+struct RawForm {
+    const char *raster;     // suffix of the raster file
+    const char *descriptor; // suffix of its descriptor file
+    int bytes;              // bytes per cell, third value of the descriptor
+    const char *what;
+};
+extern const RawForm raw_forms[2];
+extern const char ascii_suffix[]; // suffix of an ASCII grid model
+
+// The result files, each the generic result name followed by its suffix.
+enum ResultRole {
+    result_histogram,            // f3h, written in every run
+    result_raw_image,            // f2, output form 0
+    result_raw_image_descriptor, // f2d, output form 0
+    result_bitmap,               // created by the bitmap writer, output form 1
+    result_ascii_image,          // f2, output form 2
+    result_dem_histogram,        // f2h, with a log DEM
+    result_raw_dem,              // f3, log DEM form 0
+    result_raw_dem_descriptor,   // f3d, log DEM form 0
+    result_ascii_dem,            // f3, log DEM form 1
+    result_count
+};
+struct ResultFile {
+    const char *suffix;
+    const char *mode; // fopen mode: text or binary
+    const char *what;
+};
+extern const ResultFile result_files[result_count];
+
 // ------------------------------------------------------------------ Stages
 
 void opening();
@@ -94,6 +126,26 @@ enum AsciiStatus {
 // dpix_size, nodata, pix_size, dtab_in, dtab_slope). Prints the progress
 // lines. On failure the grids it allocated are released and set to null.
 AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col);
+
+// ------------------------------------------------------ Words and numbers
+
+// The characters that separate words: blank, tab, line feed, carriage
+// return, vertical tab, form feed.
+bool is_blank(int c);
+
+// The word [b, e) as a 32-bit integer, "%d" on a whole word: an optional
+// sign ("+" included, "+-" not), then decimal digits. False, with value
+// untouched, for anything else or a number beyond 32 bits.
+bool int_word(const char *b, const char *e, int &value);
+
+// The word [b, e) as a real number, "%lf" on a whole word: an optional
+// sign, digits, decimal point, exponent. value is set only for word_number.
+enum NumberWord {
+    word_number,      // a finite number
+    word_not_number,  // not a number at all
+    word_out_of_range // beyond the range of a double (1e999, 1e-999), or inf, nan
+};
+NumberWord real_word(const char *b, const char *e, double &value);
 
 // --------------------------------------------------------- Platform layer
 
