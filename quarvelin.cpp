@@ -412,8 +412,8 @@ void print_block(FILE *f, const std::string &text, const std::string &path)
 }
 
 // Whether grids of `bytes_per_cell` bytes for every cell (all the grids a
-// run will hold) fit in the machine's memory. Refusing early is kinder than
-// being killed halfway through the slopes.
+// run holds at once) fit in the machine's memory. Refusing early is kinder
+// than being killed halfway through the slopes.
 bool grids_fit(int64_t bytes_per_cell)
 {
     struct sysinfo si;
@@ -463,8 +463,11 @@ const double pi = std::atan(1.0) * 4.0;
 
 double window_slope(const double *z0, const double *z1, const double *z2, double p)
 {
-    // Weighted sums over the window line by line, column by column; the
-    // zero weights add nothing and are left out.
+    // The weighted sums are made term by term, window line by window line
+    // and column by column, from 0.0; the zero weights add nothing and are
+    // left out. Floating-point addition is not associative: any other order
+    // or grouping changes the last bit of some slopes, and a last bit can
+    // move a grey tone or a log DEM value.
     double pentx = 0.0;
     pentx += -1.0 * z0[0];
     pentx += 1.0 * z0[2];
@@ -482,11 +485,11 @@ double window_slope(const double *z0, const double *z1, const double *z2, double
     penty += -1.0 * z2[2];
 
     const double cc = 8.0;
-    pentx = pentx / cc * p;
+    pentx = pentx / cc * p; // divided by 8 first, then by the cell size
     penty = penty / cc * p;
     double pent = pentx * pentx + penty * penty;
     pent = std::sqrt(pent);
-    return std::atan(pent) * 180.0 / pi;
+    return std::atan(pent) * 180.0 / pi; // times 180 first, then over pi
 }
 
 int trunc_product(double d, double s)
@@ -511,14 +514,20 @@ int trunc_product(double d, double s)
     return static_cast<int>(t);
 }
 
-int grey_tone(double lg, double lmin, double ldif)
+int stretch(double lg, double lmin, double ldif, double limit)
 {
     if (!(ldif > 0.0))
-        return 0; // a flat model: every tone is 0
+        return 0; // a flat model (or none): every value is 0
     double dval_out = lg - lmin;
     dval_out = dval_out / ldif;
-    const int val_out = trunc_product(dval_out, 254.0);
-    return std::clamp(val_out, 0, 254);
+    return trunc_product(dval_out, limit);
+}
+
+int grey_tone(double lg, double lmin, double ldif)
+{
+    // Within the range the tone is 0..254 by construction; the bounds only
+    // keep a byte from wrapping round.
+    return std::clamp(stretch(lg, lmin, ldif, tone_limit), 0, static_cast<int>(tone_limit));
 }
 
 // ===================================================== Raw raster and descriptor
@@ -589,78 +598,91 @@ void ask_unit()
     } while (!ask_int(dyn_scale) || dyn_scale < 0 || dyn_scale > 3);
 }
 
+// Stored value / factor = metres, for the units metres, decimetres,
+// centimetres and millimetres (the answer dyn_scale is the index).
+const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
+
 } // namespace
 
-void dem_lecture()
+RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
 {
-    const int w = (itype == 0) ? 2 : 4;
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col;
-    const int64_t found = std::max<int64_t>(file_size(f1), 0) / w;
+    found = std::max<int64_t>(file_size(f), 0) / raw_forms[itype].bytes;
     if (found < cells)
-        fail(strf("\n\tFile %s is too short: %lld cells expected, %lld found\n", nomim1.c_str(),
-                  static_cast<long long>(cells), static_cast<long long>(found)));
-    if (!grids_fit(4 + 8 + 8 + 1 + 8 + 4))
-        no_memory();
+        return raw_too_short;
+    if (!grids_fit(raw_run_bytes_per_cell))
+        return raw_no_memory;
 
-    dtab_in = new_grid(dmatrice);
-    open_ascii_OK = false;
-
-    if (itype == 0) {
-        jtab_in = new_grid(usmatrice);
-        itab_in = new_grid(imatrice);
-        for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-            if (std::fread(jtab_in[i], 2, static_cast<size_t>(nb_col), f1) != static_cast<size_t>(nb_col))
-                fail(strf("\n\tFile %s could not be read\n", nomim1.c_str()));
-            from_little_endian(jtab_in[i], nb_col);
+    min = stored_min_start;
+    max = stored_max_start;
+    bool refused = false;
+    if (itype == 0)
+        jtab_in = try_grid(usmatrice, refused);
+    itab_in = try_grid(imatrice, refused);
+    RawStatus status = refused ? raw_no_memory : raw_ok;
+    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
+    for (int i = 0; i < nb_lig && n > 0 && status == raw_ok; i++) {
+        int *row = itab_in[i];
+        if (itype == 0) {
+            // 16-bit cells are read as they are stored and widened without
+            // sign: FF FF is 65535.
+            unsigned short *cells16 = jtab_in[i];
+            if (std::fread(cells16, 2, n, f) != n)
+                status = raw_unreadable;
+            from_little_endian(cells16, nb_col);
+            for (size_t j = 0; j < n; j++)
+                row[j] = cells16[j];
+        } else {
+            if (std::fread(row, 4, n, f) != n)
+                status = raw_unreadable;
+            from_little_endian(row, nb_col);
         }
-        for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-            const unsigned short *src = jtab_in[i];
-            int *dst = itab_in[i];
-            for (int j = 0; j < nb_col; j++)
-                dst[j] = src[j];
-        }
-        frusmatrice(jtab_in, nb_col > 0 ? nb_lig : 0);
-        jtab_in = nullptr;
-    } else {
-        itab_in = new_grid(imatrice);
-        for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-            if (std::fread(itab_in[i], 4, static_cast<size_t>(nb_col), f1) != static_cast<size_t>(nb_col))
-                fail(strf("\n\tFile %s could not be read\n", nomim1.c_str()));
-            from_little_endian(itab_in[i], nb_col);
-        }
-    }
-
-    int min = 1000000, max = 0;
-    for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-        const int *row = itab_in[i];
-        for (int j = 0; j < nb_col; j++) {
+        for (size_t j = 0; j < n; j++) {
             if (row[j] < min)
                 min = row[j];
             if (row[j] > max)
                 max = row[j];
         }
     }
+    frusmatrice(jtab_in, n > 0 ? nb_lig : 0);
+    jtab_in = nullptr;
+    if (status != raw_ok) {
+        frimatrice(itab_in, n > 0 ? nb_lig : 0);
+        itab_in = nullptr;
+    }
+    return status;
+}
+
+void dem_lecture()
+{
+    open_ascii_OK = false;
+    int min = 0, max = 0;
+    int64_t found = 0;
+    switch (raw_read(f1, min, max, found)) {
+    case raw_ok:
+        break;
+    case raw_too_short:
+        fail(strf("\n\tFile %s is too short: %lld cells expected, %lld found\n", nomim1.c_str(),
+                  static_cast<long long>(nb_lig) * nb_col, static_cast<long long>(found)));
+    case raw_unreadable:
+        fail(strf("\n\tFile %s could not be read\n", nomim1.c_str()));
+    case raw_no_memory:
+        no_memory();
+    }
     std::printf("\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
 
     ask_unit();
-    if (dyn_scale == 0)
-        coef = 1.0;
-    if (dyn_scale == 1)
-        coef = 10.0;
-    if (dyn_scale == 2)
-        coef = 100.0;
-    if (dyn_scale == 3)
-        coef = 1000.0;
-
+    coef = unit_factors[dyn_scale];
+    dtab_in = new_grid(dmatrice);
     for (int i = 0; i < nb_lig && nb_col > 0; i++) {
         const int *src = itab_in[i];
         double *dst = dtab_in[i];
         for (int j = 0; j < nb_col; j++)
             dst[j] = static_cast<double>(src[j]) / coef;
     }
-
     dtab_slope = new_grid(dmatrice);
 
+    // A descriptor the dialogue created gets the range and the cell size.
     if (!descr_OK) {
         if (std::fprintf(f1d, "%d\n%d\n%d\n", min, max, static_cast<int>(dpix_size)) < 0)
             cannot_write(nomdescr1);
@@ -757,7 +779,7 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
     double first_value = 0.0;
     for (int line = 1; line <= 6; line++) {
         bad_line = line;
-        if (!next_grid_word(r, b, e) || e - b > 59)
+        if (!next_grid_word(r, b, e) || e - b > longest_keyword)
             return ascii_bad_header;
         if (line == 6) {
             double v;
@@ -813,7 +835,7 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
     const int64_t rest = size - (r.consumed + static_cast<int64_t>(r.pos));
     const bool store = size < 0 || cells - (first_pending ? 1 : 0) <= (rest + 1) / 2;
     if (store) {
-        if (!grids_fit(8 + 8 + 1 + 8 + 4))
+        if (!grids_fit(ascii_run_bytes_per_cell))
             return ascii_no_memory;
         bool refused = false;
         dtab_in = try_grid(dmatrice, refused);
@@ -872,6 +894,8 @@ void ascii_lecture()
 
 // ============================================================ Terrain analysis
 
+// Border cells are not written: they keep the 0.0 of the zero-filled slope
+// grid, which makes 0 the smallest slope and logarithm of every model.
 void pendientes()
 {
     const double p = 1.0 / dpix_size;
@@ -890,8 +914,8 @@ void pendientes()
 
 void slope_range()
 {
-    min_pen = 10000000.0;
-    max_pen = 0.0;
+    min_pen = slope_min_start;
+    max_pen = slope_max_start;
     for (int i = 0; i < nb_lig && nb_col > 0; i++) {
         const double *row = dtab_slope[i];
         for (int j = 0; j < nb_col; j++) {
@@ -905,8 +929,8 @@ void slope_range()
 
 void treatment()
 {
-    log_min = 1000.0;
-    log_max = 0.0;
+    log_min = log_min_start;
+    log_max = log_max_start;
     tab_out = new_grid(ucmatrice);
     dtab_out = new_grid(dmatrice);
     itab_out = new_grid(imatrice);
@@ -1049,7 +1073,7 @@ void write_histograms()
     for (int k = 0; k < num_val; k++) {
         const double val_log2 = std::log10(pen + 1.0);
         const double ratio = val_log2 / val_log1;
-        double norm_log = ratio * 255.0;
+        double norm_log = ratio * histogram_scale;
         if (std::fprintf(f3h, "%lf\t%lf\n", pen, norm_log) < 0)
             cannot_write(nomhisto);
         if (dem_result == 0) {
@@ -1066,16 +1090,11 @@ void write_histograms()
 
 void write_log_dem()
 {
-    log_dif = log_max - log_min;
-    const bool flat = !(log_dif > 0.0);
     for (int i = 0; i < nb_lig && nb_col > 0; i++) {
         const double *lg = dtab_out[i];
         int *val = itab_out[i];
-        for (int j = 0; j < nb_col; j++) {
-            double dval_out = lg[j] - log_min;
-            dval_out = dval_out / log_dif;
-            val[j] = flat ? 0 : trunc_product(dval_out, strcoef);
-        }
+        for (int j = 0; j < nb_col; j++)
+            val[j] = stretch(lg[j], log_min, log_dif, strcoef);
     }
 
     if (dem_type == 0) {

@@ -103,8 +103,48 @@ double window_slope(const double *z0, const double *z1, const double *z2, double
 // Whole part, toward zero, of the exact product d x s (not of its rounding).
 int trunc_product(double d, double s);
 
-// Grey tone 0..254 of one logarithm: whole part of 254 (lg - log_min) / log_dif.
+// The stretch of one logarithm onto 0..limit: the whole part, toward zero,
+// of limit x (lg - lmin) / ldif, the quotient rounded to a double and its
+// product with limit taken exactly. 0 for a flat model (ldif not above 0).
+int stretch(double lg, double lmin, double ldif, double limit);
+
+// The image stretches onto the grey tones 0..254 (255 never occurs). The
+// histogram files place a slope on a scale of 0..255 instead, so a tone t
+// reads back at t x 255 / 254 in the image histogram; files read by users
+// and their scripts rely on both numbers.
+constexpr double tone_limit = 254.0;
+constexpr double histogram_scale = 255.0;
+
+// Grey tone 0..254 of one logarithm: the stretch at tone_limit.
 int grey_tone(double lg, double lmin, double ldif);
+
+// ---------------------------------------------------------- Range limits
+//
+// The ranges start from these values and a cell replaces a bound only when
+// it lies strictly beyond it, so they show in what a user reads:
+// - stored values of a raw model (reported, and written into a descriptor
+//   the dialogue creates): a model whose values all lie above 1 000 000
+//   reports a minimum of 1000000, and an all-negative 32-bit model a
+//   maximum of 0;
+// - slopes: a model without cells reports 10000000.000000 and 0.000000;
+// - logarithms: a model without cells reports 1000.000000 and 0.000000.
+// Border cells have slope 0, so every model with cells has the smallest
+// slope and the smallest logarithm 0.
+constexpr int stored_min_start = 1000000, stored_max_start = 0;
+constexpr double slope_min_start = 1.0e7, slope_max_start = 0.0;
+constexpr double log_min_start = 1000.0, log_max_start = 0.0;
+
+// An ASCII grid keyword is not compared with anything; it is only limited to
+// the 59 characters that the grid format's 60-character keyword buffer
+// holds, so that a header that is not one is refused early.
+constexpr long longest_keyword = 59;
+
+// Bytes per cell of all the grids a run holds at once. Every run holds the
+// elevations (8), slopes (8), logarithms (8), tones (1) and log DEM (4); a
+// raw model also its stored values (4). The 16-bit cells of a raw model (2)
+// are released before the elevations are made, so they do not add up.
+constexpr int ascii_run_bytes_per_cell = 8 + 8 + 8 + 1 + 4;
+constexpr int raw_run_bytes_per_cell = 4 + ascii_run_bytes_per_cell;
 
 // ------------------------------------------------------- Readers (no exits)
 
@@ -112,6 +152,21 @@ int grey_tone(double lg, double lmin, double ldif);
 // into v (values that are absent are left untouched). Returns how many were
 // read; reading stops at the first word that is not a 32-bit integer.
 int read_descriptor(FILE *f, int v[6]);
+
+// Outcome of reading a raw raster with `raw_read`.
+enum RawStatus {
+    raw_ok = 0,
+    raw_too_short,  // the file holds `found` cells, fewer than the model's
+    raw_unreadable, // a read failed
+    raw_no_memory   // the grids do not fit, or one was refused
+};
+
+// Reads the nb_lig x nb_col cells of the raw raster on f, of the cell type
+// itype, into itab_in (16-bit cells through jtab_in, which is released
+// again), and finds the range of the stored values, starting from
+// stored_min_start and stored_max_start. The size of the file is checked
+// before anything is allocated. On failure itab_in is released and null.
+RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found);
 
 // Outcome of reading an ASCII grid with `ascii_read`.
 enum AsciiStatus {

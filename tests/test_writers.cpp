@@ -30,6 +30,7 @@ struct Writers : ::testing::Test {
         }
         log_min = 0.0;
         log_max = 1.0;
+        log_dif = 1.0;
         X_min = 512000.0;
         Y_min = 4100000.0;
         dpix_size = 25.0;
@@ -173,7 +174,7 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
 
 TEST_F(Writers, FlatModelGivesAZeroLogDem)
 {
-    log_max = 0.0;
+    log_max = log_dif = 0.0;
     for (int k = 0; k < 6; k++)
         dtab_out[k / 3][k % 3] = 0.0;
     open_image(1, "_log.bmp");
