@@ -17,12 +17,14 @@
 // waits for a key (except at end of input) and exits with status 1.
 #include "quarvelin.h"
 
+#include "fastmath.h"
 #include "image.h"
 #include "nrutil.h"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cfloat>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -458,16 +460,19 @@ void progress(const char *fmt, int i)
 // ========================================================= Terrain formulas
 
 namespace {
-const double pi = std::atan(1.0) * 4.0;
-}
 
-double window_slope(const double *z0, const double *z1, const double *z2, double p)
+// The gradient of the window around column 1 of z0, z1, z2 (the lines
+// above, at and below the cell): Horn's weighted sums, each over 8 times the
+// cell size, and the root of the sum of their squares.
+//
+// The sums are made term by term, window line by window line and column by
+// column, from 0.0; the zero weights add nothing and are left out.
+// Floating-point addition is not associative: any other order or grouping
+// changes the last bit of some slopes, and a last bit can move a grey tone
+// or a log DEM value. Only exactly rounded operations are used, so a loop of
+// this function is vectorised without changing a bit.
+inline double window_gradient(const double *z0, const double *z1, const double *z2, double p)
 {
-    // The weighted sums are made term by term, window line by window line
-    // and column by column, from 0.0; the zero weights add nothing and are
-    // left out. Floating-point addition is not associative: any other order
-    // or grouping changes the last bit of some slopes, and a last bit can
-    // move a grey tone or a log DEM value.
     double pentx = 0.0;
     pentx += -1.0 * z0[0];
     pentx += 1.0 * z0[2];
@@ -487,9 +492,28 @@ double window_slope(const double *z0, const double *z1, const double *z2, double
     const double cc = 8.0;
     pentx = pentx / cc * p; // divided by 8 first, then by the cell size
     penty = penty / cc * p;
-    double pent = pentx * pentx + penty * penty;
-    pent = std::sqrt(pent);
-    return std::atan(pent) * 180.0 / pi; // times 180 first, then over pi
+    const double pent = pentx * pentx + penty * penty;
+    return std::sqrt(pent);
+}
+
+const double pi = std::atan(1.0) * 4.0;
+
+inline double degrees(double angle)
+{
+    return angle * 180.0 / pi; // times 180 first, then over pi
+}
+
+} // namespace
+
+
+double window_slope(const double *z0, const double *z1, const double *z2, double p)
+{
+    return degrees(std::atan(window_gradient(z0, z1, z2, p)));
+}
+
+double log_of_slope(double pen)
+{
+    return std::log10(pen + 1.0);
 }
 
 int trunc_product(double d, double s)
@@ -616,20 +640,21 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
     min = stored_min_start;
     max = stored_max_start;
     bool refused = false;
-    if (itype == 0)
-        jtab_in = try_grid(usmatrice, refused);
     itab_in = try_grid(imatrice, refused);
-    RawStatus status = refused ? raw_no_memory : raw_ok;
+    if (refused)
+        return raw_no_memory;
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
+    // 16-bit cells go through one line of their own, read as they are
+    // stored and widened without sign (FF FF is 65535): a whole grid of them
+    // would only be touched once and released.
+    std::vector<unsigned short> cells16(itype == 0 ? n : 0);
+    RawStatus status = raw_ok;
     for (int i = 0; i < nb_lig && n > 0 && status == raw_ok; i++) {
         int *row = itab_in[i];
         if (itype == 0) {
-            // 16-bit cells are read as they are stored and widened without
-            // sign: FF FF is 65535.
-            unsigned short *cells16 = jtab_in[i];
-            if (std::fread(cells16, 2, n, f) != n)
+            if (std::fread(cells16.data(), 2, n, f) != n)
                 status = raw_unreadable;
-            from_little_endian(cells16, nb_col);
+            from_little_endian(cells16.data(), nb_col);
             for (size_t j = 0; j < n; j++)
                 row[j] = cells16[j];
         } else {
@@ -644,8 +669,6 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
                 max = row[j];
         }
     }
-    frusmatrice(jtab_in, n > 0 ? nb_lig : 0);
-    jtab_in = nullptr;
     if (status != raw_ok) {
         frimatrice(itab_in, n > 0 ? nb_lig : 0);
         itab_in = nullptr;
@@ -673,13 +696,9 @@ void dem_lecture()
 
     ask_unit();
     coef = unit_factors[dyn_scale];
+    // The elevations in metres, stored value / coef, are made line by line
+    // as the slopes reach them (pendientes).
     dtab_in = new_grid(dmatrice);
-    for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-        const int *src = itab_in[i];
-        double *dst = dtab_in[i];
-        for (int j = 0; j < nb_col; j++)
-            dst[j] = static_cast<double>(src[j]) / coef;
-    }
     dtab_slope = new_grid(dmatrice);
 
     // A descriptor the dialogue created gets the range and the cell size.
@@ -893,69 +912,332 @@ void ascii_lecture()
 }
 
 // ============================================================ Terrain analysis
+//
+// Per cell, slope = atan(g) x 180 / pi of the gradient g of its window, and
+// its logarithm log10(slope + 1). Every output depends on atan and log10
+// only through a truncation (a grey tone, a log DEM value) or a maximum (the
+// ranges reported and stretched over). So the run computes both with the
+// support library's fast kernels and decides each output from the fast value
+// wherever that value lies clear of every boundary by a margin far beyond
+// the kernels' error. A cell within the margin, and a cell whose gradient is
+// not finite, takes the plain path: the C library's atan and log10 on that
+// cell, in the order of operations of window_slope. The outputs are
+// therefore exactly those of the plain path, to which a whole run can be
+// switched (plain_path) as the reference.
 
-// Border cells are not written: they keep the 0.0 of the zero-filled slope
-// grid, which makes 0 the smallest slope and logarithm of every model.
-void pendientes()
+bool plain_path;
+FastStats fast_stats;
+
+namespace {
+
+// How far a fast value may stand from the plain one: the kernels' error is
+// a few units of 2^-52 of the value (see fastmath.h); the margins are 2^-40
+// of it, and for a logarithm 2^-50 more, for the rounding of slope + 1
+// when the slope is nearly 0.
+constexpr double slope_margin = 0x1p-40;
+inline double log_margin(double lg)
 {
-    const double p = 1.0 / dpix_size;
-    std::fputs("\n", stdout);
-    for (int i = 1; i < nb_lig - 1; i++) {
-        if (i % 100 == 0)
-            progress("\tline %d                 \r", i);
-        if (nb_col <= 0)
-            continue; // a model of no columns has no lines to point at
-        const double *z0 = dtab_in[i - 1], *z1 = dtab_in[i], *z2 = dtab_in[i + 1];
-        double *slope = dtab_slope[i];
-        for (int j = 1; j < nb_col - 1; j++)
-            slope[j] = window_slope(z0 + j - 1, z1 + j - 1, z2 + j - 1, p);
+    return lg * 0x1p-40 + 0x1p-50;
+}
+
+// The ranges take a value only when it lies strictly beyond them.
+inline void extend_slope_range(double pen, double lg)
+{
+    if (min_pen > pen)
+        min_pen = pen;
+    if (max_pen < pen)
+        max_pen = pen;
+    if (log_min > lg)
+        log_min = lg;
+    if (log_max < lg)
+        log_max = lg;
+}
+
+// Plain slope and logarithm of a gradient, the last cell's kept: integer
+// models repeat their windows, most of all at the steepest cells.
+void exact_of_gradient(SlopeSweep &w, double g, double &pen, double &lg)
+{
+    if (!(g == w.last_g)) {
+        w.last_g = g;
+        w.last_pen = degrees(std::atan(g));
+        w.last_lg = std::log10(w.last_pen + 1.0);
+        fast_stats.exact_slopes++;
+    }
+    pen = w.last_pen;
+    lg = w.last_lg;
+}
+
+void note_bad_cell(SlopeSweep &w, int j)
+{
+    if (w.bad_line < 0) {
+        w.bad_line = w.line;
+        w.bad_col = j;
     }
 }
 
-void slope_range()
+// Fast slopes and logarithms of the interior cells 1..n-2 of a line.
+void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
+{
+    const int m = nb_col - 2;
+    double *g = w.g.data(), *x = w.x.data();
+    double *pen = slope + 1, *lgs = lg + 1;
+    const double p = w.p;
+    for (int j = 0; j < m; j++)
+        g[j] = window_gradient(z0 + j, z1 + j, z2 + j, p);
+    fast_atan(g, pen, static_cast<size_t>(m));
+    for (int j = 0; j < m; j++) {
+        pen[j] = degrees(pen[j]);
+        x[j] = pen[j] + 1.0;
+    }
+    fast_log10(x, lgs, static_cast<size_t>(m));
+
+    // A window whose sums left the range of a double takes the plain path.
+    bool finite = true;
+    for (int j = 0; j < m; j++)
+        finite &= g[j] <= DBL_MAX;
+    if (!finite)
+        for (int j = 0; j < m; j++)
+            if (!(g[j] <= DBL_MAX)) {
+                exact_of_gradient(w, g[j], pen[j], lgs[j]);
+                if (std::isnan(pen[j]))
+                    note_bad_cell(w, j + 1);
+            }
+
+    // The largest plain slope and logarithm lie at cells whose fast value
+    // is within the margins of the largest fast value so far; only those
+    // cells are computed the plain way, and none when no cell of the line
+    // comes near the largest so far.
+    double line_pen = 0.0, line_lg = 0.0;
+    for (int j = 0; j < m; j++) {
+        line_pen = std::max(line_pen, pen[j]);
+        line_lg = std::max(line_lg, lgs[j]);
+    }
+    if (line_pen < w.fast_max_pen * (1.0 - slope_margin) &&
+        line_lg < w.fast_log_max - 2.0 * log_margin(w.fast_log_max))
+        return;
+    for (int j = 0; j < m; j++) {
+        w.fast_max_pen = std::max(w.fast_max_pen, pen[j]);
+        w.fast_log_max = std::max(w.fast_log_max, lgs[j]);
+        if (pen[j] >= w.fast_max_pen * (1.0 - slope_margin) ||
+            lgs[j] >= w.fast_log_max - 2.0 * log_margin(w.fast_log_max)) {
+            double e_pen, e_lg;
+            exact_of_gradient(w, g[j], e_pen, e_lg);
+            if (max_pen < e_pen)
+                max_pen = e_pen;
+            if (log_max < e_lg)
+                log_max = e_lg;
+        }
+    }
+}
+
+} // namespace
+
+void begin_slopes(SlopeSweep &w)
 {
     min_pen = slope_min_start;
     max_pen = slope_max_start;
-    for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-        const double *row = dtab_slope[i];
-        for (int j = 0; j < nb_col; j++) {
-            if (min_pen > row[j])
-                min_pen = row[j];
-            if (max_pen < row[j])
-                max_pen = row[j];
+    log_min = log_min_start;
+    log_max = log_max_start;
+    w.p = 1.0 / dpix_size;
+    w.fast_max_pen = w.fast_log_max = 0.0;
+    w.last_g = -1.0;
+    w.line = 0;
+    w.bad_line = w.bad_col = -1;
+    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
+    w.g.assign(n, 0.0);
+    w.x.assign(n, 0.0);
+}
+
+void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
+{
+    const int n = nb_col;
+    const bool interior = z0 != nullptr && z2 != nullptr && n >= 3;
+    if (plain_path) {
+        for (int j = 0; j < n; j++) {
+            // Border cells keep the slope 0 (they have no whole window).
+            const bool border = !interior || j == 0 || j == n - 1;
+            slope[j] = border ? 0.0 : window_slope(z0 + j - 1, z1 + j - 1, z2 + j - 1, w.p);
+            lg[j] = log_of_slope(slope[j]);
+            if (std::isnan(slope[j]))
+                note_bad_cell(w, j);
+            extend_slope_range(slope[j], lg[j]);
+        }
+    } else if (n > 0) {
+        // Border cells: slope 0 and logarithm log10(1) = 0.
+        slope[0] = slope[n - 1] = lg[0] = lg[n - 1] = 0.0;
+        extend_slope_range(0.0, 0.0);
+        if (interior)
+            fast_slope_line(w, z0, z1, z2, slope, lg);
+        else
+            for (int j = 1; j < n - 1; j++)
+                slope[j] = lg[j] = 0.0;
+        fast_stats.cells += n;
+    }
+    w.line++;
+}
+
+void end_slopes(const SlopeSweep &w)
+{
+    (void)w;
+    log_dif = log_max - log_min;
+}
+
+double cell_log(const double *z0, const double *z1, const double *z2, int j)
+{
+    if (z0 == nullptr || z2 == nullptr || j <= 0 || j >= nb_col - 1)
+        return log_of_slope(0.0); // a border cell
+    return log_of_slope(window_slope(z0 + j - 1, z1 + j - 1, z2 + j - 1, 1.0 / dpix_size));
+}
+
+namespace {
+
+// Doubles in the order of their values as unsigned integers, and back.
+inline uint64_t ordered_key(double v)
+{
+    const uint64_t b = std::bit_cast<uint64_t>(v);
+    return (b >> 63) != 0 ? ~b : b | (uint64_t(1) << 63);
+}
+inline double from_ordered_key(uint64_t k)
+{
+    return std::bit_cast<double>((k >> 63) != 0 ? k & ~(uint64_t(1) << 63) : ~k);
+}
+
+} // namespace
+
+void begin_tones(ToneEdges &t)
+{
+    t.flat = !(log_dif > 0.0);
+    t.scale = t.flat ? 0.0 : tone_limit / log_dif;
+    t.edge[0] = -HUGE_VAL;
+    t.edge[256 - 1] = HUGE_VAL;
+    if (t.flat)
+        return;
+    // The tone is a non-decreasing function of the logarithm (each step of
+    // the stretch is), so the smallest logarithm of each tone is found by
+    // halving the interval between log_min (tone 0) and log_max (tone 254).
+    for (int k = 1; k <= static_cast<int>(tone_limit); k++) {
+        uint64_t below = ordered_key(log_min), at = ordered_key(log_max);
+        while (at - below > 1) {
+            const uint64_t mid = below + (at - below) / 2;
+            if (grey_tone(from_ordered_key(mid), log_min, log_dif) >= k)
+                at = mid;
+            else
+                below = mid;
+        }
+        t.edge[k] = from_ordered_key(at);
+    }
+}
+
+void tone_line(const ToneEdges &t, const double *z0, const double *z1, const double *z2, const double *lg,
+               unsigned char *tone)
+{
+    const int n = nb_col;
+    if (plain_path || t.flat) {
+        for (int j = 0; j < n; j++)
+            tone[j] = static_cast<unsigned char>(grey_tone(lg[j], log_min, log_dif));
+        return;
+    }
+    for (int j = 0; j < n; j++) {
+        const double l = lg[j], m = log_margin(l);
+        const double f = (l - log_min) * t.scale;
+        const int k = f <= 0.0 ? 0 : f >= tone_limit ? static_cast<int>(tone_limit) : static_cast<int>(f);
+        tone[j] = static_cast<unsigned char>(k);
+        // The tone is k for every logarithm within the margin of this one
+        // only when the whole margin lies between the edges of tone k.
+        if (!(t.edge[k] <= l - m && l + m < t.edge[k + 1])) {
+            tone[j] = static_cast<unsigned char>(grey_tone(cell_log(z0, z1, z2, j), log_min, log_dif));
+            fast_stats.exact_tones++;
         }
     }
+}
+
+void log_dem_line(const double *z0, const double *z1, const double *z2, const double *lg, int *val)
+{
+    const int n = nb_col;
+    for (int j = 0; j < n; j++) {
+        const double l = lg[j];
+        if (plain_path) {
+            val[j] = stretch(l, log_min, log_dif, strcoef);
+            continue;
+        }
+        // The stretch is monotone: equal at both ends of the margin, it is
+        // that value all over it.
+        const double m = log_margin(l);
+        const int lo = stretch(l - m, log_min, log_dif, strcoef);
+        if (lo == stretch(l + m, log_min, log_dif, strcoef)) {
+            val[j] = lo;
+        } else {
+            val[j] = stretch(cell_log(z0, z1, z2, j), log_min, log_dif, strcoef);
+            fast_stats.exact_dem++;
+        }
+    }
+}
+
+namespace {
+
+// Elevation line i in metres, made from the stored values of a raw model.
+void metres_line(int i)
+{
+    const int *src = itab_in[i];
+    double *dst = dtab_in[i];
+    for (int j = 0; j < nb_col; j++)
+        dst[j] = static_cast<double>(src[j]) / coef;
+}
+
+// Elevation line i, and the lines around it (null beyond the model).
+inline const double *at(int i)
+{
+    return dtab_in != nullptr && i >= 0 && i < nb_lig ? dtab_in[i] : nullptr;
+}
+inline const double *above(int i)
+{
+    return at(i - 1);
+}
+inline const double *below(int i)
+{
+    return at(i + 1);
+}
+
+} // namespace
+
+void pendientes()
+{
+    SlopeSweep w;
+    begin_slopes(w);
+    if (dtab_out == nullptr)
+        dtab_out = new_grid(dmatrice);
+    std::fputs("\n", stdout);
+    for (int i = 0; i < nb_lig; i++) {
+        if (i > 0 && i < nb_lig - 1 && i % 100 == 0)
+            progress("\tline %d                 \r", i);
+        if (nb_col <= 0)
+            continue; // a model of no columns has no lines to point at
+        // The elevations of a raw model are made in metres as the slopes
+        // reach them, while the line is still in the cache.
+        if (itab_in != nullptr) {
+            if (i == 0)
+                metres_line(0);
+            if (i + 1 < nb_lig)
+                metres_line(i + 1);
+        }
+        slope_line(w, above(i), dtab_in[i], below(i), dtab_slope[i], dtab_out[i]);
+    }
+    end_slopes(w);
+    if (w.bad_line >= 0)
+        fail(strf("\n\tFile %s: the elevations around line %d, column %d are too large for a slope\n",
+                  nomim1.c_str(), w.bad_line, w.bad_col));
 }
 
 void treatment()
 {
-    log_min = log_min_start;
-    log_max = log_max_start;
     tab_out = new_grid(ucmatrice);
-    dtab_out = new_grid(dmatrice);
+    // The log DEM grid is filled only when a log DEM is written; until then
+    // its pages are not touched.
     itab_out = new_grid(imatrice);
-    const int rows = nb_col > 0 ? nb_lig : 0;
-
-    // The logarithms and their range in one pass: the range visits the cells
-    // in the same order as a pass of its own would.
-    for (int i = 0; i < rows; i++) {
-        const double *slope = dtab_slope[i];
-        double *lg = dtab_out[i];
-        for (int j = 0; j < nb_col; j++) {
-            lg[j] = std::log10(slope[j] + 1.0);
-            if (log_min > lg[j])
-                log_min = lg[j];
-            if (log_max < lg[j])
-                log_max = lg[j];
-        }
-    }
-    log_dif = log_max - log_min;
-    for (int i = 0; i < rows; i++) {
-        const double *lg = dtab_out[i];
-        unsigned char *tone = tab_out[i];
-        for (int j = 0; j < nb_col; j++)
-            tone[j] = static_cast<unsigned char>(grey_tone(lg[j], log_min, log_dif));
-    }
+    ToneEdges t;
+    begin_tones(t);
+    for (int i = 0; i < nb_lig && nb_col > 0; i++)
+        tone_line(t, above(i), at(i), below(i), dtab_out[i], tab_out[i]);
 }
 
 // ============================================================ Result output
@@ -1090,12 +1372,8 @@ void write_histograms()
 
 void write_log_dem()
 {
-    for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-        const double *lg = dtab_out[i];
-        int *val = itab_out[i];
-        for (int j = 0; j < nb_col; j++)
-            val[j] = stretch(lg[j], log_min, log_dif, strcoef);
-    }
+    for (int i = 0; i < nb_lig && nb_col > 0; i++)
+        log_dem_line(above(i), at(i), below(i), dtab_out[i], itab_out[i]);
 
     if (dem_type == 0) {
         write_descriptor(f3d, nomdescr3, 4, static_cast<int>(strcoef));
@@ -1405,7 +1683,6 @@ void opening()
     std::printf("\n\t        AND %d COLUMNS\n", nb_col);
 
     pendientes();
-    slope_range();
     treatment();
     std::fputs("\n\n\tLogarithmic Treatment ", stdout);
     std::fputs("\n\n\tDynamic Scale in:", stdout);
@@ -1478,6 +1755,8 @@ int run_program(int argc, char **argv)
     }
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         std::signal(sig, on_signal);
+    const char *plain = std::getenv("QUARVELIN_PLAIN");
+    plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
     opening();
     image_saving();
     return 0;

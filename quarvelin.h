@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------- Run state
 
@@ -90,15 +91,18 @@ void opening();
 void image_saving();
 void dem_lecture();
 void ascii_lecture();
-void pendientes();
-void slope_range(); // the dialogue's scan for min_pen and max_pen
-void treatment();
+void pendientes(); // slopes, logarithms and their ranges: min_pen .. log_dif
+void treatment();  // grey tones
 
 // -------------------------------------------------------- Terrain formulas
 
 // Slope in degrees of the 3 x 3 window z (z[k][l] is line i-1+k, column
 // j-1+l) for the reciprocal cell size p = 1 / dpix_size.
 double window_slope(const double *z0, const double *z1, const double *z2, double p);
+
+// Slope in degrees of a cell whose logarithm is needed alone, and that
+// logarithm: log10(pen + 1).
+double log_of_slope(double pen);
 
 // Whole part, toward zero, of the exact product d x s (not of its rounding).
 int trunc_product(double d, double s);
@@ -146,6 +150,60 @@ constexpr long longest_keyword = 59;
 constexpr int ascii_run_bytes_per_cell = 8 + 8 + 8 + 1 + 4;
 constexpr int raw_run_bytes_per_cell = 4 + ascii_run_bytes_per_cell;
 
+// ------------------------------------------------------ Per-line kernels
+//
+// The slopes, logarithms, tones and log DEM values of one line, the same in
+// a run that holds every grid and in one that reads the model line by line.
+// z0, z1, z2 are the elevations of the lines above, at and below the line
+// (z0 null on the first line, z2 on the last). The cell math is done by the
+// fast kernels and checked against margins; a cell near a boundary is done
+// the plain way from its window, so the results are those of the plain path.
+
+// The whole run through the plain path (the C library's atan and log10 on
+// every cell): the reference. Set from $QUARVELIN_PLAIN.
+extern bool plain_path;
+
+// Cells seen by the slope pass, and cells the passes computed the plain way.
+struct FastStats {
+    int64_t cells = 0, exact_slopes = 0, exact_tones = 0, exact_dem = 0;
+};
+extern FastStats fast_stats;
+
+// What the slope pass keeps from line to line besides the ranges.
+struct SlopeSweep {
+    double p = 0.0;                             // 1 / dpix_size
+    double fast_max_pen = 0.0;                  // largest fast slope so far
+    double fast_log_max = 0.0;                  // largest fast logarithm so far
+    double last_g = -1.0;                       // the last gradient done the plain way,
+    double last_pen = 0.0, last_lg = 0.0;       // its slope and logarithm
+    int line = 0;                               // the line being done
+    int bad_line = -1, bad_col = -1;            // first cell whose sums overflowed
+    std::vector<double> g, x;                   // a line of gradients, of slopes + 1
+};
+
+// Sets the ranges min_pen, max_pen, log_min, log_max to their start values
+// and readies the sweep; then slope_line for every line in order, which
+// writes the line's slopes and logarithms and extends the ranges (plain
+// values); end_slopes sets log_dif. A cell without a slope (its sums
+// overflowed) is noted in bad_line, bad_col.
+void begin_slopes(SlopeSweep &w);
+void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg);
+void end_slopes(const SlopeSweep &w);
+
+// The plain logarithm of cell j of the line z1.
+double cell_log(const double *z0, const double *z1, const double *z2, int j);
+
+// The smallest logarithm of every grey tone, for the ranges of the Run state.
+struct ToneEdges {
+    bool flat = true;  // no range to stretch over: every tone is 0
+    double scale = 0;  // tone_limit / log_dif
+    double edge[256]{}; // edge[k]: smallest logarithm of tone k; edge[255] = +inf
+};
+void begin_tones(ToneEdges &t);
+void tone_line(const ToneEdges &t, const double *z0, const double *z1, const double *z2, const double *lg,
+               unsigned char *tone);
+void log_dem_line(const double *z0, const double *z1, const double *z2, const double *lg, int *val);
+
 // ------------------------------------------------------- Readers (no exits)
 
 // Reads up to six whitespace-separated decimal integers of a descriptor file
@@ -162,8 +220,8 @@ enum RawStatus {
 };
 
 // Reads the nb_lig x nb_col cells of the raw raster on f, of the cell type
-// itype, into itab_in (16-bit cells through jtab_in, which is released
-// again), and finds the range of the stored values, starting from
+// itype, into itab_in (16-bit cells through a line buffer; jtab_in stays
+// null), and finds the range of the stored values, starting from
 // stored_min_start and stored_max_start. The size of the file is checked
 // before anything is allocated. On failure itab_in is released and null.
 RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found);

@@ -112,7 +112,6 @@ void prepared_state()
     dem_lecture();
     close_input();
     pendientes();
-    slope_range();
     treatment();
     X_min = 500000.0;
     Y_min = 4000000.0;
@@ -168,16 +167,6 @@ void BM_pendientes(benchmark::State &state)
     for (auto _ : state) {
         pendientes();
         benchmark::DoNotOptimize(dtab_slope[1][1]);
-    }
-    state.SetItemsProcessed(state.iterations() * cells());
-}
-
-void BM_slope_range(benchmark::State &state)
-{
-    prepared_state();
-    for (auto _ : state) {
-        slope_range();
-        benchmark::DoNotOptimize(max_pen);
     }
     state.SetItemsProcessed(state.iterations() * cells());
 }
@@ -286,7 +275,6 @@ void register_all()
     RegisterBenchmark("BM_read_raw16", BM_read_raw16)->Unit(ms)->UseRealTime();
     RegisterBenchmark("BM_read_ascii", BM_read_ascii)->Unit(ms)->UseRealTime();
     RegisterBenchmark("BM_pendientes", BM_pendientes)->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_slope_range", BM_slope_range)->Unit(ms)->UseRealTime();
     RegisterBenchmark("BM_treatment", BM_treatment)->Unit(ms)->UseRealTime();
     RegisterBenchmark("BM_write_raw_image", BM_image_saving, Writer{0, -1})->Unit(ms)->UseRealTime();
     RegisterBenchmark("BM_write_bmp_image", BM_image_saving, Writer{1, -1})->Unit(ms)->UseRealTime();

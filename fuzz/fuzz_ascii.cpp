@@ -46,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (nb_lig > 0 && nb_col > 0 && (dtab_in == nullptr || dtab_slope == nullptr))
             std::abort();
         pendientes();
-        slope_range();
         treatment();
     } else if (dtab_in != nullptr || dtab_slope != nullptr) {
         std::abort(); // a failed read releases its grids

@@ -1,8 +1,10 @@
 // Row-pointer matrices and vectors: one zero-filled block for the line
-// pointers, one zero-filled block per line. All sizes are computed in size_t,
-// so a matrix of more than 2^31 elements works wherever memory allows.
+// pointers, one zero-filled block that the lines are cut from. All sizes are
+// computed in size_t, so a matrix of more than 2^31 elements works wherever
+// memory allows.
 #include "nrutil.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -12,8 +14,8 @@ void release_matrix(T **Mat, int NbLig)
 {
     if (Mat == nullptr)
         return;
-    for (int l = 0; l < NbLig; l++)
-        std::free(Mat[l]);
+    if (NbLig > 0)
+        std::free(Mat[0]); // the block that holds every line
     std::free(Mat);
 }
 
@@ -22,16 +24,22 @@ T **new_matrix(int NbCol, int NbLig)
 {
     if (NbCol <= 0 || NbLig <= 0)
         return nullptr;
-    T **Mat = static_cast<T **>(std::calloc(static_cast<size_t>(NbLig), sizeof(T *)));
+    const size_t lines = static_cast<size_t>(NbLig), cols = static_cast<size_t>(NbCol);
+    if (cols > SIZE_MAX / sizeof(T) / lines)
+        return nullptr;
+    T **Mat = static_cast<T **>(std::calloc(lines, sizeof(T *)));
     if (Mat == nullptr)
         return nullptr;
-    for (int l = 0; l < NbLig; l++) {
-        Mat[l] = static_cast<T *>(std::calloc(static_cast<size_t>(NbCol), sizeof(T)));
-        if (Mat[l] == nullptr) {
-            release_matrix(Mat, l);
-            return nullptr;
-        }
+    // One zero-filled block for all the lines: a large one comes straight
+    // from the system, whose fresh pages are zero already and are first
+    // touched by the stage that fills them, not by a zeroing of its own.
+    T *block = static_cast<T *>(std::calloc(lines * cols, sizeof(T)));
+    if (block == nullptr) {
+        std::free(Mat);
+        return nullptr;
     }
+    for (size_t l = 0; l < lines; l++)
+        Mat[l] = block + l * cols;
     return Mat;
 }
 

@@ -1,9 +1,10 @@
 // Row-pointer matrices and vectors of numbers.
 //
 // A matrix of NbLig lines by NbCol columns is an array of NbLig line
-// pointers, each line a separate zero-filled block of NbCol elements; it is
-// addressed as Mat[line][column], line 0 first. Note the argument order of
-// the allocators: the column count comes first, the line count second.
+// pointers, each to a line of NbCol zero-filled elements; it is addressed as
+// Mat[line][column], line 0 first. Users go through the line pointers and
+// never assume where one line stands from another. Note the argument order
+// of the allocators: the column count comes first, the line count second.
 //
 // Contract: an allocator returns zero-filled storage or null. Null means the
 // memory was refused, or a count was 0 or negative (a block of zero bytes

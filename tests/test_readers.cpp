@@ -68,6 +68,9 @@ TEST_F(Readers, RawCellsAreLittleEndianOfEitherWidth)
     reset_run_state();
 
     out = read_raw(std::string("\xFF\xFF\xFF\xFF", 4), 1, 1, 1, "1\n");
+    testing::internal::CaptureStdout();
+    pendientes(); // the elevations in metres are made with the slopes
+    testing::internal::GetCapturedStdout();
     EXPECT_DOUBLE_EQ(dtab_in[0][0], -0.1);
     EXPECT_EQ(dtab_in[0][0], -1.0 / 10.0);
     EXPECT_FALSE(open_ascii_OK);
@@ -80,6 +83,9 @@ TEST_F(Readers, UnitQuestionRepeatsUntilAnOfferedUnit)
     const std::string out = read_raw(cell + cell, 1, 2, 1, "7 -1 2\n");
     EXPECT_EQ(out, strf(range_and_unit, 1000000, 1234567) + unit_question + unit_question + unit_question);
     EXPECT_EQ(coef, 100.0);
+    testing::internal::CaptureStdout();
+    pendientes();
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(dtab_in[0][1], 1234567 / 100.0);
 }
 

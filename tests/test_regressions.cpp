@@ -34,7 +34,6 @@ TEST_F(Regressions, ModelOfLinesWithoutColumnsHasNoSlopes)
     EXPECT_EQ(dtab_in, nullptr);
     EXPECT_EQ(dtab_slope, nullptr);
     pendientes();
-    slope_range();
     treatment();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("\tline 200                 \r"), std::string::npos) << out;

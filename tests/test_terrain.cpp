@@ -95,12 +95,15 @@ TEST_F(Terrain, NarrowGridsHaveNoInteriorAndProgressSkipsTheLastLine)
 
 TEST_F(Terrain, StretchOfTheWorkedExample)
 {
-    set_elevations(3, 5, std::vector<double>(15, 0.0));
-    dtab_slope[1][2] = 29.2059322474;
-    dtab_slope[1][3] = 62.8808572266;
-    slope_range();
+    set_elevations(3, 5, {100, 100, 100, 100, 100, //
+                          100, 100, 100, 110, 130, //
+                          100, 100, 100, 120, 160});
+    dpix_size = 10.0;
+    testing::internal::CaptureStdout();
+    pendientes();
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(min_pen, 0.0);
-    EXPECT_EQ(max_pen, 62.8808572266);
+    EXPECT_NEAR(max_pen, 62.8808572266, 1e-10);
     treatment();
     EXPECT_EQ(log_min, 0.0);
     EXPECT_NEAR(log_max, 1.8053707354, 1e-10);
@@ -122,7 +125,6 @@ TEST_F(Terrain, FlatAndEmptyModelsStretchWithoutDividingByZero)
     testing::internal::CaptureStdout();
     pendientes();
     testing::internal::GetCapturedStdout();
-    slope_range();
     treatment();
     EXPECT_EQ(max_pen, 0.0);
     EXPECT_EQ(log_dif, 0.0);
@@ -133,7 +135,9 @@ TEST_F(Terrain, FlatAndEmptyModelsStretchWithoutDividingByZero)
 
     nb_lig = 0;
     nb_col = 7;
-    slope_range();
+    testing::internal::CaptureStdout();
+    pendientes();
+    testing::internal::GetCapturedStdout();
     treatment();
     EXPECT_EQ(min_pen, 1.0e7);
     EXPECT_EQ(max_pen, 0.0);
