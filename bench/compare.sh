@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
 # Side-by-side timings of quarvelin and the peer tools (gdaldem, gdal_translate)
-# on synthetic models, with peak memory and scaling.
+# on synthetic models, with peak memory, scaling, the memory floor of a
+# whole-grid run (bench/floor.cpp) and a table of the targets.
 #
 # Environment (all optional):
 #   BENCH_DIR    scratch root, QUARVELIN_ROOT of the runs (/tmp/quarvelin-bench)
 #   BENCH_SIZE   side of the large model (8000); the small one is half of it
 #   BENCH_RUNS   runs of each command, alternated (5)
+#   BENCH_LOGDEM 1: also every bitmap run with a raw log DEM asked for (1)
+#   BENCH_FLOOR  1: also floor_run, the grids and files of the large raw run
+#                without its arithmetic, beside that run (1)
+#   BENCH_LINES  1: also the large raw run with QUARVELIN_LINE_BY_LINE=1 (0)
+#   BENCH_PLAIN  1: also the large raw run with QUARVELIN_PLAIN=1 (0)
+#   BENCH_HUGE   1: also a raw model of BENCH_HUGE_SIZE squared to BMP, and
+#                gdaldem slope on it (0); the model is generated once and kept
+#   BENCH_HUGE_SIZE   side of that model (30000, 1.8 GB)
+#   BENCH_HUGE_RUNS   rounds that include the huge runs (BENCH_RUNS)
+#   BENCH_HUGE_LINES  1: the huge run with QUARVELIN_LINE_BY_LINE=1 (0)
 #   BENCH_MICRO  1: also run the micro-benchmarks for the writers' MB/s (1)
 #   BENCH_MICRO_SIZE  side of the micro-benchmarks' model (2000)
 #   BENCH_PEER_ONLY  1: build only the generator and time only the peer tools
 #                (to check this script while the program does not build)
 #
-# Every figure printed is a median of BENCH_RUNS runs made in this one
-# invocation, the commands taking turns round after round.
+# Every figure printed is from runs made in this one invocation: medians of
+# BENCH_RUNS runs, the commands taking turns round after round (order reversed
+# on even rounds). Outputs that must be equal are compared after every round;
+# a difference is reported and makes the script exit with status 3.
 set -euo pipefail
 
 die() { echo "compare.sh: error: $*" >&2; exit 1; }
@@ -22,34 +35,46 @@ REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ROOT=${BENCH_DIR:-/tmp/quarvelin-bench}
 L=${BENCH_SIZE:-8000}
 RUNS=${BENCH_RUNS:-5}
+LOGDEM=${BENCH_LOGDEM:-1}
+FLOOR=${BENCH_FLOOR:-1}
+LINES=${BENCH_LINES:-0}
+PLAIN=${BENCH_PLAIN:-0}
+HUGE=${BENCH_HUGE:-0}
+H=${BENCH_HUGE_SIZE:-30000}
+HUGE_RUNS=${BENCH_HUGE_RUNS:-$RUNS}
+HUGE_LINES=${BENCH_HUGE_LINES:-0}
 MICRO=${BENCH_MICRO:-1}
 PEER_ONLY=${BENCH_PEER_ONLY:-0}
 BUILD=$REPO/build-bench
 
 [[ $L =~ ^[0-9]+$ ]] && ((L >= 8 && L % 2 == 0)) || die "BENCH_SIZE must be an even number >= 8 (got '$L')"
 [[ $RUNS =~ ^[0-9]+$ ]] && ((RUNS >= 1)) || die "BENCH_RUNS must be a positive number (got '$RUNS')"
+[[ $H =~ ^[0-9]+$ ]] && ((H >= 8 && H <= 100000)) || die "BENCH_HUGE_SIZE must be a number 8..100000 (got '$H')"
+[[ $HUGE_RUNS =~ ^[0-9]+$ ]] && ((HUGE_RUNS >= 1)) || die "BENCH_HUGE_RUNS must be a positive number"
+for flag in LOGDEM FLOOR LINES PLAIN HUGE HUGE_LINES MICRO PEER_ONLY; do
+    [[ ${!flag} == [01] ]] || die "BENCH_$flag must be 0 or 1 (got '${!flag}')"
+done
+((HUGE_RUNS <= RUNS)) || HUGE_RUNS=$RUNS
 S=$((L / 2))
 FOLDER=$ROOT/bench
 OUT=$ROOT/out
 LOGS=$ROOT/logs
-mkdir -p "$FOLDER" "$OUT" "$LOGS" "$ROOT/answers" || die "cannot create $ROOT"
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ------------------------------------------------------------------ tools
-apt_updated=0
-apt_install() { # package...
-    ((EUID == 0)) || die "missing $*; run as root or install: apt-get install $*"
-    if ((apt_updated == 0)); then
-        note "apt-get update"
-        apt-get update -qq >"$LOGS/apt.log" 2>&1 || die "apt-get update failed (see $LOGS/apt.log)"
-        apt_updated=1
-    fi
-    note "apt-get install -y $*"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >>"$LOGS/apt.log" 2>&1 ||
-        die "apt-get install $* failed (see $LOGS/apt.log)"
-}
-command -v gdaldem >/dev/null && command -v gdal_translate >/dev/null || apt_install gdal-bin
-[[ -x /usr/bin/time ]] || apt_install time
-command -v gdaldem >/dev/null || die "gdaldem still missing after installing gdal-bin"
+# Nothing is installed here: the missing packages are named and the run stops.
+missing=()
+for tool in gdaldem gdal_translate gdalinfo; do
+    command -v "$tool" >/dev/null || { missing+=(gdal-bin); break; }
+done
+[[ -x /usr/bin/time ]] || missing+=(time)
+command -v cmp >/dev/null || missing+=(diffutils)
+if ((${#missing[@]})); then
+    echo "compare.sh: missing packages: ${missing[*]}" >&2
+    echo "compare.sh: install them first, e.g. apt-get install ${missing[*]}" >&2
+    exit 2
+fi
+mkdir -p "$FOLDER" "$OUT" "$LOGS" "$ROOT/answers" || die "cannot create $ROOT"
 
 # ------------------------------------------------------------------ build
 if ((PEER_ONLY)); then
@@ -64,7 +89,9 @@ else
     } >"$LOGS/build.log" 2>&1 || { tail -n 30 "$LOGS/build.log" >&2; die "build failed (whole log: $LOGS/build.log)"; }
     GEN=$BUILD/bench/gen_dem
     PROG=$BUILD/quarvelin
+    FLOOR_PROG=$BUILD/bench/floor_run
     [[ -x $PROG ]] || die "no program at $PROG after the build"
+    [[ -x $FLOOR_PROG ]] || die "no floor_run at $FLOOR_PROG after the build"
 fi
 
 # ------------------------------------------------------------------ models
@@ -88,6 +115,18 @@ note "generating models ${L}x${L} (raw) and ${S}x${S} (raw and ASCII) in $FOLDER
 "$GEN" "$S" "$S" "$FOLDER" "dem$S" both >&2 || die "gen_dem failed"
 envi_header "$FOLDER/dem${L}_m2.raw" "$L" "$L"
 envi_header "$FOLDER/dem${S}_m2.raw" "$S" "$S"
+if ((HUGE)); then
+    # 2 bytes a cell: kept between invocations, since writing it takes a while.
+    huge_raw=$FOLDER/dem${H}_m2.raw
+    if [[ $(head -n 2 "${huge_raw%.raw}.txt" 2>/dev/null | tr '\n' ' ') == "$H $H " &&
+        $(stat -c %s "$huge_raw" 2>/dev/null || echo 0) -eq $((2 * H * H)) ]]; then
+        note "reusing the ${H}x${H} model $huge_raw"
+    else
+        note "generating the ${H}x${H} model (once; $((2 * H * H / 1000000)) MB) in $FOLDER"
+        "$GEN" "$H" "$H" "$FOLDER" "dem$H" raw >&2 || die "gen_dem failed"
+    fi
+    envi_header "$huge_raw" "$H" "$H"
+fi
 
 answers() { # template dem result -> path of the filled answers file
     local f=$ROOT/answers/$(basename "$1" .txt)_$3.txt
@@ -96,68 +135,220 @@ answers() { # template dem result -> path of the filled answers file
 }
 
 # ------------------------------------------------------------------ runs
-declare -A T M # seconds and peak KiB of each run: T[label]="v1 v2 ..."
+declare -A T M U Y # wall s, peak KiB, user s, system s of each run: T[label]="v1 v2 ..."
+declare -A FAILED  # runs allowed to fail (the huge run): why the first one failed
 declare -a ORDER=()
 
-# timed LABEL CHECKFILE STDIN CMD...: one run, appended to T and M. The output
-# CHECKFILE is removed before and must exist, non-empty, after.
+# timed LABEL MAYFAIL CHECKFILE STDIN CMD...: one run, appended to T, M, U, Y.
+# The output CHECKFILE is removed before and must exist, non-empty, after. A
+# failed run ends the script, unless MAYFAIL is 1: then it is recorded in
+# FAILED and that command is not run again.
 timed() {
-    local label=$1 check=$2 input=$3
-    shift 3
-    local log=$LOGS/$label.log mem=$LOGS/$label.mem t0 t1
+    local label=$1 mayfail=$2 check=$3 input=$4
+    shift 4
+    local log=$LOGS/$label.log mem=$LOGS/$label.mem t0 t1 rc=0
     rm -f "$check"
     t0=$(date +%s%N)
-    if ! /usr/bin/time -f %M -o "$mem" "$@" <"$input" >"$log" 2>&1; then
-        tail -n 20 "$log" >&2
-        die "run '$label' failed: $* (log: $log)"
-    fi
+    /usr/bin/time -f '%M %U %S' -o "$mem" "$@" <"$input" >"$log" 2>&1 || rc=$?
     t1=$(date +%s%N)
-    [[ -s $check ]] || { tail -n 20 "$log" >&2; die "run '$label' left no $check"; }
-    T[$label]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }') "
-    M[$label]+="$(tail -n 1 "$mem") "
+    if ((rc == 0)) && [[ ! -s $check ]]; then rc=no-output; fi
+    if [[ $rc != 0 ]]; then
+        local why
+        why="exit $rc: $(grep -v '^[[:space:]]*$' "$log" | tail -n 1 | tr -s ' \t' ' ')"
+        if ((mayfail)); then
+            FAILED[$label]=$why
+            note "run '$label' failed ($why); not run again"
+            return 0
+        fi
+        tail -n 20 "$log" >&2
+        die "run '$label' failed ($why): $* (log: $log)"
+    fi
+    [[ -z ${T[$label]:-} ]] || T[$label]+=" "
+    T[$label]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')"
+    local kib user sys
+    read -r kib user sys < <(tail -n 1 "$mem")
+    M[$label]+="$kib " U[$label]+="$user " Y[$label]+="$sys "
 }
 
-prog() { # label template dem result output-suffix
-    local label=$1 ans
-    ans=$(answers "$2" "$3" "$4")
-    rm -f "$FOLDER/$4"_*
-    timed "$label" "$FOLDER/$4_log.$5" "$ans" env QUARVELIN_ROOT="$ROOT" "$PROG"
+prog() { # label template dem result output-suffix [VAR=value...]
+    local label=$1 template=$2 dem=$3 res=$4 suffix=$5 ans mayfail=0
+    shift 5
+    [[ $label == q_huge ]] && mayfail=1
+    ans=$(answers "$template" "$dem" "$res")
+    rm -f "$FOLDER/$res"_*
+    timed "$label" "$mayfail" "$FOLDER/${res}_log.$suffix" "$ans" env QUARVELIN_ROOT="$ROOT" "$@" "$PROG"
 }
+
+floor_run() { # label result [logdem]
+    local label=$1 res=$2
+    shift 2
+    rm -f "$OUT/$res"_*
+    timed "$label" 0 "$OUT/${res}_log.bmp" /dev/null "$FLOOR_PROG" "$FOLDER/dem$L" "$OUT/$res" "$@"
+}
+
+huge_env=()
+((HUGE_LINES)) && huge_env=(QUARVELIN_LINE_BY_LINE=1)
 
 run_one() {
     case $1 in
     q_raw_L) prog q_raw_L raw16_bmp.txt "dem$L" "res$L" bmp ;;
+    q_rawd_L) prog q_rawd_L raw16_bmp_logdem.txt "dem$L" "res${L}d" bmp ;;
+    q_lines_L) prog q_lines_L raw16_bmp.txt "dem$L" "res${L}l" bmp QUARVELIN_LINE_BY_LINE=1 ;;
+    q_plain_L) prog q_plain_L raw16_bmp.txt "dem$L" "res${L}p" bmp QUARVELIN_PLAIN=1 ;;
+    f_L) floor_run f_L "floor$L" ;;
+    f_Ld) floor_run f_Ld "floor${L}d" logdem ;;
     q_raw_S) prog q_raw_S raw16_bmp.txt "dem$S" "res$S" bmp ;;
+    q_rawd_S) prog q_rawd_S raw16_bmp_logdem.txt "dem$S" "res${S}d" bmp ;;
     q_asc_S) prog q_asc_S ascii_bmp.txt "dem$S" "res${S}a" bmp ;;
+    q_ascd_S) prog q_ascd_S ascii_bmp_logdem.txt "dem$S" "res${S}ad" bmp ;;
     q_txt_S) prog q_txt_S ascii_asc.txt "dem$S" "res${S}t" asc ;;
+    q_huge) prog q_huge raw16_bmp.txt "dem$H" "res$H" bmp "${huge_env[@]}" ;;
     g_slope_L)
-        timed g_slope_L "$OUT/slope$L.tif" /dev/null \
+        timed g_slope_L 0 "$OUT/slope$L.tif" /dev/null \
             gdaldem slope -q -s 10 -of GTiff "$FOLDER/dem${L}_m2.raw" "$OUT/slope$L.tif" ;;
+    g_slope_H)
+        timed g_slope_H 0 "$OUT/slope$H.tif" /dev/null \
+            gdaldem slope -q -s 10 -of GTiff "$FOLDER/dem${H}_m2.raw" "$OUT/slope$H.tif" ;;
     g_translate_S)
         rm -f "$OUT/translate$S".*
-        timed g_translate_S "$OUT/translate$S.envi" /dev/null \
+        timed g_translate_S 0 "$OUT/translate$S.envi" /dev/null \
             gdal_translate -q -of ENVI "$FOLDER/dem$S.asc" "$OUT/translate$S.envi" ;;
     esac
 }
 
+# What each command is, for the tables.
+declare -A WHAT=(
+    [q_raw_L]="raw 16-bit ${L}x${L} to BMP"
+    [q_rawd_L]="raw 16-bit ${L}x${L} to BMP + raw log DEM"
+    [q_lines_L]="raw 16-bit ${L}x${L} to BMP, QUARVELIN_LINE_BY_LINE=1"
+    [q_plain_L]="raw 16-bit ${L}x${L} to BMP, QUARVELIN_PLAIN=1"
+    [f_L]="floor_run ${L}x${L} to BMP"
+    [f_Ld]="floor_run ${L}x${L} to BMP + raw log DEM"
+    [q_raw_S]="raw 16-bit ${S}x${S} to BMP"
+    [q_rawd_S]="raw 16-bit ${S}x${S} to BMP + raw log DEM"
+    [q_asc_S]="ASCII ${S}x${S} to BMP"
+    [q_ascd_S]="ASCII ${S}x${S} to BMP + raw log DEM"
+    [q_txt_S]="ASCII ${S}x${S} to ASCII"
+    [q_huge]="raw 16-bit ${H}x${H} to BMP$( ((HUGE_LINES)) && echo ', QUARVELIN_LINE_BY_LINE=1')"
+    [g_slope_L]="gdaldem slope ${L}x${L}"
+    [g_slope_H]="gdaldem slope ${H}x${H}"
+    [g_translate_S]="gdal_translate -of ENVI ${S}x${S}"
+)
+declare -A SIDE=([q_raw_L]=$L [q_rawd_L]=$L [q_lines_L]=$L [q_plain_L]=$L [f_L]=$L [f_Ld]=$L
+    [q_raw_S]=$S [q_rawd_S]=$S [q_asc_S]=$S [q_ascd_S]=$S [q_txt_S]=$S [q_huge]=$H
+    [g_slope_L]=$L [g_slope_H]=$H [g_translate_S]=$S)
+
 if ((PEER_ONLY)); then
     ORDER=(g_slope_L g_translate_S)
 else
-    ORDER=(q_raw_L g_slope_L q_asc_S g_translate_S q_txt_S q_raw_S)
+    # Each command stands next to the one it is compared with.
+    ORDER=(q_raw_L)
+    ((FLOOR)) && ORDER+=(f_L)
+    ORDER+=(g_slope_L)
+    ((LINES)) && ORDER+=(q_lines_L)
+    ((PLAIN)) && ORDER+=(q_plain_L)
+    ((LOGDEM)) && ORDER+=(q_rawd_L)
+    ((LOGDEM && FLOOR)) && ORDER+=(f_Ld)
+    ORDER+=(q_asc_S g_translate_S)
+    ((LOGDEM)) && ORDER+=(q_ascd_S)
+    ORDER+=(q_txt_S q_raw_S)
+    ((LOGDEM)) && ORDER+=(q_rawd_S)
+    ((HUGE)) && ORDER+=(q_huge)
 fi
+((HUGE)) && ORDER+=(g_slope_H)
+has() { [[ " ${ORDER[*]} " == *" $1 "* ]]; }
+
+# ------------------------------------------------------------------ checks
+# Files that must be equal after every round: asking for a log DEM, the
+# line-by-line run and the plain per-cell path leave the image and its
+# histogram as the normal run writes them. The floor's files must have the
+# sizes of the program's (its tones differ: it computes no slope).
+declare -A CHECK  # name -> "ok" or the first difference seen
+declare -a CHECKS=()
+MISMATCHES=0
+verdict() { # name round result(ok|text)
+    # (${CHECK[$1]+x}: the names hold blanks and quotes, which -v does not take)
+    [[ -n ${CHECK[$1]+x} ]] || CHECKS+=("$1")
+    if [[ $3 == ok ]]; then
+        [[ -n ${CHECK[$1]+x} ]] || CHECK[$1]=ok
+    elif [[ ${CHECK[$1]:-ok} == ok ]]; then
+        CHECK[$1]="MISMATCH in round $2: $3"
+        MISMATCHES=$((MISMATCHES + 1))
+        echo "compare.sh: *** MISMATCH: $1 (round $2): $3" >&2
+    fi
+}
+same_file() { # name round a b
+    if [[ ! -e $3 || ! -e $4 ]]; then verdict "$1" "$2" "missing $([[ -e $3 ]] && echo "$4" || echo "$3")"
+    elif cmp -s "$3" "$4"; then verdict "$1" "$2" ok
+    else verdict "$1" "$2" "$(cmp "$3" "$4" 2>&1 | head -n 1)"; fi
+}
+same_size() { # name round a b
+    local a b
+    a=$(stat -c %s "$3" 2>/dev/null || echo missing) b=$(stat -c %s "$4" 2>/dev/null || echo missing)
+    if [[ $a == "$b" && $a != missing ]]; then verdict "$1" "$2" ok; else verdict "$1" "$2" "$a bytes vs $b bytes"; fi
+}
+check_round() { # round
+    local r=$1 ref=$FOLDER/res$L f
+    for f in q_rawd_L:res${L}d q_lines_L:res${L}l q_plain_L:res${L}p; do
+        has "${f%%:*}" || continue
+        same_file "${WHAT[${f%%:*}]}: bitmap = normal run's" "$r" "${ref}_log.bmp" "$FOLDER/${f#*:}_log.bmp"
+        same_file "${WHAT[${f%%:*}]}: histogram file = normal run's" "$r" "${ref}_log.xls" "$FOLDER/${f#*:}_log.xls"
+    done
+    if has q_rawd_S; then
+        same_file "${WHAT[q_rawd_S]}: bitmap = normal run's" "$r" "$FOLDER/res${S}_log.bmp" "$FOLDER/res${S}d_log.bmp"
+    fi
+    if has q_ascd_S; then
+        same_file "${WHAT[q_ascd_S]}: bitmap = normal run's" "$r" "$FOLDER/res${S}a_log.bmp" "$FOLDER/res${S}ad_log.bmp"
+    fi
+    if has q_asc_S; then
+        # The same terrain read from the ASCII grid or from the raw model.
+        same_file "${WHAT[q_asc_S]}: bitmap = raw ${S}x${S} run's" "$r" "$FOLDER/res${S}_log.bmp" "$FOLDER/res${S}a_log.bmp"
+    fi
+    if has f_L; then
+        same_size "${WHAT[f_L]}: bitmap size = program's" "$r" "${ref}_log.bmp" "$OUT/floor${L}_log.bmp"
+    fi
+    if has f_Ld; then
+        same_size "${WHAT[f_Ld]}: log DEM size = program's" "$r" "$FOLDER/res${L}d_log_dem_m4.raw" \
+            "$OUT/floor${L}d_log_dem_m4.raw"
+        # Lines, columns, bytes a cell, 0: the first four lines of both descriptors.
+        same_file "${WHAT[f_Ld]}: log DEM descriptor head = program's" "$r" \
+            <(head -n 4 "$FOLDER/res${L}d_log_dem_m4.txt" 2>&1) <(head -n 4 "$OUT/floor${L}d_log_dem_m4.txt" 2>&1)
+    fi
+    if has q_huge && [[ ! -v FAILED[q_huge] ]]; then
+        local want=$((1078 + H * ((H + 3) / 4 * 4)))
+        local got
+        got=$(stat -c %s "$FOLDER/res${H}_log.bmp" 2>/dev/null || echo missing)
+        verdict "${WHAT[q_huge]}: bitmap of $want bytes" "$r" "$([[ $got == "$want" ]] && echo ok || echo "$got bytes")"
+    fi
+}
+
 for ((r = 1; r <= RUNS; r++)); do
     note "round $r of $RUNS"
-    if ((r % 2)); then seq=("${ORDER[@]}"); else
-        seq=()
-        for ((k = ${#ORDER[@]} - 1; k >= 0; k--)); do seq+=("${ORDER[k]}"); done
+    seq=()
+    for label in "${ORDER[@]}"; do
+        [[ $label == q_huge || $label == g_slope_H ]] && ((r > HUGE_RUNS)) && continue
+        [[ -v FAILED[$label] ]] && continue
+        seq+=("$label")
+    done
+    if ((r % 2 == 0)); then
+        rev=()
+        for ((k = ${#seq[@]} - 1; k >= 0; k--)); do rev+=("${seq[k]}"); done
+        seq=("${rev[@]}")
     fi
     for label in "${seq[@]}"; do run_one "$label"; done
+    ((PEER_ONLY)) || check_round "$r"
 done
+if ((HUGE)); then
+    # Gigabytes of results the report does not need.
+    rm -f "$OUT/slope$H.tif" "$FOLDER/res$H"_*
+fi
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) printf "%.3f", v[(NR + 1) / 2]; else printf "%.3f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.0f", k / 1024 }'; }
+median() { tr ' ' '\n' <<<"$1" | { grep . || true; } | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR == 0) printf "n/a"; else if (NR % 2) printf "%.3f", v[(NR + 1) / 2]; else printf "%.3f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "n/a" && b != "n/a" && b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+mib() { awk -v k="$1" 'BEGIN { if (k == "n/a") printf "n/a"; else printf "%.0f", k / 1024 }'; }
+met() { awk -v v="$1" -v l="$2" 'BEGIN { if (v == "n/a" || v == "") print "n/a"; else print (v + 0 <= l + 0) ? "met" : "**not met**" }'; }
+budget() { awk -v n="$1" 'BEGIN { printf "%.0f", (34 * n * n + 32 * 1048576) / 1048576 }'; }
 
 # ------------------------------------------------------------------ micro
 MICRO_JSON=$OUT/micro.json
@@ -179,31 +370,61 @@ if ((MICRO && !PEER_ONLY)); then
 fi
 
 # ------------------------------------------------------------------ report
+median_of() { if [[ -v FAILED[$1] ]]; then echo n/a; else median "${T[$1]:-}"; fi; }
+mem_of() { if [[ -v FAILED[$1] ]]; then echo n/a; else mib "$(median "${M[$1]:-}")"; fi; }
+shown() { if [[ -v FAILED[$1] ]]; then echo "failed"; else median_of "$1"; fi; }
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 echo "## quarvelin vs peer tools"
 echo
 echo "Machine: $(nproc) cores, ${cpu:-unknown CPU}, $(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo); $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "Load average (1, 5, 15 min): $LOAD_START at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 echo "Peer: $(gdalinfo --version 2>/dev/null || echo 'gdal version unknown')"
 echo "Runs: $RUNS of each command, alternated; medians of wall time (s), peak resident memory (MiB)."
 echo
-median_of() { median "${T[$1]}"; }
-mem_of() { mib "$(median "${M[$1]}")"; }
 if ((PEER_ONLY)); then
     echo "| command | median s | peak MiB |"
     echo "| --- | ---: | ---: |"
-    echo "| gdaldem slope, raw 16-bit ${L}x${L} | $(median_of g_slope_L) | $(mem_of g_slope_L) |"
-    echo "| gdal_translate -of ENVI, ASCII ${S}x${S} | $(median_of g_translate_S) | $(mem_of g_translate_S) |"
+    for label in "${ORDER[@]}"; do echo "| ${WHAT[$label]} | $(median_of "$label") | $(mem_of "$label") |"; done
     exit 0
 fi
 qL=$(median_of q_raw_L) gL=$(median_of g_slope_L)
 qA=$(median_of q_asc_S) gA=$(median_of g_translate_S)
 qT=$(median_of q_txt_S) qS=$(median_of q_raw_S)
+qLd=$(median_of q_rawd_L) qSd=$(median_of q_rawd_S) qAd=$(median_of q_ascd_S)
 txt_bytes=$(stat -c %s "$FOLDER/res${S}t_log.asc")
 echo "| comparison | quarvelin s | peer s | quarvelin / peer |"
 echo "| --- | ---: | ---: | ---: |"
 echo "| raw 16-bit ${L}x${L} to BMP, whole run vs gdaldem slope -s 10 (GTiff) | $qL | $gL | $(ratio "$qL" "$gL") |"
+has q_rawd_L && echo "| the same + raw log DEM vs gdaldem slope | $qLd | $gL | $(ratio "$qLd" "$gL") |"
+has q_lines_L && echo "| the same, QUARVELIN_LINE_BY_LINE=1, vs gdaldem slope | $(median_of q_lines_L) | $gL | $(ratio "$(median_of q_lines_L)" "$gL") |"
 echo "| ASCII ${S}x${S} to BMP, whole run vs gdal_translate -of ENVI | $qA | $gA | $(ratio "$qA" "$gA") |"
+has q_ascd_S && echo "| the same + raw log DEM vs gdal_translate | $qAd | $gA | $(ratio "$qAd" "$gA") |"
+if has q_huge; then
+    qH=$(median_of q_huge) gH=$(median_of g_slope_H)
+    echo "| ${WHAT[q_huge]}, whole run vs gdaldem slope -s 10 (GTiff) | $(shown q_huge) | $gH | $(ratio "$qH" "$gH") |"
+fi
 echo
+if has q_plain_L; then
+    echo "| plain per-cell path | s | / normal run |"
+    echo "| --- | ---: | ---: |"
+    echo "| ${WHAT[q_raw_L]} | $qL | 1.00 |"
+    echo "| ${WHAT[q_plain_L]} | $(median_of q_plain_L) | $(ratio "$(median_of q_plain_L)" "$qL") |"
+    echo
+fi
+if has f_L; then
+    echo "Memory floor: floor_run allocates, fills and writes the grids of the whole-grid run"
+    echo "in the same order, with no slope or logarithm (bench/floor.cpp)."
+    echo
+    echo "| whole run vs floor | run s | floor s | run / floor s | run MiB | floor MiB | run / floor MiB |"
+    echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"
+    for pair in q_raw_L:f_L q_rawd_L:f_Ld; do
+        a=${pair%%:*} b=${pair#*:}
+        has "$b" || continue
+        echo "| ${WHAT[$a]} | $(median_of "$a") | $(median_of "$b") | $(ratio "$(median_of "$a")" "$(median_of "$b")") |" \
+            "$(mem_of "$a") | $(mem_of "$b") | $(ratio "$(mem_of "$a")" "$(mem_of "$b")") |"
+    done
+    echo
+fi
 echo "| ASCII image output, ASCII ${S}x${S} input | value |"
 echo "| --- | ---: |"
 echo "| whole run, s | $qT |"
@@ -214,23 +435,88 @@ echo "| ASCII log DEM writer alone (micro, ${MS}x${MS}), MB/s | $(micro_mbs BM_w
 echo
 echo "| peak memory | cells | MiB | budget 34 B/cell + 32 MiB | used / budget |"
 echo "| --- | ---: | ---: | ---: | ---: |"
-for row in "q_raw_L:$L:raw 16-bit ${L}x${L} to BMP" "q_raw_S:$S:raw 16-bit ${S}x${S} to BMP" \
-    "q_asc_S:$S:ASCII ${S}x${S} to BMP" "q_txt_S:$S:ASCII ${S}x${S} to ASCII" \
-    "g_slope_L:$L:gdaldem slope ${L}x${L}" "g_translate_S:$S:gdal_translate ${S}x${S}"; do
-    IFS=: read -r label n text <<<"$row"
-    cells=$((n * n))
-    used=$(mem_of "$label")
-    budget=$(awk -v c="$cells" 'BEGIN { printf "%.0f", (34 * c + 32 * 1048576) / 1048576 }')
-    echo "| $text | $cells | $used | $budget | $(ratio "$used" "$budget") |"
+worst=0 worst_label=
+for label in "${ORDER[@]}"; do
+    n=${SIDE[$label]}
+    used=$(mem_of "$label") b=$(budget "$n") u=$(ratio "$(mem_of "$label")" "$(budget "$n")")
+    echo "| ${WHAT[$label]} | $((n * n)) | $used | $b | $u |"
+    if [[ $label == q_* && $u != n/a ]] && awk -v u="$u" -v w="$worst" 'BEGIN { exit !(u > w) }'; then
+        worst=$u worst_label=$label
+    fi
 done
 echo
 echo "| scaling | value | target |"
 echo "| --- | ---: | ---: |"
 echo "| raw to BMP: ${L}x${L} s / ${S}x${S} s (4x the cells) | $(ratio "$qL" "$qS") ($qL / $qS) | <= 4.4 |"
+has q_rawd_S && echo "| the same + raw log DEM | $(ratio "$qLd" "$qSd") ($qLd / $qSd) | |"
+echo
+
+# The targets, each with the figure above that it is judged on.
+echo "| target | measured | met |"
+echo "| --- | ---: | --- |"
+target() { # text value unit limit [label of the run judged]
+    if [[ -n ${5:-} && -v FAILED[${5:-}] ]]; then echo "| $1 | run failed | **not met** |"
+    elif [[ $2 == n/a ]]; then echo "| $1 | n/a | n/a |"
+    else echo "| $1 | $2$3 | $(met "$2" "$4") |"; fi
+}
+target "raw 16-bit ${L}x${L} to BMP <= 1.0 x gdaldem slope" "$(ratio "$qL" "$gL")" " x" 1.0
+has q_rawd_L && target "the same + raw log DEM <= 1.0 x gdaldem slope" "$(ratio "$qLd" "$gL")" " x" 1.0
+target "ASCII ${S}x${S} to BMP <= 0.35 x gdal_translate -of ENVI" "$(ratio "$qA" "$gA")" " x" 0.35
+target "raw ${L}x${L} run <= 4.4 x the ${S}x${S} run" "$(ratio "$qL" "$qS")" " x" 4.4
+worst_what=none
+[[ -n $worst_label ]] && worst_what=${WHAT[$worst_label]}
+target "peak memory <= 34 B/cell + 32 MiB (worst: $worst_what)" "$worst" " of the budget" 1.0
+if has f_L; then
+    target "whole run <= 1.25 x floor_run (wall time, ${L}x${L} to BMP)" "$(ratio "$qL" "$(median_of f_L)")" " x" 1.25
+    has f_Ld && target "the same + raw log DEM" "$(ratio "$qLd" "$(median_of f_Ld)")" " x" 1.25
+fi
+if has q_huge; then
+    target "${H}x${H} to BMP peak memory <= 256 MiB" "$(mem_of q_huge)" " MiB" 256 q_huge
+    target "${H}x${H} to BMP <= 1.0 x gdaldem slope" "$(ratio "$(median_of q_huge)" "$(median_of g_slope_H)")" " x" 1.0 q_huge
+fi
+has q_lines_L && target "${L}x${L} to BMP, line by line, <= 0.5 x gdaldem slope" \
+    "$(ratio "$(median_of q_lines_L)" "$gL")" " x" 0.5
+echo
+if has q_lines_L && awk -v a="$(mem_of q_lines_L)" -v b="$(mem_of q_raw_L)" 'BEGIN { exit !(a > b / 2) }'; then
+    echo "Note: the QUARVELIN_LINE_BY_LINE=1 run held $(mem_of q_lines_L) MiB at its peak, like a whole-grid"
+    echo "run ($(mem_of q_raw_L) MiB): the program seems to have no line-by-line mode yet."
+    echo
+fi
+for label in "${!FAILED[@]}"; do
+    echo "Failed: ${WHAT[$label]} (${FAILED[$label]}); see $LOGS/$label.log"
+    echo
+done
+
+echo "Output checks, after each of the $RUNS rounds:"
+echo
+echo "| check | result |"
+echo "| --- | --- |"
+for c in "${CHECKS[@]}"; do
+    if [[ ${CHECK[$c]} == ok ]]; then echo "| $c | ok |"; else echo "| $c | **${CHECK[$c]}** |"; fi
+done
+echo
+
+# How noisy the figures were: every run of every command.
+echo "Spread of the runs (wall s; user and system s are medians):"
+echo
+echo "| command | runs | min s | median s | max s | (max - min) / median | user s | system s | peak MiB min..max |"
+echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |"
+for label in "${ORDER[@]}"; do
+    if [[ -v FAILED[$label] ]]; then
+        echo "| ${WHAT[$label]} | failed | | | | | | | |"
+        continue
+    fi
+    read -r n lo hi < <(tr ' ' '\n' <<<"${T[$label]}" | grep . | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print NR, lo, hi }')
+    read -r klo khi < <(tr ' ' '\n' <<<"${M[$label]}" | grep . | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo, hi }')
+    md=$(median_of "$label")
+    echo "| ${WHAT[$label]} | $n | $lo | $md | $hi |" \
+        "$(awk -v a="$lo" -v b="$hi" -v m="$md" 'BEGIN { if (m > 0) printf "%.0f %%", 100 * (b - a) / m }') |" \
+        "$(median "${U[$label]}") | $(median "${Y[$label]}") | $(mib "$klo")..$(mib "$khi") |"
+done
 echo
 echo "Every run of each command, round 1 first (s):"
 echo
-for label in "${ORDER[@]}"; do echo "- $label: ${T[$label]% }"; done
+for label in "${ORDER[@]}"; do echo "- $label (${WHAT[$label]}): ${T[$label]:-}${FAILED[$label]:+failed}"; done
 if [[ -s $MICRO_JSON ]]; then
     echo
     echo "Micro-benchmarks, ${MS}x${MS} model (median of 3 repetitions):"
@@ -249,4 +535,12 @@ if [[ -s $MICRO_JSON ]]; then
                  name = ""; bps = "" }' "$MICRO_JSON"
 fi
 echo
-echo "Reproduce: BENCH_SIZE=$L BENCH_RUNS=$RUNS bash bench/compare.sh (or make bench)"
+reproduce="BENCH_SIZE=$L BENCH_RUNS=$RUNS BENCH_LOGDEM=$LOGDEM BENCH_FLOOR=$FLOOR BENCH_LINES=$LINES BENCH_PLAIN=$PLAIN"
+((HUGE)) && reproduce+=" BENCH_HUGE=1 BENCH_HUGE_SIZE=$H BENCH_HUGE_RUNS=$HUGE_RUNS BENCH_HUGE_LINES=$HUGE_LINES"
+echo "Reproduce: $reproduce bash bench/compare.sh"
+if ((MISMATCHES)); then
+    echo
+    echo "**$MISMATCHES output check(s) failed: see the table of output checks above.**"
+    note "*** $MISMATCHES output check(s) FAILED"
+    exit 3
+fi

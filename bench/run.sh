@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # `make bench`: the side-by-side comparison; the table is also kept in
-# $BENCH_DIR/results.md (default /tmp/quarvelin-bench/results.md).
+# $BENCH_DIR/results.md (default /tmp/quarvelin-bench/results.md). Every
+# BENCH_* variable of compare.sh passes through, e.g.
+#   BENCH_LINES=1 BENCH_PLAIN=1 BENCH_HUGE=1 make bench
+# The exit status is compare.sh's: 2 for missing packages, 3 when outputs that
+# must be equal differ.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=${BENCH_DIR:-/tmp/quarvelin-bench}
