@@ -505,7 +505,6 @@ inline double degrees(double angle)
 
 } // namespace
 
-
 double window_slope(const double *z0, const double *z1, const double *z2, double p)
 {
     return degrees(std::atan(window_gradient(z0, z1, z2, p)));
@@ -1012,8 +1011,7 @@ void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const do
         line_pen = std::max(line_pen, pen[j]);
         line_lg = std::max(line_lg, lgs[j]);
     }
-    if (line_pen < w.fast_max_pen * (1.0 - slope_margin) &&
-        line_lg < w.fast_log_max - 2.0 * log_margin(w.fast_log_max))
+    if (line_pen < w.fast_max_pen * (1.0 - slope_margin) && line_lg < w.fast_log_max - 2.0 * log_margin(w.fast_log_max))
         return;
     for (int j = 0; j < m; j++) {
         w.fast_max_pen = std::max(w.fast_max_pen, pen[j]);
@@ -1224,8 +1222,8 @@ void pendientes()
     }
     end_slopes(w);
     if (w.bad_line >= 0)
-        fail(strf("\n\tFile %s: the elevations around line %d, column %d are too large for a slope\n",
-                  nomim1.c_str(), w.bad_line, w.bad_col));
+        fail(strf("\n\tFile %s: the elevations around line %d, column %d are too large for a slope\n", nomim1.c_str(),
+                  w.bad_line, w.bad_col));
 }
 
 void treatment()
@@ -1330,16 +1328,13 @@ void write_image()
         close_output(f2, nomim2);
         close_output(f2d, nomdescr2);
     } else if (output == 1) {
-        // An empty grid has no lines to point at; the bitmap still gets its
-        // header and palette.
-        std::vector<unsigned char *> empty_rows(tab_out == nullptr ? static_cast<size_t>(std::max(nb_lig, 0)) : 0);
-        static unsigned char no_pixel = 0;
-        std::fill(empty_rows.begin(), empty_rows.end(), &no_pixel);
-        unsigned char **rows = tab_out != nullptr ? tab_out : empty_rows.data();
-        file_started(nomim2);
-        if (SauveBMP(nomim2.c_str(), rows, nb_col, nb_lig, 0, nullptr) != 0)
+        // 8-bit grey bitmap, its lines stored bottom-up.
+        bool ok = EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) == 0;
+        for (int i = nb_lig - 1; ok && i >= 0 && nb_col > 0; i--)
+            ok = EcritLigneBMP(f2, tab_out[i], nb_col, 0) == 0;
+        if (!ok)
             cannot_write(nomim2);
-        file_done(nomim2);
+        close_output(f2, nomim2);
     } else if (output == 2) {
         write_ascii_header(f2, nomim2);
         write_ascii_body(f2, nomim2, tab_out);
@@ -1606,7 +1601,7 @@ void open_outputs(const std::string &generic)
         open_result(generic, result_raw_image_descriptor, nomdescr2, f2d);
     }
     if (output == 1)
-        nomim2 = generic + result_files[result_bitmap].suffix; // the bitmap writer creates it
+        open_result(generic, result_bitmap, nomim2, f2);
     if (output == 2) {
         if (!open_ascii_OK)
             ask_coordinates();

@@ -171,14 +171,14 @@ extern FastStats fast_stats;
 
 // What the slope pass keeps from line to line besides the ranges.
 struct SlopeSweep {
-    double p = 0.0;                             // 1 / dpix_size
-    double fast_max_pen = 0.0;                  // largest fast slope so far
-    double fast_log_max = 0.0;                  // largest fast logarithm so far
-    double last_g = -1.0;                       // the last gradient done the plain way,
-    double last_pen = 0.0, last_lg = 0.0;       // its slope and logarithm
-    int line = 0;                               // the line being done
-    int bad_line = -1, bad_col = -1;            // first cell whose sums overflowed
-    std::vector<double> g, x;                   // a line of gradients, of slopes + 1
+    double p = 0.0;                       // 1 / dpix_size
+    double fast_max_pen = 0.0;            // largest fast slope so far
+    double fast_log_max = 0.0;            // largest fast logarithm so far
+    double last_g = -1.0;                 // the last gradient done the plain way,
+    double last_pen = 0.0, last_lg = 0.0; // its slope and logarithm
+    int line = 0;                         // the line being done
+    int bad_line = -1, bad_col = -1;      // first cell whose sums overflowed
+    std::vector<double> g, x;             // a line of gradients, of slopes + 1
 };
 
 // Sets the ranges min_pen, max_pen, log_min, log_max to their start values
@@ -195,8 +195,8 @@ double cell_log(const double *z0, const double *z1, const double *z2, int j);
 
 // The smallest logarithm of every grey tone, for the ranges of the Run state.
 struct ToneEdges {
-    bool flat = true;  // no range to stretch over: every tone is 0
-    double scale = 0;  // tone_limit / log_dif
+    bool flat = true;   // no range to stretch over: every tone is 0
+    double scale = 0;   // tone_limit / log_dif
     double edge[256]{}; // edge[k]: smallest logarithm of tone k; edge[255] = +inf
 };
 void begin_tones(ToneEdges &t);

@@ -1,7 +1,7 @@
 // Bitmap writer and reader. The 54 header bytes go through a buffer, each
 // field at its own offset, least significant byte first, whatever the host.
 // Only one file line (BuffTmp), the palette and the header buffer are held
-// besides the picture; each pixel line is one fwrite or one fread.
+// besides the picture.
 // All sizes are computed in 64 bits.
 #include "image.h"
 
@@ -88,31 +88,14 @@ uint64_t line_bytes(uint64_t larg)
     return (larg + 3) / 4 * 4;
 }
 
-bool write_body(FILE *f, const BMP_Header &h, const Color32 *CM, unsigned char **Buff, int NbLig, size_t larg,
-                size_t TBuff, unsigned char *BuffTmp)
+// A picture of this form and size can be written: its file size fits the
+// 32-bit size field.
+bool picture_fits(int NbCol, int NbLig, int Type)
 {
-    unsigned char BuffHeader[kHeaderBytes];
-    pack_header(h, BuffHeader);
-    if (std::fwrite(BuffHeader, kHeaderBytes, 1, f) != 1)
+    if (NbCol < 0 || NbLig < 0 || Type < 0 || Type > 2)
         return false;
-    if (h.BiBitCount == 8) {
-        unsigned char pal[kPaletteEntries * 4];
-        for (size_t i = 0; i < kPaletteEntries; i++) {
-            pal[4 * i] = CM[i].B;
-            pal[4 * i + 1] = CM[i].G;
-            pal[4 * i + 2] = CM[i].R;
-            pal[4 * i + 3] = CM[i].O;
-        }
-        if (std::fwrite(pal, 4, kPaletteEntries, f) != kPaletteEntries)
-            return false;
-    }
-    for (int l = NbLig - 1; l >= 0; l--) {
-        if (larg > 0)
-            std::memcpy(BuffTmp, Buff[l], larg);
-        if (std::fwrite(BuffTmp, 1, TBuff, f) != TBuff)
-            return false;
-    }
-    return true;
+    const uint64_t TBuff = line_bytes(static_cast<uint64_t>(NbCol) * (Type == 2 ? 3 : 1));
+    return (Type == 2 ? kOffset24 : kOffset8) + static_cast<uint64_t>(NbLig) * TBuff <= UINT32_MAX;
 }
 
 void release_lines(unsigned char **Buff, uint32_t NbLig)
@@ -207,23 +190,14 @@ unsigned char **read_body(FILE *f, int &NbCol, int &NbLig, int &Type, Color32 *C
 
 } // namespace
 
-int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
+int EcritEnteteBMP(FILE *f, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
 {
-    if (Nom == nullptr || NbCol < 0 || NbLig < 0 || Type < 0 || Type > 2 || (NbLig > 0 && Buff == nullptr))
+    if (f == nullptr || !picture_fits(NbCol, NbLig, Type))
         return -1;
-    Color32 CM[kPaletteEntries];
-    for (size_t i = 0; i < kPaletteEntries; i++) {
-        const auto v = static_cast<unsigned char>(i);
-        CM[i] = ColorMAP != nullptr ? ColorMAP[i] : Color32{v, v, v, 0};
-    }
     const bool eight = Type != 2;
-    const uint64_t taille = eight ? 1 : 3;
-    const uint64_t larg = static_cast<uint64_t>(NbCol) * taille;
-    const uint64_t TBuff = line_bytes(larg);
+    const uint64_t TBuff = line_bytes(static_cast<uint64_t>(NbCol) * (eight ? 1 : 3));
     const uint32_t BfOffBits = eight ? kOffset8 : kOffset24;
     const uint64_t BiSizeImage = static_cast<uint64_t>(NbLig) * TBuff;
-    if (BfOffBits + BiSizeImage > UINT32_MAX) // BfSize would not fit its field
-        return -1;
 
     BMP_Header h{};
     h.BfType = 0x4D42;
@@ -243,17 +217,52 @@ int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Ty
     h.BiClrUsed = 0;
     h.BiClrImportant = 0;
 
-    // Zero-filled once: the padding bytes stay 0 in every line.
-    unsigned char *BuffTmp = static_cast<unsigned char *>(std::calloc(TBuff > 0 ? TBuff : 1, 1));
-    if (BuffTmp == nullptr)
+    unsigned char BuffHeader[kHeaderBytes];
+    pack_header(h, BuffHeader);
+    if (std::fwrite(BuffHeader, kHeaderBytes, 1, f) != 1)
         return -1;
-    FILE *f = std::fopen(Nom, "wb");
-    if (f == nullptr) {
-        std::free(BuffTmp);
-        return -1;
+    if (eight) {
+        unsigned char pal[kPaletteEntries * 4];
+        for (size_t i = 0; i < kPaletteEntries; i++) {
+            const auto v = static_cast<unsigned char>(i);
+            const Color32 c = ColorMAP != nullptr ? ColorMAP[i] : Color32{v, v, v, 0};
+            pal[4 * i] = c.B;
+            pal[4 * i + 1] = c.G;
+            pal[4 * i + 2] = c.R;
+            pal[4 * i + 3] = c.O;
+        }
+        if (std::fwrite(pal, 4, kPaletteEntries, f) != kPaletteEntries)
+            return -1;
     }
-    bool ok = write_body(f, h, CM, Buff, NbLig, larg, TBuff, BuffTmp);
-    std::free(BuffTmp);
+    return 0;
+}
+
+int EcritLigneBMP(FILE *f, const unsigned char *Ligne, int NbCol, int Type)
+{
+    if (f == nullptr || NbCol < 0 || (NbCol > 0 && Ligne == nullptr))
+        return -1;
+    const size_t larg = static_cast<size_t>(NbCol) * (Type == 2 ? 3 : 1);
+    static const unsigned char padding[3] = {0, 0, 0};
+    const size_t pad = static_cast<size_t>(line_bytes(larg) - larg);
+    if (larg > 0 && std::fwrite(Ligne, 1, larg, f) != larg)
+        return -1;
+    if (pad > 0 && std::fwrite(padding, 1, pad, f) != pad)
+        return -1;
+    return 0;
+}
+
+int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
+{
+    if (Nom == nullptr || NbCol < 0 || NbLig < 0 || Type < 0 || Type > 2 || (NbLig > 0 && Buff == nullptr))
+        return -1;
+    if (!picture_fits(NbCol, NbLig, Type))
+        return -1; // refused before the file is made
+    FILE *f = std::fopen(Nom, "wb");
+    if (f == nullptr)
+        return -1;
+    bool ok = EcritEnteteBMP(f, NbCol, NbLig, Type, ColorMAP) == 0;
+    for (int l = NbLig - 1; ok && l >= 0; l--)
+        ok = EcritLigneBMP(f, Buff[l], NbCol, Type) == 0;
     if (std::fclose(f) != 0) // buffered bytes that reach a full disk fail here
         ok = false;
     return ok ? 0 : -1;

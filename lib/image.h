@@ -35,6 +35,7 @@
 #define QUARVELIN_IMAGE_H
 
 #include <cstdint>
+#include <cstdio>
 
 struct Color32 {
     unsigned char B, G, R, O;
@@ -62,6 +63,15 @@ struct BMP_Header {
 };
 
 int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, const Color32 *ColorMAP);
+
+// SauveBMP a line at a time, on a file the caller opened and closes:
+// EcritEnteteBMP writes the header and, in the 8-bit forms, the palette (as
+// SauveBMP does); EcritLigneBMP then writes one line of NbCol x (1 or 3)
+// bytes with its padding, the bottom line of the picture first and line 0
+// last. Each returns 0, or -1 when its arguments are refused (as SauveBMP
+// refuses them) or a write failed.
+int EcritEnteteBMP(FILE *f, int NbCol, int NbLig, int Type, const Color32 *ColorMAP);
+int EcritLigneBMP(FILE *f, const unsigned char *Ligne, int NbCol, int Type);
 unsigned char **ChargeBMP(const char *Name, int &NbCol, int &NbLig, int &Type, Color32 *&ColorMAP);
 
 #endif

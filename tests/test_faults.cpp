@@ -292,8 +292,7 @@ TEST(FaultRuns, AnOutputThatCannotBeCreatedIsReported)
         {"res", "res_dem_log.xls", "res_dem_log.xls", &raw_dialogue, " cannot be created\n"},
         {"res", "res_log_dem_m4.txt", "res_log_dem_m4.txt", &raw_dialogue, " cannot be created\n"},
         {"res", "res_log_dem.asc", "res_log_dem.asc", &ascii, " cannot be created\n"},
-        // The bitmap is created by the writer, not by the dialogue.
-        {"res", "res_log.bmp", "res_log.bmp", &bitmap, " could not be written\n"},
+        {"res", "res_log.bmp", "res_log.bmp", &bitmap, " cannot be created\n"},
     };
     for (const Blocked &c : cases) {
         SCOPED_TRACE(c.path);

@@ -95,9 +95,10 @@ TEST_F(Terrain, NarrowGridsHaveNoInteriorAndProgressSkipsTheLastLine)
 
 TEST_F(Terrain, StretchOfTheWorkedExample)
 {
-    set_elevations(3, 5, {100, 100, 100, 100, 100, //
-                          100, 100, 100, 110, 130, //
-                          100, 100, 100, 120, 160});
+    set_elevations(3, 5,
+                   {100, 100, 100, 100, 100, //
+                    100, 100, 100, 110, 130, //
+                    100, 100, 100, 120, 160});
     dpix_size = 10.0;
     testing::internal::CaptureStdout();
     pendientes();

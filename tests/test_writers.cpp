@@ -54,8 +54,7 @@ struct Writers : ::testing::Test {
     {
         output = form;
         nomim2 = dir + "r" + suffix;
-        if (form != 1)
-            f2 = std::fopen(nomim2.c_str(), "wb");
+        f2 = std::fopen(nomim2.c_str(), "wb");
         if (form == 0) {
             nomdescr2 = dir + "r_log.txt";
             f2d = std::fopen(nomdescr2.c_str(), "wb");
@@ -217,7 +216,7 @@ TEST_F(Writers, FullDiskIsReportedAndTheFileRemoved)
                 if (f2 != nullptr)
                     std::fclose(f2);
                 nomim2 = link;
-                f2 = form == 1 ? nullptr : std::fopen(link.c_str(), "wb");
+                f2 = std::fopen(link.c_str(), "wb");
                 file_started(link);
                 feed_answers("");
                 std::fflush(stdout);
