@@ -25,8 +25,8 @@ as ln(1 + f) = f - f^2/2 + s (f^2/2 + R(z)), which is the same value with f
 Both polynomials are fitted by a Remez exchange, minimising the error that each
 one brings into the relative error of the final result.
 """
+import math
 from decimal import Decimal as D, getcontext
-import struct
 
 getcontext().prec = 80
 
@@ -69,19 +69,6 @@ def atanh_series(s):
     return total
 
 
-def ln_dec(x):
-    x = D(x)
-    return 2 * atanh_series((x - 1) / (x + 1)) if abs(x - 1) < D("0.5") else ln_large(x)
-
-
-def ln_large(x):
-    k = 0
-    while x > D("1.4"):
-        x /= 2
-        k += 1
-    return k * LN2 + 2 * atanh_series((x - 1) / (x + 1))
-
-
 LN2 = 2 * atanh_series(D(1) / 3)
 PI = 16 * atan_series(D(1) / 5) - 4 * atan_series(D(1) / 239)
 LN10 = 3 * LN2 + 2 * atanh_series(D(1) / 9)  # ln 10 = 3 ln 2 + ln 1.25
@@ -99,15 +86,9 @@ def hi_lo(v, bits=53):
     """A double with at most `bits` significant bits, and the rest as a double."""
     h = dbl(v)
     if bits < 53:
-        m, e = frexp_dec(h)
-        scale = 2**bits
-        h = float(round(m * scale)) / scale * 2.0**e
+        m, e = math.frexp(h)
+        h = math.ldexp(float(round(m * 2**bits)), e - bits)
     return h, dbl(v - D(h))
-
-
-def frexp_dec(h):
-    import math
-    return math.frexp(h)
 
 
 def tan_half(u):
@@ -141,7 +122,6 @@ def poly(c, x):
 
 def remez(func, weight, hi, n, grid=3000, iters=30):
     """Degree n-1 polynomial minimising max |weight (P - func)| on [0, hi]."""
-    import math
     pts = [D(hi) * D((1 - math.cos(math.pi * i / n)) / 2) for i in range(n + 1)]
     pts[0] = D(hi) / grid
     xs = [D(hi) * (D(i) / grid) for i in range(1, grid + 1)]
@@ -189,7 +169,6 @@ def max_err(c, func, weight, hi, grid=6000):
 
 
 def log2_of(v):
-    import math
     return math.log2(float(v)) if v > 0 else float("-inf")
 
 
