@@ -1,15 +1,91 @@
+// Choice of the variant of the arc tangent and logarithm loops: the loops
+// themselves are in fastmath_kernels.cpp, built once for any x86-64 and once
+// more for AVX2 with FMA when QUARVELIN_FASTMATH_HAVE_AVX2 is defined.
 #include "fastmath.h"
 
-#include <cmath>
+void fast_atan_baseline(const double *x, double *y, size_t n);
+void fast_log10_baseline(const double *x, double *y, size_t n);
+#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
+void fast_atan_avx2(const double *x, double *y, size_t n);
+void fast_log10_avx2(const double *x, double *y, size_t n);
+#endif
+
+namespace {
+
+// -1 until the first use, then the variant in use.
+int chosen = -1;
+
+bool processor_has_avx2_fma()
+{
+#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+bool fast_variant_available(fast_variant v)
+{
+    if (v == fast_baseline)
+        return true;
+    // Asked once: the answer cannot change while the program runs.
+    static const bool avx2 = processor_has_avx2_fma();
+    return v == fast_avx2 && avx2;
+}
+
+fast_variant fast_variant_in_use()
+{
+    if (chosen < 0)
+        chosen = fast_variant_available(fast_avx2) ? fast_avx2 : fast_baseline;
+    return static_cast<fast_variant>(chosen);
+}
+
+bool fast_use_variant(fast_variant v)
+{
+    if (!fast_variant_available(v))
+        return false;
+    chosen = v;
+    return true;
+}
+
+const char *fast_variant_name(fast_variant v)
+{
+    return v == fast_avx2 ? "avx2" : "baseline";
+}
+
+void fast_atan_with(fast_variant v, const double *x, double *y, size_t n)
+{
+#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
+    if (v == fast_avx2 && fast_variant_available(fast_avx2)) {
+        fast_atan_avx2(x, y, n);
+        return;
+    }
+#endif
+    (void)v;
+    fast_atan_baseline(x, y, n);
+}
+
+void fast_log10_with(fast_variant v, const double *x, double *y, size_t n)
+{
+#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
+    if (v == fast_avx2 && fast_variant_available(fast_avx2)) {
+        fast_log10_avx2(x, y, n);
+        return;
+    }
+#endif
+    (void)v;
+    fast_log10_baseline(x, y, n);
+}
 
 void fast_atan(const double *x, double *y, size_t n)
 {
-    for (size_t k = 0; k < n; k++)
-        y[k] = x[k] > 0.0 ? std::nextafter(std::atan(x[k]), 2.0) : std::atan(x[k]);
+    fast_atan_with(fast_variant_in_use(), x, y, n);
 }
 
 void fast_log10(const double *x, double *y, size_t n)
 {
-    for (size_t k = 0; k < n; k++)
-        y[k] = x[k] > 1.0 ? std::nextafter(std::log10(x[k]), 0.0) : std::log10(x[k]);
+    fast_log10_with(fast_variant_in_use(), x, y, n);
 }
