@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <termios.h>
@@ -190,6 +191,101 @@ std::string root_directory()
     if (root.back() != '/')
         root += '/';
     return root;
+}
+
+namespace {
+
+// The first number of a text file, or -1 when there is none ("max", say).
+double number_in_file(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return -1.0;
+    double v = -1.0;
+    if (std::fscanf(f, "%lf", &v) != 1)
+        v = -1.0;
+    std::fclose(f);
+    return v;
+}
+
+// The value of `key` (in kB) in a /proc file of "key: value kB" lines.
+double proc_kb(const char *path, const char *key)
+{
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr)
+        return -1.0;
+    char line[256];
+    double v = -1.0;
+    const size_t n = std::strlen(key);
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::strncmp(line, key, n) == 0 && line[n] == ':') {
+            v = std::strtod(line + n + 1, nullptr) * 1024.0;
+            break;
+        }
+    std::fclose(f);
+    return v;
+}
+
+} // namespace
+
+double cgroup_room(const std::string &proc_cgroup, const std::string &cgroup_root)
+{
+    // "0::/path" is the group of a unified hierarchy; "N:memory:/path" that
+    // of a memory controller of its own. Each group up to the root may set
+    // a limit of its own, and the least room left counts.
+    FILE *f = std::fopen(proc_cgroup.c_str(), "r");
+    if (f == nullptr)
+        return -1.0;
+    double room = -1.0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        const size_t c1 = text.find(':'), c2 = text.find(':', c1 + 1);
+        if (c1 == std::string::npos || c2 == std::string::npos)
+            continue;
+        const std::string controllers = text.substr(c1 + 1, c2 - c1 - 1);
+        std::string group = text.substr(c2 + 1);
+        const bool unified = controllers.empty();
+        if (!unified && controllers.find("memory") == std::string::npos)
+            continue;
+        const std::string base = unified ? cgroup_root : cgroup_root + "/memory";
+        for (;;) {
+            const std::string dir = base + group;
+            const double limit = number_in_file(dir + (unified ? "/memory.max" : "/memory.limit_in_bytes"));
+            const double used = number_in_file(dir + (unified ? "/memory.current" : "/memory.usage_in_bytes"));
+            if (limit >= 0.0 && limit < 1e18) {
+                const double left = limit - std::max(used, 0.0);
+                room = room < 0.0 ? left : std::min(room, left);
+            }
+            if (group.empty() || group == "/")
+                break;
+            const size_t slash = group.rfind('/');
+            group = slash == 0 || slash == std::string::npos ? "/" : group.substr(0, slash);
+        }
+    }
+    std::fclose(f);
+    return room;
+}
+
+double usable_memory()
+{
+    double room = proc_kb("/proc/meminfo", "MemAvailable");
+    if (room < 0.0) {
+        struct sysinfo si;
+        if (sysinfo(&si) == 0)
+            room = (static_cast<double>(si.freeram) + static_cast<double>(si.bufferram)) * si.mem_unit;
+    }
+    const double group = cgroup_room("/proc/self/cgroup", "/sys/fs/cgroup");
+    if (group >= 0.0)
+        room = room < 0.0 ? group : std::min(room, group);
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+        const double left = static_cast<double>(rl.rlim_cur) - std::max(proc_kb("/proc/self/status", "VmSize"), 0.0);
+        room = room < 0.0 ? left : std::min(room, left);
+    }
+    return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
 }
 
 namespace {
@@ -413,20 +509,6 @@ void print_block(FILE *f, const std::string &text, const std::string &path)
     write_block(f, text.data(), text.size(), path);
 }
 
-// Whether grids of `bytes_per_cell` bytes for every cell (all the grids a
-// run holds at once) fit in the machine's memory. Refusing early is kinder
-// than being killed halfway through the slopes.
-bool grids_fit(int64_t bytes_per_cell)
-{
-    struct sysinfo si;
-    if (sysinfo(&si) != 0)
-        return true;
-    const double memory = (static_cast<double>(si.totalram) + static_cast<double>(si.totalswap)) * si.mem_unit;
-    const double cells = static_cast<double>(nb_lig) * static_cast<double>(nb_col);
-    const double needed = cells * static_cast<double>(bytes_per_cell) + static_cast<double>(nb_lig) * 64.0 * 6.0;
-    return needed <= memory;
-}
-
 // A grid of nb_lig x nb_col cells; null (and no failure) for an empty grid.
 template <typename T>
 T **try_grid(T **(*alloc)(int, int), bool &refused)
@@ -553,6 +635,202 @@ int grey_tone(double lg, double lmin, double ldif)
     return std::clamp(stretch(lg, lmin, ldif, tone_limit), 0, static_cast<int>(tone_limit));
 }
 
+// ============================================================ Line by line
+//
+// A run holds every grid of its model when they need at most half of what
+// this process may really use; a larger model is read line by line, with
+// the same per-line kernels, the same console text and the same files. The
+// slope pass reads the model once for the ranges, then each result pass
+// reads it again: a raw model from its own file, an ASCII grid from a
+// temporary file of its elevations that its reader wrote beside it (removed
+// from the folder as soon as it is made, so that no end of the program can
+// leave it behind).
+
+bool line_by_line;
+
+namespace {
+
+// Cells arrive little-endian; a big-endian host turns them around.
+template <typename T>
+void from_little_endian(T *row, int n)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        for (int j = 0; j < n; j++) {
+            T v = row[j], s = 0;
+            for (size_t k = 0; k < sizeof(T); k++)
+                s = static_cast<T>((s << 8) | ((v >> (8 * k)) & 0xFF));
+            row[j] = s;
+        }
+    else
+        (void)row, (void)n;
+}
+
+// The lines every run works in: a line of gradients and of slopes + 1 for
+// the kernels, one of stored cells for the raw reader, and for a run line by
+// line the three elevation lines around the current one (z_line: which model
+// line each holds, or -1) and one line of each result.
+struct Work {
+    int cols = -1;
+    double *g, *x, *slope, *lg, *z[3];
+    int z_line[3];
+    unsigned char *tone;
+    int *val, *cells;
+    unsigned short *cells16;
+};
+Work work;
+
+// The temporary file of an ASCII model's elevations, nb_col doubles a line,
+// and the file position of each model source, to seek only when needed.
+FILE *elevations;
+int64_t source_at = -1;
+
+void release_work()
+{
+    for (double *d : {work.g, work.x, work.slope, work.lg, work.z[0], work.z[1], work.z[2]})
+        frdvecteur(d);
+    frucvecteur(work.tone);
+    frivecteur(work.val);
+    frivecteur(work.cells);
+    frusvecteur(work.cells16);
+    work = Work{};
+}
+
+// The line buffers for nb_col columns; false when memory refuses them.
+bool ready_work()
+{
+    if (work.cols == nb_col)
+        return true;
+    release_work();
+    work.cols = nb_col;
+    if (nb_col <= 0)
+        return true;
+    bool ok = true;
+    for (double **d : {&work.g, &work.x, &work.slope, &work.lg, &work.z[0], &work.z[1], &work.z[2]})
+        ok &= (*d = dvecteur(nb_col)) != nullptr;
+    ok &= (work.tone = ucvecteur(nb_col)) != nullptr;
+    ok &= (work.val = ivecteur(nb_col)) != nullptr;
+    ok &= (work.cells = ivecteur(nb_col)) != nullptr;
+    ok &= (work.cells16 = usvecteur(nb_col)) != nullptr;
+    work.z_line[0] = work.z_line[1] = work.z_line[2] = -1;
+    if (!ok)
+        release_work();
+    return ok;
+}
+
+void release_grids()
+{
+    const int rows = nb_col > 0 ? nb_lig : 0;
+    frimatrice(itab_in, rows);
+    frdmatrice(dtab_in, rows);
+    frdmatrice(dtab_slope, rows);
+    frdmatrice(dtab_out, rows);
+    frucmatrice(tab_out, rows);
+    frimatrice(itab_out, rows);
+    itab_in = itab_out = nullptr;
+    dtab_in = dtab_slope = dtab_out = nullptr;
+    tab_out = nullptr;
+}
+
+} // namespace
+
+bool decide_run(int bytes_per_cell)
+{
+    const char *forced = std::getenv("QUARVELIN_LINE_BY_LINE");
+    if (forced != nullptr && *forced != '\0') {
+        line_by_line = std::strcmp(forced, "0") != 0;
+    } else {
+        const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
+        const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * 6.0;
+        line_by_line = need > usable_memory() / 2.0;
+    }
+    return ready_work();
+}
+
+bool open_elevations()
+{
+    source_at = -1;
+    if (elevations != nullptr) // a file of an earlier model: emptied
+        return std::fseek(elevations, 0, SEEK_SET) == 0 && ftruncate(fileno(elevations), 0) == 0;
+    const size_t slash = nomim1.rfind('/');
+    std::string name = (slash == std::string::npos ? std::string() : nomim1.substr(0, slash + 1)) + ".quarvelin-XXXXXX";
+    const int fd = mkstemp(name.data());
+    if (fd < 0)
+        return false;
+    unlink(name.c_str());
+    elevations = fdopen(fd, "w+b");
+    if (elevations == nullptr)
+        close(fd);
+    source_at = -1;
+    return elevations != nullptr;
+}
+
+bool fall_back_to_lines()
+{
+    // An ASCII model's elevations were read at some cost: they are kept.
+    if (format == 0 && dtab_in != nullptr && nb_col > 0) {
+        if (!open_elevations())
+            return false;
+        for (int i = 0; i < nb_lig; i++)
+            if (std::fwrite(dtab_in[i], sizeof(double), static_cast<size_t>(nb_col), elevations) !=
+                static_cast<size_t>(nb_col))
+                return false;
+    }
+    release_grids();
+    line_by_line = true;
+    return true;
+}
+
+namespace {
+
+// A grid of the whole run; when memory refuses it, the run goes on line by
+// line. False then.
+template <typename T>
+bool grid_or_lines(T **&grid, T **(*alloc)(int, int))
+{
+    bool refused = false;
+    grid = try_grid(alloc, refused);
+    if (!refused)
+        return true;
+    if (!fall_back_to_lines())
+        no_memory();
+    return false;
+}
+
+// Model line i in metres, into the slot i % 3 of the three lines kept (the
+// lines around any line fall into different slots).
+const double *model_line(int i)
+{
+    const int slot = i % 3;
+    double *z = work.z[slot];
+    if (work.z_line[slot] == i)
+        return z;
+    const size_t n = static_cast<size_t>(nb_col);
+    FILE *f = format == 0 ? elevations : f1;
+    const int64_t width = format == 0 ? 8 : raw_forms[itype].bytes;
+    const int64_t at = static_cast<int64_t>(i) * nb_col * width;
+    bool ok = at == source_at || fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
+    if (format == 0) {
+        ok = ok && std::fread(z, 8, n, f) == n;
+    } else if (itype == 0) {
+        ok = ok && std::fread(work.cells16, 2, n, f) == n;
+        from_little_endian(work.cells16, nb_col);
+        for (size_t j = 0; j < n; j++)
+            z[j] = static_cast<double>(work.cells16[j]) / coef;
+    } else {
+        ok = ok && std::fread(work.cells, 4, n, f) == n;
+        from_little_endian(work.cells, nb_col);
+        for (size_t j = 0; j < n; j++)
+            z[j] = static_cast<double>(work.cells[j]) / coef;
+    }
+    if (!ok)
+        fail(strf("\n\tFile %s could not be read\n", nomim1.c_str()));
+    source_at = at + static_cast<int64_t>(n) * width;
+    work.z_line[slot] = i;
+    return z;
+}
+
+} // namespace
+
 // ===================================================== Raw raster and descriptor
 
 int read_descriptor(FILE *f, int v[6])
@@ -597,21 +875,6 @@ int64_t file_size(FILE *f)
     return static_cast<int64_t>(st.st_size);
 }
 
-// Cells arrive little-endian; a big-endian host turns them around.
-template <typename T>
-void from_little_endian(T *row, int n)
-{
-    if constexpr (std::endian::native == std::endian::big)
-        for (int j = 0; j < n; j++) {
-            T v = row[j], s = 0;
-            for (size_t k = 0; k < sizeof(T); k++)
-                s = static_cast<T>((s << 8) | ((v >> (8 * k)) & 0xFF));
-            row[j] = s;
-        }
-    else
-        (void)row, (void)n;
-}
-
 void ask_unit()
 {
     do {
@@ -633,29 +896,26 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
     found = std::max<int64_t>(file_size(f), 0) / raw_forms[itype].bytes;
     if (found < cells)
         return raw_too_short;
-    if (!grids_fit(raw_run_bytes_per_cell))
+    if (!decide_run(raw_run_bytes_per_cell))
         return raw_no_memory;
 
     min = stored_min_start;
     max = stored_max_start;
-    bool refused = false;
-    itab_in = try_grid(imatrice, refused);
-    if (refused)
-        return raw_no_memory;
+    // A run line by line reads the stored values here only for their range.
+    if (!line_by_line)
+        grid_or_lines(itab_in, imatrice);
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    // 16-bit cells go through one line of their own, read as they are
-    // stored and widened without sign (FF FF is 65535): a whole grid of them
-    // would only be touched once and released.
-    std::vector<unsigned short> cells16(itype == 0 ? n : 0);
     RawStatus status = raw_ok;
     for (int i = 0; i < nb_lig && n > 0 && status == raw_ok; i++) {
-        int *row = itab_in[i];
+        int *row = itab_in != nullptr ? itab_in[i] : work.cells;
         if (itype == 0) {
-            if (std::fread(cells16.data(), 2, n, f) != n)
+            // 16-bit cells go through one line of their own, read as they
+            // are stored and widened without sign (FF FF is 65535).
+            if (std::fread(work.cells16, 2, n, f) != n)
                 status = raw_unreadable;
-            from_little_endian(cells16.data(), nb_col);
+            from_little_endian(work.cells16, nb_col);
             for (size_t j = 0; j < n; j++)
-                row[j] = cells16[j];
+                row[j] = work.cells16[j];
         } else {
             if (std::fread(row, 4, n, f) != n)
                 status = raw_unreadable;
@@ -697,8 +957,8 @@ void dem_lecture()
     coef = unit_factors[dyn_scale];
     // The elevations in metres, stored value / coef, are made line by line
     // as the slopes reach them (pendientes).
-    dtab_in = new_grid(dmatrice);
-    dtab_slope = new_grid(dmatrice);
+    if (!line_by_line && grid_or_lines(dtab_in, dmatrice))
+        grid_or_lines(dtab_slope, dmatrice);
 
     // A descriptor the dialogue created gets the range and the cell size.
     if (!descr_OK) {
@@ -853,18 +1113,21 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
     const int64_t rest = size - (r.consumed + static_cast<int64_t>(r.pos));
     const bool store = size < 0 || cells - (first_pending ? 1 : 0) <= (rest + 1) / 2;
     if (store) {
-        if (!grids_fit(ascii_run_bytes_per_cell))
+        if (!decide_run(ascii_run_bytes_per_cell))
             return ascii_no_memory;
-        bool refused = false;
-        dtab_in = try_grid(dmatrice, refused);
-        if (refused)
-            return ascii_no_memory;
+        if (!line_by_line)
+            grid_or_lines(dtab_in, dmatrice);
+        // Line by line, the elevations go to a temporary file.
+        if (line_by_line && !open_elevations())
+            return ascii_no_temporary;
+    } else if (!ready_work()) {
+        return ascii_no_memory;
     }
 
     for (int i = 0; i < nb_lig; i++) {
         if (i > 0 && i % 100 == 0)
             progress("\tline %d                   \r", i);
-        double *row = (store && nb_col > 0) ? dtab_in[i] : nullptr;
+        double *row = !store || nb_col <= 0 ? nullptr : dtab_in != nullptr ? dtab_in[i] : work.lg;
         for (int j = 0; j < nb_col; j++) {
             double dval;
             if (first_pending) {
@@ -879,15 +1142,14 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
             if (row != nullptr)
                 row[j] = dval;
         }
+        if (row == work.lg &&
+            std::fwrite(row, sizeof(double), static_cast<size_t>(nb_col), elevations) != static_cast<size_t>(nb_col))
+            return ascii_no_temporary;
     }
 
     pix_size = static_cast<int>(dpix_size);
-    bool refused = false;
-    dtab_slope = try_grid(dmatrice, refused);
-    if (refused) {
-        release_ascii_grids();
-        return ascii_no_memory;
-    }
+    if (!line_by_line)
+        grid_or_lines(dtab_slope, dmatrice);
     return ascii_ok;
 }
 
@@ -907,6 +1169,8 @@ void ascii_lecture()
         fail(strf("\n\tFile %s: no valid value for line %d, column %d\n", nomim1.c_str(), line, col));
     case ascii_no_memory:
         no_memory();
+    case ascii_no_temporary:
+        fail(strf("\n\tFile %s: no temporary file can be made beside it to read it line by line\n", nomim1.c_str()));
     }
 }
 
@@ -978,7 +1242,7 @@ void note_bad_cell(SlopeSweep &w, int j)
 void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
 {
     const int m = nb_col - 2;
-    double *g = w.g.data(), *x = w.x.data();
+    double *g = work.g, *x = work.x;
     double *pen = slope + 1, *lgs = lg + 1;
     const double p = w.p;
     for (int j = 0; j < m; j++)
@@ -1001,6 +1265,8 @@ void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const do
                 if (std::isnan(pen[j]))
                     note_bad_cell(w, j + 1);
             }
+    if (!w.ranges)
+        return;
 
     // The largest plain slope and logarithm lie at cells whose fast value
     // is within the margins of the largest fast value so far; only those
@@ -1030,20 +1296,23 @@ void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const do
 
 } // namespace
 
-void begin_slopes(SlopeSweep &w)
+void begin_slopes(SlopeSweep &w, bool ranges)
 {
-    min_pen = slope_min_start;
-    max_pen = slope_max_start;
-    log_min = log_min_start;
-    log_max = log_max_start;
+    if (ranges) {
+        min_pen = slope_min_start;
+        max_pen = slope_max_start;
+        log_min = log_min_start;
+        log_max = log_max_start;
+    }
+    w.ranges = ranges;
     w.p = 1.0 / dpix_size;
     w.fast_max_pen = w.fast_log_max = 0.0;
     w.last_g = -1.0;
     w.line = 0;
     w.bad_line = w.bad_col = -1;
-    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    w.g.assign(n, 0.0);
-    w.x.assign(n, 0.0);
+    source_at = -1; // every pass starts with a seek
+    if (!ready_work())
+        no_memory();
 }
 
 void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
@@ -1056,14 +1325,17 @@ void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double 
             const bool border = !interior || j == 0 || j == n - 1;
             slope[j] = border ? 0.0 : window_slope(z0 + j - 1, z1 + j - 1, z2 + j - 1, w.p);
             lg[j] = log_of_slope(slope[j]);
-            if (std::isnan(slope[j]))
-                note_bad_cell(w, j);
-            extend_slope_range(slope[j], lg[j]);
+            if (w.ranges) {
+                if (std::isnan(slope[j]))
+                    note_bad_cell(w, j);
+                extend_slope_range(slope[j], lg[j]);
+            }
         }
     } else if (n > 0) {
         // Border cells: slope 0 and logarithm log10(1) = 0.
         slope[0] = slope[n - 1] = lg[0] = lg[n - 1] = 0.0;
-        extend_slope_range(0.0, 0.0);
+        if (w.ranges)
+            extend_slope_range(0.0, 0.0);
         if (interior)
             fast_slope_line(w, z0, z1, z2, slope, lg);
         else
@@ -1198,27 +1470,63 @@ inline const double *below(int i)
 
 } // namespace
 
+namespace {
+
+// The grey-tone edges of the ranges, for the passes that make tones.
+ToneEdges tone_edges;
+
+// Every line of a model read line by line, from the last line up when
+// `backwards`: before(i), then the line's slopes and logarithms into the
+// work lines, then after(i, z0, z1, z2) with the elevation lines around it.
+template <typename Before, typename After>
+void line_pass(SlopeSweep &w, bool backwards, Before before, After after)
+{
+    for (int k = 0; k < nb_lig; k++) {
+        const int i = backwards ? nb_lig - 1 - k : k;
+        before(i);
+        if (nb_col <= 0)
+            continue;
+        const double *z1 = model_line(i);
+        const double *z0 = i > 0 ? model_line(i - 1) : nullptr;
+        const double *z2 = i + 1 < nb_lig ? model_line(i + 1) : nullptr;
+        slope_line(w, z0, z1, z2, work.slope, work.lg);
+        after(i, z0, z1, z2);
+    }
+}
+
+// The progress line of the slopes, for the interior lines 100, 200, ...
+void slope_progress(int i)
+{
+    if (i > 0 && i < nb_lig - 1 && i % 100 == 0)
+        progress("\tline %d                 \r", i);
+}
+
+} // namespace
+
 void pendientes()
 {
     SlopeSweep w;
-    begin_slopes(w);
-    if (dtab_out == nullptr)
-        dtab_out = new_grid(dmatrice);
+    begin_slopes(w, true);
+    if (!line_by_line && dtab_out == nullptr)
+        grid_or_lines(dtab_out, dmatrice);
     std::fputs("\n", stdout);
-    for (int i = 0; i < nb_lig; i++) {
-        if (i > 0 && i < nb_lig - 1 && i % 100 == 0)
-            progress("\tline %d                 \r", i);
-        if (nb_col <= 0)
-            continue; // a model of no columns has no lines to point at
-        // The elevations of a raw model are made in metres as the slopes
-        // reach them, while the line is still in the cache.
-        if (itab_in != nullptr) {
-            if (i == 0)
-                metres_line(0);
-            if (i + 1 < nb_lig)
-                metres_line(i + 1);
+    if (line_by_line) {
+        line_pass(w, false, slope_progress, [](int, const double *, const double *, const double *) {});
+    } else {
+        for (int i = 0; i < nb_lig; i++) {
+            slope_progress(i);
+            if (nb_col <= 0)
+                continue; // a model of no columns has no lines to point at
+            // The elevations of a raw model are made in metres as the slopes
+            // reach them, while the line is still in the cache.
+            if (itab_in != nullptr) {
+                if (i == 0)
+                    metres_line(0);
+                if (i + 1 < nb_lig)
+                    metres_line(i + 1);
+            }
+            slope_line(w, above(i), dtab_in[i], below(i), dtab_slope[i], dtab_out[i]);
         }
-        slope_line(w, above(i), dtab_in[i], below(i), dtab_slope[i], dtab_out[i]);
     }
     end_slopes(w);
     if (w.bad_line >= 0)
@@ -1228,15 +1536,64 @@ void pendientes()
 
 void treatment()
 {
-    tab_out = new_grid(ucmatrice);
+    begin_tones(tone_edges);
     // The log DEM grid is filled only when a log DEM is written; until then
     // its pages are not touched.
-    itab_out = new_grid(imatrice);
-    ToneEdges t;
-    begin_tones(t);
+    if (line_by_line || !grid_or_lines(tab_out, ucmatrice) || !grid_or_lines(itab_out, imatrice))
+        return; // the tones are made as the image is written
     for (int i = 0; i < nb_lig && nb_col > 0; i++)
-        tone_line(t, above(i), at(i), below(i), dtab_out[i], tab_out[i]);
+        tone_line(tone_edges, above(i), at(i), below(i), dtab_out[i], tab_out[i]);
 }
+
+namespace {
+
+// The grey tones of every line in turn (from the last line up when
+// `backwards`): before(i), then use(i, tones). From the grid of a whole run,
+// or made line by line.
+template <typename Before, typename Use>
+void each_tone_line(bool backwards, Before before, Use use)
+{
+    if (!line_by_line) {
+        for (int k = 0; k < nb_lig; k++) {
+            const int i = backwards ? nb_lig - 1 - k : k;
+            before(i);
+            if (nb_col > 0)
+                use(i, tab_out[i]);
+        }
+        return;
+    }
+    SlopeSweep w;
+    begin_slopes(w, false);
+    line_pass(w, backwards, before, [&](int i, const double *z0, const double *z1, const double *z2) {
+        tone_line(tone_edges, z0, z1, z2, work.lg, work.tone);
+        use(i, work.tone);
+    });
+}
+
+// The log DEM values of every line in order: before(i), then use(i, values),
+// the grid itab_out of a whole run filled on the way.
+template <typename Before, typename Use>
+void each_dem_line(Before before, Use use)
+{
+    if (!line_by_line) {
+        for (int i = 0; i < nb_lig; i++) {
+            before(i);
+            if (nb_col <= 0)
+                continue;
+            log_dem_line(above(i), at(i), below(i), dtab_out[i], itab_out[i]);
+            use(i, itab_out[i]);
+        }
+        return;
+    }
+    SlopeSweep w;
+    begin_slopes(w, false);
+    line_pass(w, false, before, [&](int i, const double *z0, const double *z1, const double *z2) {
+        log_dem_line(z0, z1, z2, work.lg, work.val);
+        use(i, work.val);
+    });
+}
+
+} // namespace
 
 // ============================================================ Result output
 
@@ -1289,55 +1646,61 @@ void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)
     print_block(f, strf("%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, bytes, 0, largest, pix_size), path);
 }
 
-// The body of an ASCII grid: "%d\t" after every cell, no line break at all.
+// The body of an ASCII grid, a line at a time: "%d\t" after every cell, no
+// line break at all.
 template <typename T>
-void write_ascii_body(FILE *f, const std::string &path, T **grid)
+void append_ascii_line(TextBlock &t, const T *row)
 {
-    TextBlock t{f, &path, std::vector<char>(block_size + 64), 0};
     const ToneTexts &tt = tone_texts();
-    std::fputs("\n", stdout);
-    for (int i = 0; i < nb_lig; i++) {
-        if (i > 0 && i % 100 == 0)
-            progress("\tline %d              \r", i);
-        if (nb_col <= 0)
-            continue;
-        const T *row = grid[i];
-        for (int j = 0; j < nb_col; j++) {
-            if (t.len > block_size)
-                flush_text(t);
-            char *out = t.buf.data() + t.len;
-            if constexpr (sizeof(T) == 1) {
-                std::memcpy(out, tt.text[row[j]], 4);
-                t.len += tt.size[row[j]];
-            } else {
-                char *end = std::to_chars(out, out + 16, row[j]).ptr;
-                *end++ = '\t';
-                t.len += static_cast<size_t>(end - out);
-            }
+    for (int j = 0; j < nb_col; j++) {
+        if (t.len > block_size)
+            flush_text(t);
+        char *out = t.buf.data() + t.len;
+        if constexpr (sizeof(T) == 1) {
+            std::memcpy(out, tt.text[row[j]], 4);
+            t.len += tt.size[row[j]];
+        } else {
+            char *end = std::to_chars(out, out + 16, row[j]).ptr;
+            *end++ = '\t';
+            t.len += static_cast<size_t>(end - out);
         }
     }
-    flush_text(t);
 }
+
+// The progress line of the ASCII writers, for the lines 100, 200, ...
+void writer_progress(int i)
+{
+    if (i > 0 && i % 100 == 0)
+        progress("\tline %d              \r", i);
+}
+
+void no_progress(int)
+{}
 
 void write_image()
 {
     if (output == 0) {
         write_descriptor(f2d, nomdescr2, 1, 255);
-        for (int i = 0; i < nb_lig && nb_col > 0; i++)
-            write_block(f2, tab_out[i], static_cast<size_t>(nb_col), nomim2);
+        each_tone_line(false, no_progress, [](int, const unsigned char *tones) {
+            write_block(f2, tones, static_cast<size_t>(nb_col), nomim2);
+        });
         close_output(f2, nomim2);
         close_output(f2d, nomdescr2);
     } else if (output == 1) {
         // 8-bit grey bitmap, its lines stored bottom-up.
-        bool ok = EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) == 0;
-        for (int i = nb_lig - 1; ok && i >= 0 && nb_col > 0; i--)
-            ok = EcritLigneBMP(f2, tab_out[i], nb_col, 0) == 0;
-        if (!ok)
+        if (EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) != 0)
             cannot_write(nomim2);
+        each_tone_line(true, no_progress, [](int, const unsigned char *tones) {
+            if (EcritLigneBMP(f2, tones, nb_col, 0) != 0)
+                cannot_write(nomim2);
+        });
         close_output(f2, nomim2);
     } else if (output == 2) {
         write_ascii_header(f2, nomim2);
-        write_ascii_body(f2, nomim2, tab_out);
+        TextBlock t{f2, &nomim2, std::vector<char>(block_size + 64), 0};
+        std::fputs("\n", stdout);
+        each_tone_line(false, writer_progress, [&](int, const unsigned char *tones) { append_ascii_line(t, tones); });
+        flush_text(t);
         close_output(f2, nomim2);
     }
 }
@@ -1367,29 +1730,24 @@ void write_histograms()
 
 void write_log_dem()
 {
-    for (int i = 0; i < nb_lig && nb_col > 0; i++)
-        log_dem_line(above(i), at(i), below(i), dtab_out[i], itab_out[i]);
-
+    if (!ready_work())
+        no_memory();
     if (dem_type == 0) {
         write_descriptor(f3d, nomdescr3, 4, static_cast<int>(strcoef));
-        std::vector<unsigned char> bytes(static_cast<size_t>(std::max(nb_col, 0)) * 4);
-        for (int i = 0; i < nb_lig && nb_col > 0; i++) {
-            const int *val = itab_out[i];
-            for (int j = 0; j < nb_col; j++) {
-                const uint32_t u = static_cast<uint32_t>(val[j]);
-                unsigned char *b = bytes.data() + 4 * static_cast<size_t>(j);
-                b[0] = static_cast<unsigned char>(u);
-                b[1] = static_cast<unsigned char>(u >> 8);
-                b[2] = static_cast<unsigned char>(u >> 16);
-                b[3] = static_cast<unsigned char>(u >> 24);
-            }
-            write_block(f3, bytes.data(), bytes.size(), nomim3);
-        }
+        each_dem_line(no_progress, [](int, const int *val) {
+            // 32-bit two's complement, least significant byte first.
+            std::memcpy(work.cells, val, static_cast<size_t>(nb_col) * sizeof(int));
+            from_little_endian(work.cells, nb_col); // the same turn both ways
+            write_block(f3, work.cells, static_cast<size_t>(nb_col) * 4, nomim3);
+        });
         close_output(f3, nomim3);
         close_output(f3d, nomdescr3);
     } else if (dem_type == 1) {
         write_ascii_header(f3, nomim3);
-        write_ascii_body(f3, nomim3, itab_out);
+        TextBlock t{f3, &nomim3, std::vector<char>(block_size + 64), 0};
+        std::fputs("\n", stdout);
+        each_dem_line(writer_progress, [&](int, const int *val) { append_ascii_line(t, val); });
+        flush_text(t);
         close_output(f3, nomim3);
     }
 }

@@ -169,8 +169,9 @@ struct FastStats {
 };
 extern FastStats fast_stats;
 
-// What the slope pass keeps from line to line besides the ranges.
+// What a pass over the lines keeps from line to line besides the ranges.
 struct SlopeSweep {
+    bool ranges = false;                  // the slope pass: the ranges are made
     double p = 0.0;                       // 1 / dpix_size
     double fast_max_pen = 0.0;            // largest fast slope so far
     double fast_log_max = 0.0;            // largest fast logarithm so far
@@ -178,15 +179,14 @@ struct SlopeSweep {
     double last_pen = 0.0, last_lg = 0.0; // its slope and logarithm
     int line = 0;                         // the line being done
     int bad_line = -1, bad_col = -1;      // first cell whose sums overflowed
-    std::vector<double> g, x;             // a line of gradients, of slopes + 1
 };
 
-// Sets the ranges min_pen, max_pen, log_min, log_max to their start values
-// and readies the sweep; then slope_line for every line in order, which
-// writes the line's slopes and logarithms and extends the ranges (plain
-// values); end_slopes sets log_dif. A cell without a slope (its sums
-// overflowed) is noted in bad_line, bad_col.
-void begin_slopes(SlopeSweep &w);
+// Readies a pass (the line buffers; with `ranges`, the ranges min_pen,
+// max_pen, log_min, log_max at their start values); then slope_line for
+// every line in order writes the line's slopes and logarithms and, in the
+// slope pass, extends the ranges (plain values); end_slopes sets log_dif. A
+// cell without a slope (its sums overflowed) is noted in bad_line, bad_col.
+void begin_slopes(SlopeSweep &w, bool ranges);
 void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg);
 void end_slopes(const SlopeSweep &w);
 
@@ -203,6 +203,32 @@ void begin_tones(ToneEdges &t);
 void tone_line(const ToneEdges &t, const double *z0, const double *z1, const double *z2, const double *lg,
                unsigned char *tone);
 void log_dem_line(const double *z0, const double *z1, const double *z2, const double *lg, int *val);
+
+// ---------------------------------------------------------- Line by line
+
+// The run reads its model line by line instead of holding its grids; the
+// grids of the Run state then stay null.
+extern bool line_by_line;
+
+// Bytes this process may still use: the least of the machine's available
+// memory, the room its control group leaves (cgroup_room, from the group
+// named in proc_cgroup under cgroup_root; -1 when no limit is set) and its
+// address-space limit.
+double usable_memory();
+double cgroup_room(const std::string &proc_cgroup, const std::string &cgroup_root);
+
+// Decides between the two runs for grids of bytes_per_cell bytes a cell:
+// line by line when they need more than half of usable_memory(), or as
+// $QUARVELIN_LINE_BY_LINE says when it is set (0: hold the grids, anything
+// else: line by line). Readies the line buffers; false when even those do
+// not fit.
+bool decide_run(int bytes_per_cell);
+
+// A grid was refused: every grid is released and the run goes on line by
+// line. An ASCII model's elevations are kept in a temporary file first
+// (open_elevations makes it beside the model); false when they cannot be.
+bool fall_back_to_lines();
+bool open_elevations();
 
 // ------------------------------------------------------- Readers (no exits)
 
@@ -232,7 +258,8 @@ enum AsciiStatus {
     ascii_bad_header,   // header line `bad_line` (1 to 6) is not valid
     ascii_bad_cellsize, // cell size 0 or not finite
     ascii_bad_value,    // no valid value for the cell (bad_line, bad_col)
-    ascii_no_memory     // a grid could not be allocated
+    ascii_no_memory,    // not even the line buffers fit
+    ascii_no_temporary  // line by line: the file of its elevations cannot be made
 };
 
 // Reads the ASCII grid on f into the Run state (nb_col, nb_lig, X_min, Y_min,
