@@ -38,8 +38,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+// The version comes from the build (project() in CMakeLists.txt).
 #ifndef QUARVELIN_VERSION
-#define QUARVELIN_VERSION "1.0.0"
+#error "QUARVELIN_VERSION is not defined: build with CMake, or pass -DQUARVELIN_VERSION=\"x.y.z\""
 #endif
 
 // ================================================================ Run state
