@@ -11,7 +11,6 @@
 // Stages work on the program-wide Run state, so each benchmark first brings
 // that state to what the stage expects (outside the timed region) and every
 // grid a stage allocates is released before the next iteration.
-#include "../tests/run_state.h"
 #include "dem_synth.h"
 #include "image.h"
 #include "nrutil.h"
@@ -55,6 +54,21 @@ void release_outputs()
     tab_out = nullptr;
     itab_out = nullptr;
     dtab_out = nullptr;
+}
+
+// Every grid of the Run state released: the outputs, the model in any of
+// its cell types and the slopes.
+void release_grids()
+{
+    const int rows = nb_col > 0 ? nb_lig : 0;
+    frusmatrice(jtab_in, rows);
+    frimatrice(itab_in, rows);
+    frdmatrice(dtab_in, rows);
+    frdmatrice(dtab_slope, rows);
+    jtab_in = nullptr;
+    itab_in = nullptr;
+    dtab_in = dtab_slope = nullptr;
+    release_outputs();
 }
 
 // The unit question of dem_lecture is answered "1" (decimetres).

@@ -3,7 +3,7 @@
 // overwrite their model, and damaged models. Each run is the built program on
 // a tiny model in a temporary root; a failed run must say why, end with
 // status 1 within seconds and leave no incomplete file behind.
-#include "run_helpers.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
