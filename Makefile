@@ -1,5 +1,7 @@
 # Thin wrapper around CMake: `make` builds, `make test` builds and runs every
 # test, `make run` builds and starts the program in the working directory.
+# CMAKE_ARGS go to the first configuration of $(BUILD) and to every one of
+# build-sanitize (CI: CMAKE_ARGS=-DCMAKE_COMPILE_WARNING_AS_ERROR=ON).
 BUILD         ?= build
 JOBS          ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS    ?=
@@ -15,8 +17,18 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+# Fails with the reason when the build in directory $(1) has no tests.
+define require_tests
+@reason=$$(sed -n 's/^QUARVELIN_NO_TESTS:INTERNAL=//p' $(1)/CMakeCache.txt); \
+if [ -n "$$reason" ]; then echo "make: $$reason" >&2; exit 1; fi
+endef
+
+# A build configured without GoogleTest looks for it again first.
+test: $(BUILD)/CMakeCache.txt
+	@! grep -q '^QUARVELIN_NO_TESTS:INTERNAL=.' $< || cmake $(BUILD) > /dev/null 2>&1
+	cmake --build $(BUILD) -j $(JOBS)
+	$(call require_tests,$(BUILD))
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 run: build
 	./$(BUILD)/quarvelin
@@ -33,11 +45,13 @@ demo: build
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole test suite.
 sanitize:
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUARVELIN_SANITIZE=ON
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUARVELIN_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+	$(call require_tests,build-sanitize)
+	cd build-sanitize && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-# libFuzzer targets of every reader, each run for FUZZ_SECONDS.
+# libFuzzer targets of every reader, each run for FUZZ_SECONDS (needs clang
+# and libFuzzer: fuzz/run.sh names the packages when they are missing).
 fuzz:
 	bash fuzz/run.sh $(FUZZ_SECONDS)
 

@@ -41,8 +41,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+// The version comes from the build (project() in CMakeLists.txt).
 #ifndef QUARVELIN_VERSION
-#define QUARVELIN_VERSION "1.0.0"
+#error "QUARVELIN_VERSION is not defined: build with CMake, or pass -DQUARVELIN_VERSION=\"x.y.z\""
 #endif
 
 // ================================================================ Run state
@@ -717,21 +718,23 @@ bool ready_work()
     return ok;
 }
 
+} // namespace
+
 void release_grids()
 {
     const int rows = nb_col > 0 ? nb_lig : 0;
+    frusmatrice(jtab_in, rows);
     frimatrice(itab_in, rows);
     frdmatrice(dtab_in, rows);
     frdmatrice(dtab_slope, rows);
     frdmatrice(dtab_out, rows);
     frucmatrice(tab_out, rows);
     frimatrice(itab_out, rows);
+    jtab_in = nullptr;
     itab_in = itab_out = nullptr;
     dtab_in = dtab_slope = dtab_out = nullptr;
     tab_out = nullptr;
 }
-
-} // namespace
 
 bool decide_run(int bytes_per_cell)
 {
@@ -743,6 +746,11 @@ bool decide_run(int bytes_per_cell)
         const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * 6.0;
         line_by_line = need > usable_memory() / 2.0;
     }
+    // Memory is promised before it is used: a line buffer that the machine
+    // cannot hold would be granted and kill the run once touched.
+    constexpr double work_bytes_per_column = 7 * sizeof(double) + 1 + 2 * sizeof(int) + sizeof(unsigned short);
+    if (work_bytes_per_column * std::max(nb_col, 0) > usable_memory())
+        return false;
     return ready_work();
 }
 

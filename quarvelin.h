@@ -228,6 +228,9 @@ bool decide_run(int bytes_per_cell);
 // line. An ASCII model's elevations are kept in a temporary file first
 // (open_elevations makes it beside the model); false when they cannot be.
 bool fall_back_to_lines();
+
+// Releases every grid of the Run state and sets it to null.
+void release_grids();
 bool open_elevations();
 
 // ------------------------------------------------------- Readers (no exits)

@@ -11,7 +11,6 @@
 // Stages work on the program-wide Run state, so each benchmark first brings
 // that state to what the stage expects (outside the timed region) and every
 // grid a stage allocates is released before the next iteration.
-#include "../tests/run_state.h"
 #include "dem_synth.h"
 #include "image.h"
 #include "nrutil.h"

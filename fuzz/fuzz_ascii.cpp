@@ -11,17 +11,10 @@
 
 namespace {
 
-void release_grids()
+// Back to the Run state before the input: no grid, no model.
+void reset_model()
 {
-    const int rows = nb_col > 0 ? nb_lig : 0;
-    frdmatrice(dtab_in, rows);
-    frdmatrice(dtab_slope, rows);
-    frucmatrice(tab_out, rows);
-    frimatrice(itab_out, rows);
-    frdmatrice(dtab_out, rows);
-    dtab_in = dtab_slope = dtab_out = nullptr;
-    tab_out = nullptr;
-    itab_out = nullptr;
+    release_grids();
     nb_lig = nb_col = pix_size = 0;
     X_min = Y_min = dpix_size = nodata = 0.0;
     min_pen = max_pen = log_min = log_max = log_dif = 0.0;
@@ -50,6 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else if (dtab_in != nullptr || dtab_slope != nullptr) {
         std::abort(); // a failed read releases its grids
     }
-    release_grids();
+    reset_model();
     return 0;
 }

@@ -7,30 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <string>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
-
-namespace {
-
-bool read_all(const std::string &path, std::vector<uint8_t> &bytes)
-{
-    bytes.clear();
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        bytes.insert(bytes.end(), buf, buf + n);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -39,7 +21,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s CORPUS_DIR [MORE_DIRS...]\n", argv[0]);
         return 2;
     }
-    std::vector<uint8_t> bytes;
     for (int a = 1; a < argc; a++) {
         std::error_code ec;
         std::vector<fs::path> files;
@@ -52,7 +33,9 @@ int main(int argc, char **argv)
             return 1;
         }
         for (const fs::path &p : files) {
-            if (!read_all(p.string(), bytes)) {
+            std::ifstream in(p, std::ios::binary);
+            const std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+            if (!in.is_open() || in.bad()) {
                 std::fprintf(stderr, "%s: cannot be read\n", p.c_str());
                 return 1;
             }

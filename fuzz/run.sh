@@ -21,27 +21,32 @@ mkdir -p "$OUT"
 
 declare -A MAX_LEN=([ascii]=65536 [descriptor]=4096 [bmp]=4096 [answers]=4096)
 
-# clang++ with the libFuzzer runtime: installed from Debian's packages when
-# a one-line fuzzer does not link.
+# clang++ with the libFuzzer runtime: a one-line fuzzer must link. This
+# script installs nothing; it names the packages when they are missing.
 can_fuzz() {
     command -v "$CXX" >/dev/null 2>&1 || return 1
     printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
         'extern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }' > "$OUT/probe.cpp"
     "$CXX" -fsanitize=fuzzer,address,undefined "$OUT/probe.cpp" -o "$OUT/probe" >/dev/null 2>&1
 }
-if ! can_fuzz; then
-    echo "fuzz: installing clang and the libFuzzer runtime"
-    SUDO=
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update
-    $SUDO apt-get install -y clang-14 libclang-rt-14-dev
-    command -v "$CXX" >/dev/null 2>&1 || CXX=clang++-14
-    can_fuzz || { echo "fuzz: clang++ cannot link a libFuzzer target" >&2; exit 1; }
+fuzz_ok=0
+can_fuzz && fuzz_ok=1
+if [ $fuzz_ok = 0 ] && [ -z "${FUZZ_CXX:-}" ]; then
+    CXX=clang++-14 # Debian's clang-14 alone gives no plain clang++
+    can_fuzz && fuzz_ok=1
+fi
+if [ $fuzz_ok = 0 ]; then
+    echo "fuzz: clang++ with libFuzzer is needed: apt-get install clang-14 libclang-rt-14-dev" >&2
+    echo "      (or name another clang++ in FUZZ_CXX)" >&2
+    exit 1
 fi
 
-# The program without main and the library, built once for every target.
+# The program without main and the library, built once for every target,
+# with the version of the project (CMakeLists.txt).
+VERSION=$(sed -n 's/^project(quarvelin VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+[ -n "$VERSION" ] || { echo "fuzz: no project version in CMakeLists.txt" >&2; exit 1; }
 FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all
-       -DQUARVELIN_NO_MAIN -Wall -Wextra -Wpedantic -I. -Ilib)
+       -DQUARVELIN_NO_MAIN "-DQUARVELIN_VERSION=\"$VERSION\"" -Wall -Wextra -Wpedantic -I. -Ilib)
 OBJS=()
 for src in quarvelin.cpp lib/*.cpp; do
     obj="$OUT/$(basename "${src%.cpp}").o"

@@ -2,28 +2,23 @@
 // three forms, and the reader's refusal of malformed or forged files.
 #include "image.h"
 #include "nrutil.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+using namespace qtest;
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 using Words = std::vector<uint32_t>;
 
-Bytes slurp(const std::string &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 uint32_t u32(const Bytes &b, size_t o)
 {
     return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24;
@@ -45,13 +40,8 @@ unsigned char **pattern(int larg, int NbLig) // byte (l, c) = 10 l + c + 1
 
 class BmpTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
-    void TearDown() override
-    {
-        frucmatrice(m, 3);
-        std::filesystem::remove_all(dir);
-    }
-    std::string at(const char *n) const { return dir + "/" + n; }
+    void TearDown() override { frucmatrice(m, 3); }
+    std::string at(const char *n) const { return dir.at(n); }
     int save(int w, int h, int type, const Color32 *map = nullptr)
     {
         return SauveBMP(at("a.bmp").c_str(), m, w, h, type, map);
@@ -60,7 +50,7 @@ class BmpTest : public ::testing::Test {
     // accepted, and then the pixels must be m's, the form want, the palette map.
     bool reads(const Bytes &b, int want = -1, const Color32 *map = nullptr)
     {
-        std::ofstream(at("x.bmp"), std::ios::binary).write(reinterpret_cast<const char *>(b.data()), long(b.size()));
+        write_file(at("x.bmp"), std::string(b.begin(), b.end()));
         int nc = 0, nl = 0, type = -1;
         Color32 dummy, *pal = want < 0 ? nullptr : &dummy;
         unsigned char **r = ChargeBMP(at("x.bmp").c_str(), nc, nl, type, pal);
@@ -72,7 +62,7 @@ class BmpTest : public ::testing::Test {
         frucmatrice(r, nl);
         return r != nullptr;
     }
-    std::string dir = "/tmp/bmptestXXXXXX";
+    TempDir dir;
     unsigned char **m = pattern(15, 3);
 };
 using BmpWriter = BmpTest;
@@ -81,7 +71,7 @@ using BmpReader = BmpTest;
 TEST_F(BmpWriter, LayoutGreyRampPaddingAndBottomUpLines)
 {
     ASSERT_EQ(save(5, 3, 0), 0);
-    Bytes f = slurp(at("a.bmp"));
+    Bytes f = read_file<Bytes>(at("a.bmp"));
     ASSERT_EQ(f.size(), 1078u + 8 * 3);
     EXPECT_EQ((Words{u32(f, 0) & 0xFFFF, u32(f, 2), u32(f, 10), u32(f, 14), u32(f, 18), u32(f, 22), u32(f, 26),
                      u32(f, 30), u32(f, 34), u32(f, 38), u32(f, 42), u32(f, 46), u32(f, 50)}),
@@ -90,10 +80,10 @@ TEST_F(BmpWriter, LayoutGreyRampPaddingAndBottomUpLines)
         ASSERT_EQ(u32(f, 54 + 4 * i), i | i << 8 | i << 16) << i;
     EXPECT_EQ(Bytes(f.begin() + 1078, f.begin() + 1086), (Bytes{21, 22, 23, 24, 25, 0, 0, 0})); // line 2
     EXPECT_EQ(Bytes(f.end() - 8, f.end()), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
-    auto size = [&](int w, int h, int type) { return save(w, h, type) ? 0u : unsigned(slurp(at("a.bmp")).size()); };
+    auto size = [&](int w, int h, int type) { return save(w, h, type) ? 0u : unsigned(read_file(at("a.bmp")).size()); };
     EXPECT_EQ((Words{size(4, 3, 1), size(5, 0, 0), size(5, 0, 2)}), (Words{1078 + 4 * 3, 1078, 54}));
     ASSERT_EQ(save(5, 2, 2), 0); // 15 pixel bytes, 16 in the file
-    f = slurp(at("a.bmp"));
+    f = read_file<Bytes>(at("a.bmp"));
     EXPECT_EQ((Words{unsigned(f.size()), u32(f, 2), u32(f, 10), u32(f, 26), u32(f, 54 + 12) >> 16}),
               (Words{86, 86, 54, 1 | 24 << 16, 25}));
 }
@@ -126,7 +116,7 @@ TEST_F(BmpReader, RoundTripsKeepPixelsPaletteAndForm)
     } cases[] = {{5, 1, nullptr, 0}, {5, 0, colour, 1}, {4, 1, grey_o, 0}, {5, 2, colour, 2}};
     for (const auto &k : cases) {
         ASSERT_EQ(save(k.w, 3, k.type, k.map), 0);
-        const Bytes f = slurp(at("a.bmp"));
+        const Bytes f = read_file<Bytes>(at("a.bmp"));
         EXPECT_TRUE(reads(f, k.want, k.type == 2 ? nullptr : k.map) && reads(f)) << k.want; // O kept
     }
 }
@@ -134,9 +124,9 @@ TEST_F(BmpReader, RoundTripsKeepPixelsPaletteAndForm)
 TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
 {
     ASSERT_EQ(save(5, 3, 0), 0);
-    const Bytes g = slurp(at("a.bmp"));
+    const Bytes g = read_file<Bytes>(at("a.bmp"));
     ASSERT_EQ(save(5, 3, 2), 0);
-    const Bytes t = slurp(at("a.bmp"));
+    const Bytes t = read_file<Bytes>(at("a.bmp"));
     EXPECT_TRUE(reads(with(g, 30, 2), 0) && reads(with(t, 30, 3), 2));
     const struct {
         const Bytes &b;
@@ -155,7 +145,7 @@ TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
     unsigned char **tall = pattern(1, 32768); // a whole file, but above 32767 either way
     ASSERT_EQ(SauveBMP(at("w.bmp").c_str(), tall, 1, 32768, 0, nullptr), 0);
     frucmatrice(tall, 32768);
-    const Bytes w = slurp(at("w.bmp"));
+    const Bytes w = read_file<Bytes>(at("w.bmp"));
     EXPECT_FALSE(reads(w, 0) || reads(with(with(w, 18, 32768), 22, 4), 0));
 }
 

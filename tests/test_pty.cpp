@@ -2,18 +2,14 @@
 // typed one by one after their prompts, the key waits read from the terminal
 // without echo and without line buffering, and the terminal settings as they
 // were when the program ends, however it ends.
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -23,11 +19,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-extern char **environ;
+using namespace qtest;
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int prompt_ms = 5000; // longest wait for any text or for the exit
@@ -38,20 +33,12 @@ class PtyRun {
     explicit PtyRun(const std::string &root)
     {
         // The environment is built before fork: the child only execs.
-        std::vector<std::string> env;
-        for (char **e = environ; *e != nullptr; e++)
-            if (std::strncmp(*e, "QUARVELIN_ROOT=", 15) != 0)
-                env.emplace_back(*e);
-        env.push_back("QUARVELIN_ROOT=" + root);
-        std::vector<char *> envp;
-        for (std::string &s : env)
-            envp.push_back(s.data());
-        envp.push_back(nullptr);
-        char *argv[] = {const_cast<char *>(QUARVELIN_EXE), nullptr};
+        std::vector<std::string> env = child_environment(root), args = {QUARVELIN_EXE};
+        const std::vector<char *> envp = c_strings(env), argv = c_strings(args);
 
         pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
         if (pid_ == 0) {
-            execve(QUARVELIN_EXE, argv, envp.data());
+            execve(QUARVELIN_EXE, argv.data(), envp.data());
             _exit(127);
         }
         if (pid_ > 0) {
@@ -180,38 +167,25 @@ class PtyRun {
 constexpr tcflag_t line_mode = ICANON | ECHO;
 
 struct Pty : ::testing::Test {
-    fs::path root;
+    TempDir dir;
+    fs::path root = dir.path;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/quarvelin-pty-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        ASSERT_FALSE(root.empty());
         fs::create_directory(root / "m");
         // A 5 x 5 model of 16-bit cells in decimetres, rising 1 m a line and
         // 0.5 m a column, without its descriptor file.
-        std::ofstream raw(root / "m" / "dem_m2.raw", std::ios::binary);
+        std::string raw;
         for (int i = 0; i < 5; i++)
             for (int j = 0; j < 5; j++) {
                 const uint16_t v = static_cast<uint16_t>(1000 + 10 * i + 5 * j);
-                const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-                raw.write(b, 2);
+                raw += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
             }
-    }
-
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(root, ec);
+        write_file(root / "m" / "dem_m2.raw", raw);
     }
 
     std::string folder() const { return root.string() + "/m/"; }
-
-    static std::string read_file(const fs::path &p)
-    {
-        std::ifstream f(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-    }
 };
 
 std::string repeat(const std::string &s, int n)

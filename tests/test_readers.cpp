@@ -1,24 +1,23 @@
 // The raw raster reader, the descriptor file and the ASCII grid reader.
-#include "run_state.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
+
+#include <array>
+
+using namespace qtest;
 
 namespace {
 
 struct Readers : ::testing::Test {
-    std::string dir;
-    void SetUp() override { dir = temp_dir(); }
-    void TearDown() override
-    {
-        reset_run_state();
-        remove_dir(dir);
-    }
+    TempDir dir;
+    void TearDown() override { reset_run_state(); }
 
     // Reads `bytes` as a raw model of the given shape and cell type, with the
     // unit answers `units`; returns the console output.
     std::string read_raw(const std::string &bytes, int lines, int cols, int type, const std::string &units)
     {
-        nomim1 = dir + "m.raw";
+        nomim1 = dir.at("m.raw");
         write_file(nomim1, bytes);
         f1 = std::fopen(nomim1.c_str(), "rb");
         nb_lig = lines;
@@ -35,7 +34,7 @@ struct Readers : ::testing::Test {
     // Reads `text` as an ASCII grid; returns the status.
     AsciiStatus read_ascii(const std::string &text, int &line, int &col)
     {
-        nomim1 = dir + "m.asc";
+        nomim1 = dir.at("m.asc");
         write_file(nomim1, text);
         f1 = std::fopen(nomim1.c_str(), "rb");
         testing::internal::CaptureStdout();
@@ -91,12 +90,12 @@ TEST_F(Readers, UnitQuestionRepeatsUntilAnOfferedUnit)
 
 TEST_F(Readers, NewDescriptorIsCompletedWithTheRange)
 {
-    nomdescr1 = dir + "m_m2.txt";
+    nomdescr1 = dir.at("m_m2.txt");
     f1d = std::fopen(nomdescr1.c_str(), "w");
     std::fputs("1\n3\n2\n", f1d);
     descr_OK = false;
     std::string bytes("\x10\x00\x20\x00\x05\x00", 6);
-    nomim1 = dir + "m.raw";
+    nomim1 = dir.at("m.raw");
     write_file(nomim1, bytes);
     f1 = std::fopen(nomim1.c_str(), "rb");
     nb_lig = 1;
@@ -110,24 +109,16 @@ TEST_F(Readers, NewDescriptorIsCompletedWithTheRange)
     EXPECT_EQ(read_file(nomdescr1), "1\n3\n2\n5\n32\n25\n");
 }
 
-// In a death test the console goes to the standard error, where the
-// expected message is matched.
-void console_to_stderr()
-{
-    std::fflush(stdout);
-    dup2(2, 1);
-}
-
 TEST_F(Readers, ShortRawFileIsRefusedAndItsNewDescriptorRemoved)
 {
-    const std::string descr = dir + "m_m2.txt";
+    const std::string descr = dir.at("m_m2.txt");
     EXPECT_EXIT(
         {
             nomdescr1 = descr;
             f1d = std::fopen(descr.c_str(), "w");
             file_started(descr);
             std::fputs("3\n3\n2\n", f1d);
-            nomim1 = dir + "m.raw";
+            nomim1 = dir.at("m.raw");
             write_file(nomim1, std::string(17, '\0'));
             f1 = std::fopen(nomim1.c_str(), "rb");
             nb_lig = nb_col = 3;
@@ -141,42 +132,25 @@ TEST_F(Readers, ShortRawFileIsRefusedAndItsNewDescriptorRemoved)
 
 TEST(Descriptor, ReadsUpToSixIntegersAnyWhiteSpace)
 {
-    FILE *f = std::tmpfile();
-    std::fputs("343\r\n324\r\n2\t2425 10722\n\n 90\n", f);
-    std::rewind(f);
-    int v[6] = {0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(read_descriptor(f, v), 6);
-    EXPECT_EQ(v[0], 343);
-    EXPECT_EQ(v[1], 324);
-    EXPECT_EQ(v[5], 90);
-    std::fclose(f);
-
-    // Three values: the rest keep what they held. A word stops the read.
-    f = std::tmpfile();
-    std::fputs("5\n-6\n+4\n", f);
-    std::rewind(f);
-    int w[6] = {0, 0, 0, 0, 0, 77};
-    EXPECT_EQ(read_descriptor(f, w), 3);
-    EXPECT_EQ(w[1], -6);
-    EXPECT_EQ(w[2], 4);
-    EXPECT_EQ(w[5], 77);
-    std::fclose(f);
-
-    f = std::tmpfile();
-    std::fputs("12abc 99999999999 3", f);
-    std::rewind(f);
-    int x[6] = {0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(read_descriptor(f, x), 1);
-    EXPECT_EQ(x[0], 12);
-    std::fclose(f);
-
-    f = std::tmpfile();
-    std::fputs("99999999999 -99999999999", f);
-    std::rewind(f);
-    EXPECT_EQ(read_descriptor(f, x), 2);
-    EXPECT_EQ(x[0], 2147483647);
-    EXPECT_EQ(x[1], -2147483647 - 1);
-    std::fclose(f);
+    // Fewer values leave the rest as they were; a word stops the read;
+    // values beyond 32 bits are clamped.
+    const struct {
+        const char *text;
+        int count;
+        std::array<int, 6> before, after;
+    } cases[] = {
+        {"343\r\n324\r\n2\t2425 10722\n\n 90\n", 6, {}, {343, 324, 2, 2425, 10722, 90}},
+        {"5\n-6\n+4\n", 3, {0, 0, 0, 0, 0, 77}, {5, -6, 4, 0, 0, 77}},
+        {"12abc 99999999999 3", 1, {}, {12, 0, 0, 0, 0, 0}},
+        {"99999999999 -99999999999", 2, {}, {2147483647, -2147483647 - 1, 0, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        FILE *f = text_stream(c.text);
+        std::array<int, 6> v = c.before;
+        EXPECT_EQ(read_descriptor(f, v.data()), c.count) << c.text;
+        EXPECT_EQ(v, c.after) << c.text;
+        std::fclose(f);
+    }
 }
 
 const char header[] = "ncols 3\nnrows 2\nxllcorner 512000\nyllcorner 4100000.5\ncellsize 12.5\nnodata_value -9999\n";
@@ -280,7 +254,7 @@ TEST_F(Readers, AsciiFailureMessages)
         {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 0.0\nnodata 0\n", "the cell size is not valid\n"},
     };
     for (const Case &c : cases) {
-        const std::string path = dir + "bad.asc";
+        const std::string path = dir.at("bad.asc");
         write_file(path, c.text);
         EXPECT_EXIT(
             {

@@ -1,8 +1,10 @@
 // Faults that the fuzzers found, kept as behaviour of the program. The input
 // that showed each one is also in fuzz/regressions/<target>/.
-#include "run_state.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
+
+using namespace qtest;
 
 namespace {
 
@@ -13,9 +15,7 @@ struct Regressions : ::testing::Test {
 // ASCII grid read from a temporary file, as the program reads it.
 AsciiStatus read_grid(const std::string &text, int &line, int &col)
 {
-    FILE *f = std::tmpfile();
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::rewind(f);
+    FILE *f = text_stream(text);
     const AsciiStatus st = ascii_read(f, line, col);
     std::fclose(f);
     return st;

@@ -7,7 +7,7 @@
 // QUARVELIN_RECORD=1 rewrites the transcripts from the current program.
 // A rewritten transcript must be read against the dialogue's texts before it
 // is kept: it is only as right as the program that printed it.
-#include "run_helpers.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ bool contains(const std::string &s, const std::string &what)
 
 void check_transcript(const Site &s, const Outcome &r, const std::string &name)
 {
-    const fs::path expected = fs::path(QUARVELIN_FIXTURES) / "expected" / (name + ".txt");
+    const fs::path expected = fs::path(QUARVELIN_TRANSCRIPTS) / (name + ".txt");
     const std::string text = s.portable(r.out);
     if (std::getenv("QUARVELIN_RECORD") != nullptr)
         write_file(expected, text);
@@ -92,7 +92,7 @@ TEST(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
         SCOPED_TRACE(j.transcript);
         Site s;
         for (const char *f : {"jacksboro.asc", "jacksboro_m2.raw", "jacksboro_m2.txt"})
-            s.copy_fixture(f);
+            s.copy_sample(f);
         const Outcome r = s.run(j.answers);
         EXPECT_EQ(r.status, 0);
         check_transcript(s, r, j.transcript);

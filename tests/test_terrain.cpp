@@ -1,9 +1,11 @@
 // Allocation library, slopes and the logarithmic stretch.
-#include "run_state.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+
+using namespace qtest;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The result image, the histogram files and the log DEM.
-#include "run_state.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -7,18 +7,23 @@
 #include <cmath>
 #include <sys/stat.h>
 
+using namespace qtest;
+
 namespace {
 
 struct Writers : ::testing::Test {
-    std::string dir;
+    TempDir dir;
     std::string console;
 
+    // Some tests set up again: each time from an empty directory.
     void SetUp() override
     {
         // The logarithms below are made up, with no elevations behind them:
         // they are stretched as they stand, by the plain path.
         plain_path = true;
-        dir = temp_dir();
+        std::error_code ec;
+        fs::remove_all(dir.path, ec);
+        fs::create_directory(dir.path, ec);
         // Two lines of three tones, and logarithms from 0 to 1.
         nb_lig = 2;
         nb_col = 3;
@@ -40,23 +45,22 @@ struct Writers : ::testing::Test {
         pix_size = 25;
         max_pen = 0.35;
         dem_result = 1;
-        nomhisto = dir + "r_log.xls";
+        nomhisto = dir.at("r_log.xls");
         f3h = std::fopen(nomhisto.c_str(), "wb");
     }
     void TearDown() override
     {
         plain_path = false;
         reset_run_state();
-        remove_dir(dir);
     }
 
     void open_image(int form, const char *suffix)
     {
         output = form;
-        nomim2 = dir + "r" + suffix;
+        nomim2 = dir.at("r" + std::string(suffix));
         f2 = std::fopen(nomim2.c_str(), "wb");
         if (form == 0) {
-            nomdescr2 = dir + "r_log.txt";
+            nomdescr2 = dir.at("r_log.txt");
             f2d = std::fopen(nomdescr2.c_str(), "wb");
         }
     }
@@ -65,12 +69,12 @@ struct Writers : ::testing::Test {
         dem_result = 0;
         dem_type = type;
         strcoef = stretch;
-        nomhisto2 = dir + "r_dem_log.xls";
+        nomhisto2 = dir.at("r_dem_log.xls");
         f2h = std::fopen(nomhisto2.c_str(), "wb");
-        nomim3 = dir + (type == 0 ? "r_log_dem_m4.raw" : "r_log_dem.asc");
+        nomim3 = dir.at(type == 0 ? "r_log_dem_m4.raw" : "r_log_dem.asc");
         f3 = std::fopen(nomim3.c_str(), "wb");
         if (type == 0) {
-            nomdescr3 = dir + "r_log_dem_m4.txt";
+            nomdescr3 = dir.at("r_log_dem_m4.txt");
             f3d = std::fopen(nomdescr3.c_str(), "wb");
         }
     }
@@ -144,9 +148,8 @@ TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
             EXPECT_EQ(count, pen == 90.0 ? 900u : 453u);
             EXPECT_NE(rows.find(std::string("\n") + last), std::string::npos) << pen;
         }
-        EXPECT_EQ(std::fopen((dir + "r_dem_log.xls").c_str(), "r"), nullptr);
+        EXPECT_EQ(std::fopen(dir.at("r_dem_log.xls").c_str(), "r"), nullptr);
         reset_run_state();
-        remove_dir(dir);
     }
 }
 
@@ -194,7 +197,7 @@ TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
     tab_out = ucmatrice(1, 1000);
     dtab_out = dmatrice(1, 1000);
     itab_out = imatrice(1, 1000);
-    nomhisto = dir + "r_log.xls";
+    nomhisto = dir.at("r_log.xls");
     f3h = std::fopen(nomhisto.c_str(), "wb");
     dem_result = 1;
     open_image(2, "_log.asc");
@@ -208,7 +211,7 @@ TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
 TEST_F(Writers, FullDiskIsReportedAndTheFileRemoved)
 {
     for (int form : {0, 1, 2}) {
-        const std::string link = dir + "full" + std::to_string(form);
+        const std::string link = dir.at("full" + std::to_string(form));
         ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
         EXPECT_EXIT(
             {
@@ -219,8 +222,7 @@ TEST_F(Writers, FullDiskIsReportedAndTheFileRemoved)
                 f2 = std::fopen(link.c_str(), "wb");
                 file_started(link);
                 feed_answers("");
-                std::fflush(stdout);
-                dup2(2, 1);
+                console_to_stderr();
                 image_saving();
             },
             ::testing::ExitedWithCode(1), "\n\tFile .*full.* could not be written\n");

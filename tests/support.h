@@ -1,0 +1,359 @@
+// Shared support of the tests, in four parts:
+//   files and directories  read_file, write_file, text_stream, TempDir
+//   child processes        child_environment, c_strings
+//   the Run state          release_grids, reset_run_state, feed_answers,
+//                          set_elevations, console_to_stderr
+//   whole runs             Outcome, Site, fnv1a, le32, words
+// Everything is in namespace qtest; test files say `using namespace qtest;`.
+#ifndef QUARVELIN_TEST_SUPPORT_H
+#define QUARVELIN_TEST_SUPPORT_H
+
+#include "nrutil.h"
+#include "quarvelin.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace qtest {
+
+namespace fs = std::filesystem;
+
+// ====================================================== files and directories
+
+// The whole content of a file, empty when it cannot be read; as a string or
+// as another container of bytes (std::vector<unsigned char>).
+template <typename Bytes = std::string>
+Bytes read_file(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Replaces the content of a file; a file that cannot be written fails the test.
+inline void write_file(const fs::path &p, const std::string &bytes)
+{
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out)
+        ADD_FAILURE() << "cannot write " << p;
+}
+
+// An anonymous file holding `text`, open for reading from its start, as the
+// program's readers take their input.
+inline FILE *text_stream(const std::string &text)
+{
+    FILE *f = std::tmpfile();
+    if (f == nullptr) {
+        ADD_FAILURE() << "tmpfile: " << std::strerror(errno);
+        return nullptr;
+    }
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+// A directory of its own in the temporary directory, removed with
+// everything in it when the object ends. `path` is empty (and the test has
+// failed) when it could not be made.
+struct TempDir {
+    fs::path path;
+
+    TempDir()
+    {
+        std::error_code ec;
+        const fs::path base = fs::temp_directory_path(ec);
+        std::string name = ((ec ? fs::path("/tmp") : base) / "quarvelin-test-XXXXXX").string();
+        if (mkdtemp(name.data()) != nullptr)
+            path = name;
+        else
+            ADD_FAILURE() << "mkdtemp " << name << ": " << std::strerror(errno);
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path.empty())
+            fs::remove_all(path, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    // The path of `name` in the directory, as the program takes file names.
+    std::string at(const std::string &name) const { return (path / name).string(); }
+};
+
+// ========================================================== child processes
+
+// The environment of a child run of the program: this process's, with
+// QUARVELIN_ROOT set to `root`.
+inline std::vector<std::string> child_environment(const std::string &root)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++)
+        if (std::strncmp(*e, "QUARVELIN_ROOT=", 15) != 0)
+            env.emplace_back(*e);
+    env.push_back("QUARVELIN_ROOT=" + root);
+    return env;
+}
+
+// The strings as an argv or envp: their pointers and a null pointer. The
+// strings must outlive the result.
+inline std::vector<char *> c_strings(std::vector<std::string> &strings)
+{
+    std::vector<char *> p;
+    for (std::string &s : strings)
+        p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+// ============================================================ the Run state
+
+// Releases every grid, closes every file and sets every variable of the Run
+// state back to zero, the answers back to standard input.
+inline void reset_run_state()
+{
+    release_grids();
+    for (FILE **f : {&f1, &f1d, &f2, &f2d, &f2h, &f3, &f3d, &f3h}) {
+        if (*f != nullptr)
+            std::fclose(*f);
+        *f = nullptr;
+    }
+    nb_lig = nb_col = pix_size = format = itype = mind = maxd = 0;
+    dyn_scale = output = dem_result = dem_type = 0;
+    dpix_size = coef = strcoef = X_min = Y_min = nodata = 0.0;
+    min_pen = max_pen = log_min = log_max = log_dif = 0.0;
+    descr_OK = open_ascii_OK = false;
+    nomim1 = nomdescr1 = nomim2 = nomdescr2 = nomhisto = nomhisto2 = nomim3 = nomdescr3 = "";
+    if (answers != stdin && answers != nullptr)
+        std::fclose(answers);
+    answers = stdin;
+}
+
+// The answers that the next dialogue questions will read.
+inline void feed_answers(const std::string &text)
+{
+    if (answers != stdin && answers != nullptr)
+        std::fclose(answers);
+    answers = text_stream(text);
+}
+
+// A grid of `lines` x `cols` elevations from a list, line 0 first, with its
+// slope grid.
+inline void set_elevations(int lines, int cols, const std::vector<double> &z)
+{
+    nb_lig = lines;
+    nb_col = cols;
+    dtab_in = dmatrice(cols, lines);
+    dtab_slope = dmatrice(cols, lines);
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < cols; j++)
+            dtab_in[i][j] = z[static_cast<size_t>(i * cols + j)];
+}
+
+// In a death test the console goes to the standard error, where the
+// expected message is matched.
+inline void console_to_stderr()
+{
+    std::fflush(stdout);
+    dup2(2, 1);
+}
+
+// =============================================================== whole runs
+
+// What a run of the built program left: its exit status (-1 when it was
+// killed), its console text and whether it had to be killed for hanging.
+struct Outcome {
+    int status = -1;
+    std::string out;
+    bool hung = false;
+};
+
+// 64-bit FNV-1a, as 16 hex digits: the fingerprint of a file too large to
+// keep as an expected file.
+inline std::string fnv1a(const std::string &bytes)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
+}
+
+// Little-endian bytes of 32-bit cells, for raw models written by the tests.
+inline std::string le32(std::initializer_list<int32_t> cells)
+{
+    std::string s;
+    for (int32_t v : cells) {
+        const uint32_t u = static_cast<uint32_t>(v);
+        for (int k = 0; k < 4; k++)
+            s += static_cast<char>((u >> (8 * k)) & 0xFF);
+    }
+    return s;
+}
+
+// The first `count` answers, one a line.
+inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_MAX)
+{
+    std::string s;
+    for (size_t k = 0; k < w.size() && k < count; k++)
+        s += w[k] + "\n";
+    return s;
+}
+
+// A fresh QUARVELIN_ROOT holding one folder "site", removed with everything
+// in it at the end of the test. `run` starts the built program with that
+// root, feeds it an answers string on standard input, captures standard
+// output and kills the program if it has not ended within a few seconds.
+// The folder can then be listed and its files read.
+class Site {
+  public:
+    Site()
+    {
+        if (!root_.path.empty())
+            fs::create_directory(folder());
+    }
+
+    // The root as the program prints it (with its trailing '/').
+    std::string root() const { return root_.path.string() + "/"; }
+    fs::path folder() const { return root_.path / "site"; }
+    std::string path(const std::string &name) const { return (folder() / name).string(); }
+
+    // A file of the sample model (images/sample), copied into the folder.
+    void copy_sample(const std::string &name) const
+    {
+        fs::copy_file(fs::path(QUARVELIN_SAMPLE_DIR) / name, folder() / name, fs::copy_options::overwrite_existing);
+    }
+    void write(const std::string &name, const std::string &bytes) const { write_file(folder() / name, bytes); }
+    std::string read(const std::string &name) const { return read_file(folder() / name); }
+    bool exists(const std::string &name) const { return fs::exists(fs::symlink_status(folder() / name)); }
+
+    // Names in the folder, sorted; a symbolic link counts as a name.
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        for (const auto &e : fs::directory_iterator(folder()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // Every regular file of the folder with its contents.
+    std::map<std::string, std::string> contents() const
+    {
+        std::map<std::string, std::string> all;
+        for (const auto &e : fs::directory_iterator(folder()))
+            if (e.is_regular_file())
+                all[e.path().filename().string()] = read_file(e.path());
+        return all;
+    }
+
+    // The console text with this root written as "<ROOT>/", so that a
+    // transcript does not depend on the temporary directory.
+    std::string portable(const std::string &out) const
+    {
+        std::string s = out, from = root();
+        for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at))
+            s.replace(at, from.size(), "<ROOT>/");
+        return s;
+    }
+
+    // Runs the program on these answers; kills it after `seconds`.
+    Outcome run(const std::string &answers, int seconds = 5) const
+    {
+        Outcome r;
+        const fs::path input = root_.path / "answers.in";
+        write_file(input, answers);
+
+        int pipe_fd[2];
+        if (pipe(pipe_fd) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return r;
+        }
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, input.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, pipe_fd[1], 1);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addclose(&fa, pipe_fd[0]);
+        posix_spawn_file_actions_addclose(&fa, pipe_fd[1]);
+
+        std::vector<std::string> env_text = child_environment(root_.path.string());
+        std::vector<std::string> arg_text = {QUARVELIN_EXE};
+        const std::vector<char *> env = c_strings(env_text), argv = c_strings(arg_text);
+
+        pid_t pid = -1;
+        const int err = posix_spawn(&pid, QUARVELIN_EXE, &fa, nullptr, argv.data(), env.data());
+        posix_spawn_file_actions_destroy(&fa);
+        close(pipe_fd[1]);
+        if (err != 0) {
+            close(pipe_fd[0]);
+            ADD_FAILURE() << "posix_spawn " << QUARVELIN_EXE << ": " << std::strerror(err);
+            return r;
+        }
+
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        char buf[65536];
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                r.hung = true;
+                kill(pid, SIGKILL);
+                break;
+            }
+            pollfd p{pipe_fd[0], POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            const ssize_t n = ::read(pipe_fd[0], buf, sizeof buf);
+            if (n > 0)
+                r.out.append(buf, static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                break;
+        }
+        close(pipe_fd[0]);
+        int ws = 0;
+        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+        }
+        r.status = (!r.hung && WIFEXITED(ws)) ? WEXITSTATUS(ws) : -1;
+        if (r.hung)
+            ADD_FAILURE() << "the program did not end within " << seconds << " s";
+        std::error_code ec;
+        fs::remove(input, ec);
+        return r;
+    }
+
+  private:
+    TempDir root_;
+};
+
+} // namespace qtest
+
+#endif
