@@ -1,6 +1,6 @@
 // Shared support of the tests, in four parts:
 //   files and directories  read_file, write_file, text_stream, TempDir
-//   child processes        child_environment, c_strings
+//   child processes        child_environment, ScopedEnv, run_modes, c_strings
 //   the Run state          release_grids, reset_run_state, feed_answers,
 //                          set_elevations, console_to_stderr
 //   whole runs             Outcome, Site, fnv1a, le32, words
@@ -119,6 +119,32 @@ inline std::vector<std::string> child_environment(const std::string &root)
     env.push_back("QUARVELIN_ROOT=" + root);
     return env;
 }
+
+// An environment variable set for the life of the object, children of the
+// test included, then put back as it was.
+struct ScopedEnv {
+    std::string name, old;
+    bool had;
+    ScopedEnv(const std::string &n, const std::string &value) : name(n), had(std::getenv(n.c_str()) != nullptr)
+    {
+        if (had)
+            old = std::getenv(n.c_str());
+        setenv(n.c_str(), value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (had)
+            setenv(name.c_str(), old.c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+};
+
+// The two ways a run holds its model, as $QUARVELIN_LINE_BY_LINE forces
+// them: every grid at once ("0") and line by line ("1").
+inline const char *const run_modes[] = {"0", "1"};
 
 // The strings as an argv or envp: their pointers and a null pointer. The
 // strings must outlive the result.
