@@ -1246,26 +1246,56 @@ void note_bad_cell(SlopeSweep &w, int j)
     }
 }
 
+// The loops of a fast line, each built for AVX2 too and picked once for the
+// processor. They hold only exactly rounded operations, so every build gives
+// the same bits.
+__attribute__((target_clones("avx2", "default"))) void gradient_line(const double *z0, const double *z1,
+                                                                      const double *z2, int m, double p, double *g)
+{
+    for (int j = 0; j < m; j++)
+        g[j] = window_gradient(z0 + j, z1 + j, z2 + j, p);
+}
+
+__attribute__((target_clones("avx2", "default"))) void degrees_line(double *pen, double *x, int m)
+{
+    for (int j = 0; j < m; j++) {
+        pen[j] = degrees(pen[j]);
+        x[j] = pen[j] + 1.0;
+    }
+}
+
+// Whether every gradient is finite, and the largest slope and logarithm.
+// Slopes and logarithms are never negative, and non-negative doubles are in
+// the order of their bits read as integers: integer maxima vectorise.
+__attribute__((target_clones("avx2", "default"))) bool line_maxima(const double *g, const double *pen,
+                                                                    const double *lgs, int m, double &max_pen_f,
+                                                                    double &max_lg_f)
+{
+    int64_t not_finite = 0, a = 0, b = 0;
+    for (int j = 0; j < m; j++) {
+        not_finite |= !(g[j] <= DBL_MAX);
+        a = std::max(a, std::bit_cast<int64_t>(pen[j]));
+        b = std::max(b, std::bit_cast<int64_t>(lgs[j]));
+    }
+    max_pen_f = std::bit_cast<double>(a);
+    max_lg_f = std::bit_cast<double>(b);
+    return not_finite == 0;
+}
+
 // Fast slopes and logarithms of the interior cells 1..n-2 of a line.
 void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
 {
     const int m = nb_col - 2;
     double *g = work.g, *x = work.x;
     double *pen = slope + 1, *lgs = lg + 1;
-    const double p = w.p;
-    for (int j = 0; j < m; j++)
-        g[j] = window_gradient(z0 + j, z1 + j, z2 + j, p);
+    gradient_line(z0, z1, z2, m, w.p, g);
     fast_atan(g, pen, static_cast<size_t>(m));
-    for (int j = 0; j < m; j++) {
-        pen[j] = degrees(pen[j]);
-        x[j] = pen[j] + 1.0;
-    }
+    degrees_line(pen, x, m);
     fast_log10(x, lgs, static_cast<size_t>(m));
+    double line_pen = 0.0, line_lg = 0.0;
+    const bool finite = line_maxima(g, pen, lgs, m, line_pen, line_lg);
 
     // A window whose sums left the range of a double takes the plain path.
-    bool finite = true;
-    for (int j = 0; j < m; j++)
-        finite &= g[j] <= DBL_MAX;
     if (!finite)
         for (int j = 0; j < m; j++)
             if (!(g[j] <= DBL_MAX)) {
@@ -1280,11 +1310,8 @@ void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const do
     // is within the margins of the largest fast value so far; only those
     // cells are computed the plain way, and none when no cell of the line
     // comes near the largest so far.
-    double line_pen = 0.0, line_lg = 0.0;
-    for (int j = 0; j < m; j++) {
-        line_pen = std::max(line_pen, pen[j]);
-        line_lg = std::max(line_lg, lgs[j]);
-    }
+    if (!finite) // maxima again, now with the plain values
+        line_maxima(g, pen, lgs, m, line_pen, line_lg);
     if (line_pen < w.fast_max_pen * (1.0 - slope_margin) && line_lg < w.fast_log_max - 2.0 * log_margin(w.fast_log_max))
         return;
     for (int j = 0; j < m; j++) {
