@@ -1345,7 +1345,7 @@ void begin_slopes(SlopeSweep &w, bool ranges)
     w.last_g = -1.0;
     w.line = 0;
     w.bad_line = w.bad_col = -1;
-    source_at = -1; // every pass starts with a seek
+    w.g_max = w.g_ref = w.threshold = 0.0;
     if (!ready_work())
         no_memory();
 }
@@ -1407,7 +1407,109 @@ inline double from_ordered_key(uint64_t k)
     return std::bit_cast<double>((k >> 63) != 0 ? k & ~(uint64_t(1) << 63) : ~k);
 }
 
+// The smallest double in (below, at] for which `reached` holds, found by
+// halving: reached(below) is false and reached(at) true. Where `reached`
+// is not monotone (the last bits of a library function), it is one of the
+// places where it turns true.
+template <typename Pred>
+double first_reaching(double below, double at, Pred reached)
+{
+    uint64_t lo = ordered_key(below), hi = ordered_key(at);
+    while (hi - lo > 1) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (reached(from_ordered_key(mid)))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    return from_ordered_key(hi);
+}
+
+// The plain slope and logarithm of a gradient.
+inline double plain_slope(double g)
+{
+    return degrees(std::atan(g));
+}
+inline double plain_log(double g)
+{
+    return log_of_slope(plain_slope(g));
+}
+
+// The smallest gradient whose plain value f(g) reaches `target`: 0 when even
+// 0 does, +inf when none does. f grows with g up to its last bits, so any
+// gradient below the one found has a value below target + those bits, and
+// any above it a value above target - those bits.
+double gradient_reaching(double (*f)(double), double target)
+{
+    if (f(0.0) >= target)
+        return 0.0;
+    if (!(f(HUGE_VAL) >= target))
+        return HUGE_VAL;
+    return first_reaching(0.0, HUGE_VAL, [&](double g) { return f(g) >= target; });
+}
+
+// After a new largest gradient: the gradients at or above the threshold may
+// hold the largest plain slope or logarithm (their plain values lie within
+// twice the margins of the largest gradient's); no gradient below it does.
+void set_candidate_threshold(SlopeSweep &w)
+{
+    w.g_ref = w.g_max;
+    const double pen = plain_slope(w.g_ref), lg = plain_log(w.g_ref);
+    w.threshold = std::min(gradient_reaching(plain_slope, pen - 2.0 * slope_margin * pen),
+                           gradient_reaching(plain_log, lg - 2.0 * log_margin(lg)));
+}
+
+// The largest of m non-negative doubles (their bits in the order of their
+// values); a gradient that is not finite makes it inf or NaN.
+__attribute__((target_clones("avx2", "default"))) double largest(const double *v, int m)
+{
+    int64_t a = 0;
+    for (int j = 0; j < m; j++)
+        a = std::max(a, std::bit_cast<int64_t>(v[j]));
+    return std::bit_cast<double>(a);
+}
+
 } // namespace
+
+void range_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2)
+{
+    const int n = nb_col;
+    if (plain_path || z0 == nullptr || z2 == nullptr || n < 3) {
+        slope_line(w, z0, z1, z2, work.slope, work.lg);
+        return;
+    }
+    extend_slope_range(0.0, 0.0); // the border cells
+    const int m = n - 2;
+    double *g = work.g;
+    gradient_line(z0, z1, z2, m, w.p, g);
+    fast_stats.cells += n;
+    w.line++;
+    if (largest(g, m) < w.threshold)
+        return; // no cell of the line comes near the largest so far
+    for (int j = 0; j < m; j++) {
+        double pen, lg;
+        if (!(g[j] <= DBL_MAX)) { // sums beyond the range of a double
+            exact_of_gradient(w, g[j], pen, lg);
+            if (std::isnan(pen))
+                note_bad_cell(w, j + 1);
+            extend_slope_range(pen, lg);
+            continue;
+        }
+        if (g[j] < w.threshold)
+            continue;
+        if (g[j] > w.g_max) {
+            w.g_max = g[j];
+            // The threshold follows the largest gradient by steps of 10 %:
+            // below it, more cells than needed are done the plain way.
+            if (w.g_max > 1.1 * w.g_ref)
+                set_candidate_threshold(w);
+            if (g[j] < w.threshold)
+                continue;
+        }
+        exact_of_gradient(w, g[j], pen, lg);
+        extend_slope_range(pen, lg);
+    }
+}
 
 void begin_tones(ToneEdges &t)
 {
@@ -1478,6 +1580,86 @@ void log_dem_line(const double *z0, const double *z1, const double *z2, const do
     }
 }
 
+void begin_gradient_tones(GradientTones &t, const ToneEdges &e, double g_max)
+{
+    t.flat = e.flat;
+    t.last_g = -1.0;
+    if (t.flat)
+        return;
+    const int top = static_cast<int>(tone_limit);
+    // Tone k is certain for a gradient at or above hi[k] and below lo[k + 1].
+    for (int k = 1; k <= top; k++) {
+        const double m = 2.0 * log_margin(e.edge[k]);
+        t.lo[k] = gradient_reaching(plain_log, e.edge[k] - m);
+        t.hi[k] = gradient_reaching(plain_log, e.edge[k] + m);
+    }
+    t.lo[0] = t.hi[0] = 0.0;
+    t.lo[top + 1] = t.hi[top + 1] = HUGE_VAL;
+
+    // Buckets of gradients, by the leading bits of a gradient, between lo[1]
+    // and the largest gradient of the model: each holds its tone when the
+    // whole bucket lies within one tone's certain span, else 255.
+    const double upper = std::min(t.hi[top], std::max(g_max, t.lo[1]));
+    const uint64_t first = std::bit_cast<uint64_t>(t.lo[1]), last = std::bit_cast<uint64_t>(upper);
+    t.shift = 0;
+    while (((last >> t.shift) - (first >> t.shift)) >= GradientTones::buckets - 1)
+        t.shift++;
+    t.first = first >> t.shift;
+    int k = 0;
+    for (uint64_t b = 0; b < GradientTones::buckets; b++) {
+        const double g0 = std::bit_cast<double>((t.first + b) << t.shift);
+        const double g1 = std::bit_cast<double>((t.first + b + 1) << t.shift);
+        while (k < top && t.hi[k + 1] <= g0)
+            k++;
+        t.bucket[b] = g0 >= t.hi[k] && g1 <= t.lo[k + 1] ? static_cast<unsigned char>(k) : 255;
+    }
+}
+
+namespace {
+
+// The tone of a gradient: from its bucket, else from the edges, else (near
+// an edge) the plain way.
+inline int tone_of_gradient(GradientTones &t, double g)
+{
+    const int top = static_cast<int>(tone_limit);
+    if (g < t.lo[1])
+        return 0;
+    if (g >= t.hi[top])
+        return top;
+    const uint64_t b = (std::bit_cast<uint64_t>(g) >> t.shift) - t.first;
+    if (b < GradientTones::buckets && t.bucket[b] != 255)
+        return t.bucket[b];
+    int k = 0;
+    for (int step = 128; step > 0; step /= 2)
+        if (k + step <= top && t.hi[k + step] <= g)
+            k += step;
+    if (g < t.lo[k + 1] && g <= DBL_MAX)
+        return k;
+    if (!(g == t.last_g)) {
+        t.last_g = g;
+        t.last_tone = grey_tone(plain_log(g), log_min, log_dif);
+        fast_stats.exact_tones++;
+    }
+    return t.last_tone;
+}
+
+} // namespace
+
+void gradient_tone_line(GradientTones &t, const double *z0, const double *z1, const double *z2, unsigned char *tone)
+{
+    const int n = nb_col;
+    if (plain_path || t.flat || z0 == nullptr || z2 == nullptr || n < 3) {
+        for (int j = 0; j < n; j++)
+            tone[j] = static_cast<unsigned char>(grey_tone(cell_log(z0, z1, z2, j), log_min, log_dif));
+        return;
+    }
+    const int m = n - 2;
+    gradient_line(z0, z1, z2, m, 1.0 / dpix_size, work.g);
+    tone[0] = tone[n - 1] = static_cast<unsigned char>(tone_of_gradient(t, 0.0)); // border cells
+    for (int j = 0; j < m; j++)
+        tone[j + 1] = static_cast<unsigned char>(tone_of_gradient(t, work.g[j]));
+}
+
 namespace {
 
 // Elevation line i in metres, made from the stored values of a raw model.
@@ -1510,12 +1692,18 @@ namespace {
 // The grey-tone edges of the ranges, for the passes that make tones.
 ToneEdges tone_edges;
 
+// The gradient tones of the ranges and the largest gradient of the model,
+// for the tones of a run line by line.
+GradientTones gradient_tones;
+double gradient_max;
+
 // Every line of a model read line by line, from the last line up when
-// `backwards`: before(i), then the line's slopes and logarithms into the
-// work lines, then after(i, z0, z1, z2) with the elevation lines around it.
+// `backwards`: before(i), then after(i, z0, z1, z2) with the elevation
+// lines around it.
 template <typename Before, typename After>
-void line_pass(SlopeSweep &w, bool backwards, Before before, After after)
+void line_pass(bool backwards, Before before, After after)
 {
+    source_at = -1; // every pass starts with a seek
     for (int k = 0; k < nb_lig; k++) {
         const int i = backwards ? nb_lig - 1 - k : k;
         before(i);
@@ -1524,7 +1712,6 @@ void line_pass(SlopeSweep &w, bool backwards, Before before, After after)
         const double *z1 = model_line(i);
         const double *z0 = i > 0 ? model_line(i - 1) : nullptr;
         const double *z2 = i + 1 < nb_lig ? model_line(i + 1) : nullptr;
-        slope_line(w, z0, z1, z2, work.slope, work.lg);
         after(i, z0, z1, z2);
     }
 }
@@ -1546,7 +1733,9 @@ void pendientes()
         grid_or_lines(dtab_out, dmatrice);
     std::fputs("\n", stdout);
     if (line_by_line) {
-        line_pass(w, false, slope_progress, [](int, const double *, const double *, const double *) {});
+        line_pass(false, slope_progress,
+                  [&](int, const double *z0, const double *z1, const double *z2) { range_line(w, z0, z1, z2); });
+        gradient_max = w.g_max;
     } else {
         for (int i = 0; i < nb_lig; i++) {
             slope_progress(i);
@@ -1574,8 +1763,14 @@ void treatment()
     begin_tones(tone_edges);
     // The log DEM grid is filled only when a log DEM is written; until then
     // its pages are not touched.
-    if (line_by_line || !grid_or_lines(tab_out, ucmatrice) || !grid_or_lines(itab_out, imatrice))
-        return; // the tones are made as the image is written
+    if (line_by_line || !grid_or_lines(tab_out, ucmatrice) || !grid_or_lines(itab_out, imatrice)) {
+        // The tones are made as the image is written. A run that fell back
+        // to its lines has no largest gradient: it takes the largest slope's.
+        if (gradient_max == 0.0)
+            gradient_max = std::tan(max_pen * pi / 180.0) * 2.0 + 1.0;
+        begin_gradient_tones(gradient_tones, tone_edges, gradient_max);
+        return;
+    }
     for (int i = 0; i < nb_lig && nb_col > 0; i++)
         tone_line(tone_edges, above(i), at(i), below(i), dtab_out[i], tab_out[i]);
 }
@@ -1597,10 +1792,8 @@ void each_tone_line(bool backwards, Before before, Use use)
         }
         return;
     }
-    SlopeSweep w;
-    begin_slopes(w, false);
-    line_pass(w, backwards, before, [&](int i, const double *z0, const double *z1, const double *z2) {
-        tone_line(tone_edges, z0, z1, z2, work.lg, work.tone);
+    line_pass(backwards, before, [&](int i, const double *z0, const double *z1, const double *z2) {
+        gradient_tone_line(gradient_tones, z0, z1, z2, work.tone);
         use(i, work.tone);
     });
 }
@@ -1622,7 +1815,8 @@ void each_dem_line(Before before, Use use)
     }
     SlopeSweep w;
     begin_slopes(w, false);
-    line_pass(w, false, before, [&](int i, const double *z0, const double *z1, const double *z2) {
+    line_pass(false, before, [&](int i, const double *z0, const double *z1, const double *z2) {
+        slope_line(w, z0, z1, z2, work.slope, work.lg);
         log_dem_line(z0, z1, z2, work.lg, work.val);
         use(i, work.val);
     });

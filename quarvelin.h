@@ -179,6 +179,9 @@ struct SlopeSweep {
     double last_pen = 0.0, last_lg = 0.0; // its slope and logarithm
     int line = 0;                         // the line being done
     int bad_line = -1, bad_col = -1;      // first cell whose sums overflowed
+    double g_max = 0.0;                   // range_line: largest gradient so far,
+    double g_ref = 0.0;                   // the one the threshold was made for,
+    double threshold = 0.0;               // below which no cell can hold a maximum
 };
 
 // Readies a pass (the line buffers; with `ranges`, the ranges min_pen,
@@ -189,6 +192,11 @@ struct SlopeSweep {
 void begin_slopes(SlopeSweep &w, bool ranges);
 void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg);
 void end_slopes(const SlopeSweep &w);
+
+// The ranges alone, from the gradients of a line, for a run line by line:
+// only the cells whose gradient comes near the largest are done the plain
+// way (the slopes and logarithms of the other cells are not needed).
+void range_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2);
 
 // The plain logarithm of cell j of the line z1.
 double cell_log(const double *z0, const double *z1, const double *z2, int j);
@@ -203,6 +211,24 @@ void begin_tones(ToneEdges &t);
 void tone_line(const ToneEdges &t, const double *z0, const double *z1, const double *z2, const double *lg,
                unsigned char *tone);
 void log_dem_line(const double *z0, const double *z1, const double *z2, const double *lg, int *val);
+
+// The tones from the gradients alone, for a run line by line: the plain
+// logarithm grows with the gradient, so the gradients at the edges of every
+// tone are found once (with the margins around them) and a cell's tone is
+// looked up; only a gradient within the margins of an edge is done the plain
+// way. g_max: the largest gradient of the model.
+struct GradientTones {
+    static constexpr uint64_t buckets = 1 << 16;
+    bool flat = true;
+    double lo[256]{}, hi[256]{};
+    uint64_t first = 0; // leading bits of the first bucket
+    int shift = 0;      // bits of a gradient below its bucket's
+    unsigned char bucket[buckets]{};
+    double last_g = -1.0; // the last gradient done the plain way, and its tone
+    int last_tone = 0;
+};
+void begin_gradient_tones(GradientTones &t, const ToneEdges &e, double g_max);
+void gradient_tone_line(GradientTones &t, const double *z0, const double *z1, const double *z2, unsigned char *tone);
 
 // ---------------------------------------------------------- Line by line
 

@@ -1,0 +1,189 @@
+// The fast path against the plain one: on every kind of model, with every
+// build of the fast kernels, the ranges, the grey tones and the log DEM
+// values are those of the C library's atan and log10 on every cell, both as
+// a run holding its grids makes them and as a run line by line does.
+#include "fastmath.h"
+#include "support.h"
+
+#include <cmath>
+#include <random>
+
+using namespace qtest;
+
+namespace {
+
+struct Model {
+    const char *what;
+    int lines, cols;
+    double cell;
+    std::vector<double> z;
+};
+
+// Everything a run decides from its logarithms.
+struct Decisions {
+    double max_pen, log_max;
+    std::vector<int> tones, line_tones, dem;
+};
+
+const double stretch_limits[] = {1000.0, 254.0, 2147483647.0, -1000.5};
+
+Decisions decide(const Model &m, bool plain)
+{
+    reset_run_state();
+    plain_path = plain;
+    set_elevations(m.lines, m.cols, m.z);
+    dpix_size = m.cell;
+    Decisions d;
+    testing::internal::CaptureStdout();
+    pendientes();
+    treatment();
+    d.max_pen = max_pen;
+    d.log_max = log_max;
+    std::vector<int> val(static_cast<size_t>(m.cols));
+    for (int i = 0; i < m.lines; i++) {
+        const double *z0 = i > 0 ? dtab_in[i - 1] : nullptr, *z2 = i + 1 < m.lines ? dtab_in[i + 1] : nullptr;
+        d.tones.insert(d.tones.end(), tab_out[i], tab_out[i] + m.cols);
+        for (double limit : stretch_limits) {
+            strcoef = limit;
+            log_dem_line(z0, dtab_in[i], z2, dtab_out[i], val.data());
+            d.dem.insert(d.dem.end(), val.begin(), val.end());
+        }
+    }
+
+    // The same from the gradients alone, as a run line by line makes them.
+    SlopeSweep w;
+    begin_slopes(w, true);
+    for (int i = 0; i < m.lines; i++)
+        range_line(w, i > 0 ? dtab_in[i - 1] : nullptr, dtab_in[i], i + 1 < m.lines ? dtab_in[i + 1] : nullptr);
+    end_slopes(w);
+    EXPECT_EQ(max_pen, d.max_pen) << m.what;
+    EXPECT_EQ(log_max, d.log_max) << m.what;
+    ToneEdges edges;
+    begin_tones(edges);
+    static GradientTones gt;
+    begin_gradient_tones(gt, edges, w.g_max);
+    std::vector<unsigned char> tone(static_cast<size_t>(m.cols));
+    for (int i = 0; i < m.lines; i++) {
+        gradient_tone_line(gt, i > 0 ? dtab_in[i - 1] : nullptr, dtab_in[i], i + 1 < m.lines ? dtab_in[i + 1] : nullptr,
+                           tone.data());
+        d.line_tones.insert(d.line_tones.end(), tone.begin(), tone.end());
+    }
+    testing::internal::GetCapturedStdout();
+    plain_path = false;
+    return d;
+}
+
+// Every third line holds values v every fourth column, the lines between
+// them 0, so that cell (3g + 1, 4k + 2) has the gradient v / 4 / cell: a
+// model whose gradients are chosen one by one, `per_line` to a line.
+Model chosen_gradients(const char *what, const std::vector<double> &v, double cell, size_t per_line)
+{
+    const size_t groups = (v.size() + per_line - 1) / per_line;
+    Model m{what, static_cast<int>(3 * groups), static_cast<int>(4 * per_line + 3), cell, {}};
+    m.z.assign(static_cast<size_t>(m.lines) * static_cast<size_t>(m.cols), 0.0);
+    for (size_t k = 0; k < v.size(); k++)
+        m.z[(3 * (k / per_line) + 2) * static_cast<size_t>(m.cols) + 4 * (k % per_line) + 2] = v[k];
+    return m;
+}
+
+// Values of v on and next to every edge of a plain decision f(v) (a tone, a
+// log DEM value) between 1 and n, found by halving over the doubles.
+template <typename F>
+std::vector<double> around_edges(F f, int n, double top)
+{
+    std::vector<double> v = {top};
+    for (int k = 1; k <= n; k++) {
+        double lo = 0.0, hi = top;
+        if (f(hi) < k)
+            continue;
+        for (int step = 0; step < 200 && std::nextafter(lo, hi) < hi; step++) {
+            const double mid =
+                lo + (hi - lo) / 2 > lo && lo + (hi - lo) / 2 < hi ? lo + (hi - lo) / 2 : std::nextafter(lo, hi);
+            (f(mid) >= k ? hi : lo) = mid;
+        }
+        double x = hi;
+        for (int s = 0; s < 3; s++)
+            x = std::nextafter(x, 0.0);
+        for (int s = 0; s < 6; s++, x = std::nextafter(x, top))
+            v.push_back(x);
+    }
+    return v;
+}
+
+std::vector<Model> models()
+{
+    std::vector<Model> all;
+    std::mt19937_64 rng(20261208);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    auto grid = [&](const char *what, int lines, int cols, double cell, auto height) {
+        Model m{what, lines, cols, cell, {}};
+        for (int i = 0; i < lines; i++)
+            for (int j = 0; j < cols; j++)
+                m.z.push_back(height(i, j));
+        all.push_back(m);
+    };
+    grid("smooth relief", 60, 70, 25.0,
+         [](int i, int j) { return 400.0 + 80.0 * std::sin(i * 0.11) * std::cos(j * 0.07); });
+    grid("rough relief", 50, 50, 3.0, [&](int, int) { return 1000.0 * u(rng); });
+    grid("decimetres of a 16-bit model", 40, 45, 90.0,
+         [&](int i, int j) { return std::floor(40000.0 * u(rng) + 37.0 * i * j) / 10.0; });
+    grid("integer terraces", 30, 30, 10.0, [](int i, int j) { return static_cast<double>((i / 3 + j / 4) % 5); });
+    grid("flat", 5, 5, 30.0, [](int, int) { return 12.5; });
+    grid("one cell", 1, 1, 1.0, [](int, int) { return 7.0; });
+    grid("two lines", 2, 7, 1.0, [&](int, int) { return u(rng); });
+    grid("three by three", 3, 3, 1.0, [](int i, int j) { return i * 3.0 + j * j; });
+    grid("huge values", 6, 6, 10.0, [&](int i, int j) { return (i + j) % 3 == 0 ? 1e300 * u(rng) : 0.0; });
+    grid("tiny differences", 8, 8, 1.0, [&](int, int) { return 1e-310 * u(rng); });
+    grid("nearly vertical", 8, 8, 1e-6, [&](int, int) { return 1e6 * u(rng); });
+
+    // Cells on and next to every tone edge, and to every 37th log DEM value.
+    const double cell = 10.0, top = 400.0;
+    auto plain_log_of = [&](double v) {
+        return std::log10(std::atan(v / 4.0 * (1.0 / cell)) * 180.0 / (std::atan(1.0) * 4.0) + 1.0);
+    };
+    auto tone = [&](double v) { return grey_tone(plain_log_of(v), 0.0, plain_log_of(top)); };
+    const std::vector<double> at_tones = around_edges(tone, 254, top);
+    all.push_back(chosen_gradients("cells at every tone edge", at_tones, cell, at_tones.size()));
+    auto dem = [&](double v) { return stretch(plain_log_of(v), 0.0, plain_log_of(top), 1000.0) / 37; };
+    const std::vector<double> at_dem = around_edges(dem, 27, top);
+    all.push_back(chosen_gradients("cells at log DEM edges", at_dem, cell, 16));
+    // The steepest cells a few bits apart, one to a line, the steepest first
+    // of all or last: the fast and plain values need not agree on their order.
+    std::vector<double> steep;
+    for (double x = std::nextafter(top, 0.0), k = 0; k < 48; k++, x = std::nextafter(x, 0.0))
+        steep.push_back(x);
+    all.push_back(chosen_gradients("steepest cells, the steepest first", steep, cell, 1));
+    std::reverse(steep.begin(), steep.end());
+    all.push_back(chosen_gradients("steepest cells, the steepest last", steep, cell, 1));
+    return all;
+}
+
+TEST(FastPath, DecidesEveryModelAsThePlainPathWithEveryBuildOfTheKernels)
+{
+    const fast_variant in_use = fast_variant_in_use();
+    const std::vector<Model> all = models();
+    std::vector<Decisions> plain;
+    for (const Model &m : all)
+        plain.push_back(decide(m, true));
+    for (fast_variant v : {fast_baseline, fast_avx2}) {
+        if (!fast_use_variant(v))
+            continue;
+        const FastStats before = fast_stats;
+        for (size_t k = 0; k < all.size(); k++) {
+            SCOPED_TRACE(std::string(all[k].what) + ", " + fast_variant_name(v));
+            const Decisions fast = decide(all[k], false);
+            EXPECT_EQ(fast.max_pen, plain[k].max_pen);
+            EXPECT_EQ(fast.log_max, plain[k].log_max);
+            EXPECT_EQ(fast.tones, plain[k].tones);
+            EXPECT_EQ(fast.line_tones, plain[k].tones);
+            EXPECT_EQ(fast.dem, plain[k].dem);
+        }
+        // The cells at the edges were decided the plain way.
+        EXPECT_GT(fast_stats.exact_tones, before.exact_tones);
+        EXPECT_GT(fast_stats.exact_dem, before.exact_dem);
+    }
+    fast_use_variant(in_use);
+    reset_run_state();
+}
+
+} // namespace
