@@ -984,7 +984,7 @@ namespace {
 // is never split between two blocks.
 struct WordReader {
     FILE *f;
-    std::vector<char> buf;
+    char *buf; // block_size bytes
     size_t pos, len;
     bool eof;
     int64_t consumed; // bytes of the file before buf[0]
@@ -992,17 +992,22 @@ struct WordReader {
 
 constexpr size_t block_size = size_t(1) << 20;
 
+// The blocks of the readers and writers of text, one of each at a time:
+// made with the program, so that no allocation can fail on the way.
+char read_block[block_size];
+char text_block[block_size + 64];
+
 bool refill(WordReader &r)
 {
     if (r.eof)
         return false;
     if (r.pos > 0) {
-        std::memmove(r.buf.data(), r.buf.data() + r.pos, r.len - r.pos);
+        std::memmove(r.buf, r.buf + r.pos, r.len - r.pos);
         r.consumed += static_cast<int64_t>(r.pos);
         r.len -= r.pos;
         r.pos = 0;
     }
-    const size_t got = std::fread(r.buf.data() + r.len, 1, r.buf.size() - r.len, r.f);
+    const size_t got = std::fread(r.buf + r.len, 1, block_size - r.len, r.f);
     r.len += got;
     if (got == 0)
         r.eof = true;
@@ -1027,13 +1032,13 @@ bool next_grid_word(WordReader &r, const char *&b, const char *&e)
             k++;
         if (k < r.len || r.eof)
             break;
-        if (r.pos == 0 && r.len == r.buf.size())
+        if (r.pos == 0 && r.len == block_size)
             break; // longer than a block
         k -= r.pos;
         refill(r);
     }
-    b = r.buf.data() + r.pos;
-    e = r.buf.data() + k;
+    b = r.buf + r.pos;
+    e = r.buf + k;
     r.pos = k;
     return true;
 }
@@ -1053,7 +1058,7 @@ void release_ascii_grids()
 
 AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
 {
-    WordReader r{f, std::vector<char>(block_size), 0, 0, false, 0};
+    WordReader r{f, read_block, 0, 0, false, 0};
     const char *b, *e;
     bad_line = 0;
     bad_col = 0;
@@ -1250,7 +1255,7 @@ void note_bad_cell(SlopeSweep &w, int j)
 // processor. They hold only exactly rounded operations, so every build gives
 // the same bits.
 __attribute__((target_clones("avx2", "default"))) void gradient_line(const double *z0, const double *z1,
-                                                                      const double *z2, int m, double p, double *g)
+                                                                     const double *z2, int m, double p, double *g)
 {
     for (int j = 0; j < m; j++)
         g[j] = window_gradient(z0 + j, z1 + j, z2 + j, p);
@@ -1267,9 +1272,8 @@ __attribute__((target_clones("avx2", "default"))) void degrees_line(double *pen,
 // Whether every gradient is finite, and the largest slope and logarithm.
 // Slopes and logarithms are never negative, and non-negative doubles are in
 // the order of their bits read as integers: integer maxima vectorise.
-__attribute__((target_clones("avx2", "default"))) bool line_maxima(const double *g, const double *pen,
-                                                                    const double *lgs, int m, double &max_pen_f,
-                                                                    double &max_lg_f)
+__attribute__((target_clones("avx2", "default"))) bool
+line_maxima(const double *g, const double *pen, const double *lgs, int m, double &max_pen_f, double &max_lg_f)
 {
     int64_t not_finite = 0, a = 0, b = 0;
     for (int j = 0; j < m; j++) {
@@ -1833,13 +1837,13 @@ namespace {
 struct TextBlock {
     FILE *f;
     const std::string *path;
-    std::vector<char> buf;
+    char *buf; // text_block
     size_t len;
 };
 
 void flush_text(TextBlock &t)
 {
-    write_block(t.f, t.buf.data(), t.len, *t.path);
+    write_block(t.f, t.buf, t.len, *t.path);
     t.len = 0;
 }
 
@@ -1884,7 +1888,7 @@ void append_ascii_line(TextBlock &t, const T *row)
     for (int j = 0; j < nb_col; j++) {
         if (t.len > block_size)
             flush_text(t);
-        char *out = t.buf.data() + t.len;
+        char *out = t.buf + t.len;
         if constexpr (sizeof(T) == 1) {
             std::memcpy(out, tt.text[row[j]], 4);
             t.len += tt.size[row[j]];
@@ -1926,7 +1930,7 @@ void write_image()
         close_output(f2, nomim2);
     } else if (output == 2) {
         write_ascii_header(f2, nomim2);
-        TextBlock t{f2, &nomim2, std::vector<char>(block_size + 64), 0};
+        TextBlock t{f2, &nomim2, text_block, 0};
         std::fputs("\n", stdout);
         each_tone_line(false, writer_progress, [&](int, const unsigned char *tones) { append_ascii_line(t, tones); });
         flush_text(t);
@@ -1973,7 +1977,7 @@ void write_log_dem()
         close_output(f3d, nomdescr3);
     } else if (dem_type == 1) {
         write_ascii_header(f3, nomim3);
-        TextBlock t{f3, &nomim3, std::vector<char>(block_size + 64), 0};
+        TextBlock t{f3, &nomim3, text_block, 0};
         std::fputs("\n", stdout);
         each_dem_line(writer_progress, [&](int, const int *val) { append_ascii_line(t, val); });
         flush_text(t);

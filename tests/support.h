@@ -312,6 +312,9 @@ class Site {
     }
 
     // Runs the program on these answers; kills it after `seconds`.
+    // The address space of the runs, in KiB, when above 0 (RLIMIT_AS).
+    long address_space_kb = 0;
+
     Outcome run(const std::string &answers, int seconds = 5) const
     {
         Outcome r;
@@ -333,10 +336,13 @@ class Site {
 
         std::vector<std::string> env_text = child_environment(root_.path.string());
         std::vector<std::string> arg_text = {QUARVELIN_EXE};
+        if (address_space_kb > 0) // the limit set by a shell that then becomes the program
+            arg_text = {"/bin/sh", "-c", "ulimit -v \"$1\" && exec \"$0\"", QUARVELIN_EXE,
+                        std::to_string(address_space_kb)};
         const std::vector<char *> env = c_strings(env_text), argv = c_strings(arg_text);
 
         pid_t pid = -1;
-        const int err = posix_spawn(&pid, QUARVELIN_EXE, &fa, nullptr, argv.data(), env.data());
+        const int err = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), env.data());
         posix_spawn_file_actions_destroy(&fa);
         close(pipe_fd[1]);
         if (err != 0) {

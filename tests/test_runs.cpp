@@ -2,7 +2,11 @@
 // dialogue in every output form, its console text compared byte for byte
 // with the transcripts in tests/data/expected; a small worked example whose
 // tones are known; results read back as models; descriptors created from the
-// typed answers.
+// typed answers. Every one is run four ways that must give the same console
+// text and files: holding every grid, line by line, and each of these
+// through the plain path alone; a run under a small address-space limit
+// reads its model line by line, and one whose grids are refused halfway
+// goes on line by line.
 //
 // QUARVELIN_RECORD=1 rewrites the transcripts from the current program.
 // A rewritten transcript must be read against the dialogue's texts before it
@@ -67,9 +71,32 @@ const std::map<std::string, std::string> jacksboro_fnv = {
     {"res_log_dem.asc", "db28e1c9b66b1a6f"},
 };
 
+struct RunMode {
+    const char *name, *line_by_line, *plain;
+};
+
+class WholeRuns : public ::testing::TestWithParam<RunMode> {
+  protected:
+    void SetUp() override
+    {
+        setenv("QUARVELIN_LINE_BY_LINE", GetParam().line_by_line, 1);
+        setenv("QUARVELIN_PLAIN", GetParam().plain, 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("QUARVELIN_LINE_BY_LINE");
+        unsetenv("QUARVELIN_PLAIN");
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, WholeRuns,
+                         ::testing::Values(RunMode{"grids", "0", "0"}, RunMode{"lines", "1", "0"},
+                                           RunMode{"plain_grids", "0", "1"}, RunMode{"plain_lines", "1", "1"}),
+                         [](const ::testing::TestParamInfo<RunMode> &info) { return info.param.name; });
+
 } // namespace
 
-TEST(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
+TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
 {
     const std::vector<Jacksboro> runs = {
         {"jacksboro_raw16_raw",
@@ -162,7 +189,7 @@ void put_example(const Site &s, bool descriptor)
 
 } // namespace
 
-TEST(WholeRuns, TheWorkedExampleGivesItsTonesAndLogDemInEveryForm)
+TEST_P(WholeRuns, TheWorkedExampleGivesItsTonesAndLogDemInEveryForm)
 {
     Site s;
     put_example(s, true);
@@ -194,7 +221,7 @@ TEST(WholeRuns, TheWorkedExampleGivesItsTonesAndLogDemInEveryForm)
     EXPECT_EQ(t.read("res_log_dem.asc"), s.read("res_log_dem.asc"));
 }
 
-TEST(WholeRuns, ResultsReadBackAsModels)
+TEST_P(WholeRuns, ResultsReadBackAsModels)
 {
     Site s;
     put_example(s, true);
@@ -228,7 +255,7 @@ TEST(WholeRuns, ResultsReadBackAsModels)
     EXPECT_EQ(s.read("again_log.asc").rfind(example_header, 0), 0u);
 }
 
-TEST(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
+TEST_P(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
 {
     Site s;
     put_example(s, true);
@@ -251,7 +278,7 @@ TEST(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
     }
 }
 
-TEST(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
+TEST_P(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
 {
     Site s;
     put_example(s, false);
@@ -280,4 +307,55 @@ TEST(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(count(r.out, "\n\tPixel Size (in meters) ? "), 1u);
     EXPECT_EQ(t.read("w_m2.txt"), "3\n3\n2\n100\n160\n25\n");
+}
+
+// A model too large for the address space that the run may use is read line
+// by line; one whose grids are held by force (QUARVELIN_LINE_BY_LINE=0) goes
+// on line by line when memory refuses a grid halfway, whichever it is, an
+// ASCII model's elevations kept. Every such run prints and writes what a run
+// without limits does, or, with no room even for its lines, says so and
+// leaves nothing behind.
+TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
+{
+    const int lines = 500, cols = 600; // 300 000 cells: about 10 MB of grids
+    std::string raw, ascii = "ncols 600\nnrows 500\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n";
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < cols; j++) {
+            const int z = 1000 + (i * 37 + j * 11) % 211 + (i / 50) * (j / 60);
+            raw += le32({z});
+            ascii += std::to_string(z) + (j + 1 < cols ? " " : "\n");
+        }
+    for (const std::string answers : {"1 site m 1 1 0 res 1 0 0 1000\n", "1 site m 0 res 2 0 1 1000\n"}) {
+        SCOPED_TRACE(answers);
+        auto files = [&](const Site &s) {
+            s.write("m_m4.raw", raw);
+            s.write("m_m4.txt", "500\n600\n4\n0\n0\n10\n");
+            s.write("m.asc", ascii);
+        };
+        Site free_run;
+        files(free_run);
+        const Outcome reference = free_run.run(answers);
+        ASSERT_EQ(reference.status, 0) << reference.out;
+        int completed_by_force = 0;
+        for (const char *forced : {"", "0"}) {
+            ScopedEnv mode("QUARVELIN_LINE_BY_LINE", forced);
+            for (long kb = 9000; kb <= 21000; kb += 1000) {
+                SCOPED_TRACE(std::string("limit ") + std::to_string(kb) + " KiB, forced '" + forced + "'");
+                Site s;
+                files(s);
+                s.address_space_kb = kb;
+                const Outcome r = s.run(answers);
+                if (r.status != 0) {
+                    EXPECT_EQ(r.status, 1) << r.out;
+                    EXPECT_NE(r.out.find("\n\tNot enough memory"), std::string::npos) << r.out;
+                    EXPECT_EQ(s.files(), (std::vector<std::string>{"m.asc", "m_m4.raw", "m_m4.txt"}));
+                    continue;
+                }
+                completed_by_force += *forced != '\0' && kb < 16000;
+                EXPECT_EQ(s.portable(r.out), free_run.portable(reference.out));
+                EXPECT_EQ(s.contents(), free_run.contents());
+            }
+        }
+        EXPECT_GT(completed_by_force, 0);
+    }
 }
