@@ -359,3 +359,32 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
         EXPECT_GT(completed_by_force, 0);
     }
 }
+
+// The room a control group leaves: the least of every group up to the root
+// that sets a limit, in the unified hierarchy and in a memory controller of
+// its own; none when no group sets one.
+TEST(MemoryLimits, ControlGroupRoomIsTheLeastLeftUpToTheRoot)
+{
+    TempDir d;
+    auto put = [&](const std::string &name, const std::string &text) {
+        fs::create_directories(fs::path(d.at(name)).parent_path());
+        write_file(d.at(name), text);
+    };
+    put("proc_unified", "0::/a/b\n");
+    put("fs/a/b/memory.max", "1000000\n");
+    put("fs/a/b/memory.current", "400000\n");
+    put("fs/a/memory.max", "800000\n");
+    put("fs/a/memory.current", "100000\n");
+    put("fs/memory.max", "max\n");
+    EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 600000.0);
+    put("fs/a/b/memory.max", "max\n");
+    EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 700000.0);
+
+    put("proc_v1", "5:cpu:/x\n4:memory:/x\n");
+    put("fs/memory/x/memory.limit_in_bytes", "9223372036854771712\n");
+    put("fs/memory/x/memory.usage_in_bytes", "5\n");
+    EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), -1.0);
+    put("fs/memory/x/memory.limit_in_bytes", "2000\n");
+    EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1995.0);
+    EXPECT_EQ(cgroup_room(d.at("no such file"), d.at("fs")), -1.0);
+}
