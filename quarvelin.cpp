@@ -151,10 +151,56 @@ bool int_word(const char *b, const char *e, int &value)
     return true;
 }
 
+namespace {
+
+// The common decimal numbers (up to 19 digits, an exponent within 22 of the
+// point) read at once: the digits make an integer m, and when m is at most
+// 2^53 the value m x 10^k or m / 10^k is one exactly rounded operation on
+// exact operands, the correctly rounded value of the number (as
+// std::from_chars gives it). Returns where the number ends in [b, e), or
+// null when what starts at b is not such a number (from_chars reads it).
+const char *short_decimal(const char *b, const char *e, double &value)
+{
+    static constexpr double powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = b != e && *b == '-';
+    b += negative;
+    uint64_t m = 0;
+    int digits = 0, scale = 0;
+    for (; b != e && *b >= '0' && *b <= '9'; b++, digits++)
+        m = m * 10 + static_cast<uint64_t>(*b - '0');
+    if (b != e && *b == '.')
+        for (b++; b != e && *b >= '0' && *b <= '9'; b++, digits++, scale--)
+            m = m * 10 + static_cast<uint64_t>(*b - '0');
+    if (digits == 0 || digits > 19)
+        return nullptr;
+    if (b != e && (*b == 'e' || *b == 'E')) {
+        b++;
+        const bool minus = b != e && *b == '-';
+        b += b != e && (*b == '-' || *b == '+');
+        if (b == e || *b < '0' || *b > '9')
+            return nullptr;
+        int x = 0;
+        for (; b != e && *b >= '0' && *b <= '9' && x < 1000; b++)
+            x = x * 10 + (*b - '0');
+        scale += minus ? -x : x;
+    }
+    if (m > (uint64_t(1) << 53) || scale < -22 || scale > 22)
+        return nullptr;
+    double v = static_cast<double>(m);
+    v = scale < 0 ? v / powers[-scale] : v * powers[scale];
+    value = negative ? -v : v;
+    return b;
+}
+
+} // namespace
+
 NumberWord real_word(const char *b, const char *e, double &value)
 {
     if (!skip_plus(b, e))
         return word_not_number;
+    if (short_decimal(b, e, value) == e)
+        return word_number;
     double v = 0.0;
     auto [p, ec] = std::from_chars(b, e, v);
     if (p != e || (ec != std::errc() && ec != std::errc::result_out_of_range))
@@ -1048,6 +1094,32 @@ bool grid_real(const char *b, const char *e, double &v)
     return real_word(b, e, v) == word_number;
 }
 
+// The next word of the body as a value: a short decimal number is read as
+// the words are found; any other word, word by word (false at the end of the
+// file or when it is no number).
+bool next_grid_value(WordReader &r, double &v)
+{
+    for (;;) {
+        while (r.pos < r.len && is_blank(static_cast<unsigned char>(r.buf[r.pos])))
+            r.pos++;
+        if (r.pos < r.len)
+            break;
+        if (!refill(r))
+            return false;
+    }
+    constexpr size_t longest_short = 64; // a short number is shorter
+    if (r.len - r.pos < longest_short && !r.eof)
+        refill(r);
+    const char *b = r.buf + r.pos, *end = r.buf + r.len;
+    const char *stop = short_decimal(b, end, v);
+    if (stop != nullptr && (stop == end ? r.eof : is_blank(static_cast<unsigned char>(*stop)))) {
+        r.pos = static_cast<size_t>(stop - r.buf);
+        return true;
+    }
+    const char *e;
+    return next_grid_word(r, b, e) && grid_real(b, e, v);
+}
+
 void release_ascii_grids()
 {
     frdmatrice(dtab_in, nb_col > 0 ? nb_lig : 0);
@@ -1146,7 +1218,7 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
             if (first_pending) {
                 dval = first_value;
                 first_pending = false;
-            } else if (!next_grid_word(r, b, e) || !grid_real(b, e, dval)) {
+            } else if (!next_grid_value(r, dval)) {
                 bad_line = i;
                 bad_col = j;
                 release_ascii_grids();

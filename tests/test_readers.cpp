@@ -1,6 +1,11 @@
 // The raw raster reader, the descriptor file and the ASCII grid reader.
 #include "support.h"
 
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -109,25 +114,60 @@ TEST_F(Readers, NewDescriptorIsCompletedWithTheRange)
     EXPECT_EQ(read_file(nomdescr1), "1\n3\n2\n5\n32\n25\n");
 }
 
-TEST_F(Readers, ShortRawFileIsRefusedAndItsNewDescriptorRemoved)
+// The raw reader checks the length of the file before it allocates, and
+// returns what it found; the stage makes the message of it.
+TEST_F(Readers, RawReadTellsAShortFileFromAWholeOne)
 {
-    const std::string descr = dir.at("m_m2.txt");
-    EXPECT_EXIT(
-        {
-            nomdescr1 = descr;
-            f1d = std::fopen(descr.c_str(), "w");
-            file_started(descr);
-            std::fputs("3\n3\n2\n", f1d);
-            nomim1 = dir.at("m.raw");
-            write_file(nomim1, std::string(17, '\0'));
-            f1 = std::fopen(nomim1.c_str(), "rb");
-            nb_lig = nb_col = 3;
-            feed_answers("0");
-            console_to_stderr();
-            dem_lecture();
-        },
-        ::testing::ExitedWithCode(1), "\n\tFile .*m.raw is too short: 9 cells expected, 8 found\n");
-    EXPECT_EQ(std::fopen(descr.c_str(), "r"), nullptr);
+    for (int bytes : {0, 1, 17, 18, 40}) {
+        write_file(dir.at("m.raw"), std::string(static_cast<size_t>(bytes), '\1'));
+        FILE *f = std::fopen(dir.at("m.raw").c_str(), "rb");
+        nb_lig = nb_col = 3;
+        itype = 0;
+        int min = -1, max = -1;
+        int64_t found = -1;
+        const RawStatus st = raw_read(f, min, max, found);
+        std::fclose(f);
+        EXPECT_EQ(found, bytes / 2) << bytes;
+        EXPECT_EQ(st, bytes < 18 ? raw_too_short : raw_ok) << bytes;
+        if (st == raw_ok) {
+            EXPECT_EQ(min, 257);
+            EXPECT_EQ(max, 257);
+        } else {
+            EXPECT_EQ(itab_in, nullptr);
+        }
+        reset_run_state();
+    }
+}
+
+// Every number word is read as std::from_chars reads it ("%lf" on the whole
+// word, no inf or nan): as an answer, and as a value of an ASCII grid body.
+TEST_F(Readers, NumberWordsReadAsTheLibraryReadsThem)
+{
+    std::mt19937_64 rng(11);
+    const char alphabet[] = "0123456789.-+eE";
+    std::string body;
+    std::vector<double> expected;
+    for (int k = 0; k < 200000; k++) {
+        std::string w;
+        for (size_t n = 1 + rng() % 24; w.size() < n;)
+            w += alphabet[rng() % (rng() % 6 == 0 ? 15 : 10)];
+        const char *b = w.data(), *e = b + w.size();
+        double v = 0.0, ref = 0.0;
+        const bool plus_ok = !(w[0] == '+' && (w.size() == 1 || w[1] == '-'));
+        const auto [p, ec] = std::from_chars(b + (w[0] == '+' && plus_ok), e, ref);
+        const bool number = plus_ok && p == e && ec == std::errc() && std::isfinite(ref);
+        ASSERT_EQ(real_word(b, e, v) == word_number, number) << w;
+        if (!number)
+            continue;
+        ASSERT_EQ(std::bit_cast<uint64_t>(v), std::bit_cast<uint64_t>(ref)) << w;
+        body += w + (k % 7 == 0 ? "\n" : " ");
+        expected.push_back(ref);
+    }
+    int line, col;
+    const std::string header = "ncols " + std::to_string(expected.size()) + "\nnrows 1\nx 0\ny 0\ncellsize 1\nn 0\n";
+    ASSERT_EQ(read_ascii(header + body, line, col), ascii_ok);
+    for (size_t j = 0; j < expected.size(); j++)
+        ASSERT_EQ(std::bit_cast<uint64_t>(dtab_in[0][j]), std::bit_cast<uint64_t>(expected[j])) << j;
 }
 
 TEST(Descriptor, ReadsUpToSixIntegersAnyWhiteSpace)
