@@ -1062,16 +1062,23 @@ bool refill(WordReader &r)
 
 // The next word as [b, e); false at the end of the file. A word longer than
 // a block comes back cut to the block, which no number ever fills.
-bool next_grid_word(WordReader &r, const char *&b, const char *&e)
+// Skips the blanks before the next word; false at the end of the file.
+bool skip_blanks(WordReader &r)
 {
     for (;;) {
         while (r.pos < r.len && is_blank(static_cast<unsigned char>(r.buf[r.pos])))
             r.pos++;
         if (r.pos < r.len)
-            break;
+            return true;
         if (!refill(r))
             return false;
     }
+}
+
+bool next_grid_word(WordReader &r, const char *&b, const char *&e)
+{
+    if (!skip_blanks(r))
+        return false;
     size_t k = r.pos;
     for (;;) {
         while (k < r.len && !is_blank(static_cast<unsigned char>(r.buf[k])))
@@ -1099,14 +1106,8 @@ bool grid_real(const char *b, const char *e, double &v)
 // file or when it is no number).
 bool next_grid_value(WordReader &r, double &v)
 {
-    for (;;) {
-        while (r.pos < r.len && is_blank(static_cast<unsigned char>(r.buf[r.pos])))
-            r.pos++;
-        if (r.pos < r.len)
-            break;
-        if (!refill(r))
-            return false;
-    }
+    if (!skip_blanks(r))
+        return false;
     constexpr size_t longest_short = 64; // a short number is shorter
     if (r.len - r.pos < longest_short && !r.eof)
         refill(r);

@@ -31,8 +31,9 @@ from decimal import Decimal as D, getcontext
 getcontext().prec = 80
 
 
-def atan_series(x):
-    # |x| <= 0.5 or so.
+def odd_series(x, alternating):
+    """x - x^3/3 + x^5/5 - ... (atan) or x + x^3/3 + x^5/5 + ... (atanh),
+    for |x| <= 0.5 or so."""
     x = D(x)
     x2 = x * x
     term, k, total = x, 0, D(0)
@@ -40,10 +41,18 @@ def atan_series(x):
         add = term / (2 * k + 1)
         if abs(add) < D(10) ** -85:
             break
-        total += add if k % 2 == 0 else -add
+        total += -add if alternating and k % 2 else add
         term *= x2
         k += 1
     return total
+
+
+def atan_series(x):
+    return odd_series(x, True)
+
+
+def atanh_series(s):
+    return odd_series(s, False)
 
 
 def atan_dec(x):
@@ -53,20 +62,6 @@ def atan_dec(x):
         x = x / (1 + (1 + x * x).sqrt())
         halvings += 1
     return atan_series(x) * (2 ** halvings)
-
-
-def atanh_series(s):
-    s = D(s)
-    s2 = s * s
-    term, k, total = s, 0, D(0)
-    while True:
-        add = term / (2 * k + 1)
-        if abs(add) < D(10) ** -85:
-            break
-        total += add
-        term *= s2
-        k += 1
-    return total
 
 
 LN2 = 2 * atanh_series(D(1) / 3)

@@ -3,6 +3,9 @@
 // more for AVX2 with FMA when QUARVELIN_FASTMATH_HAVE_AVX2 is defined.
 #include "fastmath.h"
 
+#include <algorithm>
+#include <cmath>
+
 void fast_atan_baseline(const double *x, double *y, size_t n);
 void fast_log10_baseline(const double *x, double *y, size_t n);
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
@@ -88,4 +91,13 @@ void fast_atan(const double *x, double *y, size_t n)
 void fast_log10(const double *x, double *y, size_t n)
 {
     fast_log10_with(fast_variant_in_use(), x, y, n);
+}
+
+double fast_ulp_error(double got, double ref)
+{
+    if (got == ref)
+        return 0.0;
+    int e;
+    std::frexp(ref, &e);
+    return std::fabs(got - ref) / std::ldexp(1.0, std::max(e - 53, -1074));
 }

@@ -65,4 +65,8 @@ bool fast_use_variant(fast_variant v);
 // "baseline" or "avx2".
 const char *fast_variant_name(fast_variant v);
 
+// How far got stands from ref, in units in the last place of ref (the
+// measure of the error bounds above).
+double fast_ulp_error(double got, double ref);
+
 #endif

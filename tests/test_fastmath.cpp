@@ -21,15 +21,6 @@ namespace {
 constexpr double bound_ulp = 4.0;
 constexpr double pi_half = 0x1.921fb54442d18p+0;
 
-double ulp_error(double got, double ref)
-{
-    if (got == ref)
-        return 0.0;
-    int e;
-    std::frexp(ref, &e);
-    return std::fabs(got - ref) / std::ldexp(1.0, std::max(e - 53, -1074));
-}
-
 // v and `count` neighbours on each side.
 void add_around(std::vector<double> &xs, double v, int count)
 {
@@ -115,7 +106,7 @@ TEST_P(Fastmath, AgreesWithTheCLibraryWithinTheBound)
         fc.fast(GetParam(), xs.data(), ys.data(), xs.size());
         double worst = 0.0, worst_x = 0.0;
         for (size_t i = 0; i < xs.size(); ++i) {
-            const double err = ulp_error(ys[i], fc.reference(xs[i]));
+            const double err = fast_ulp_error(ys[i], fc.reference(xs[i]));
             if (err > worst) {
                 worst = err;
                 worst_x = xs[i];

@@ -42,7 +42,7 @@ TEST(Allocation, MatricesAreZeroFilledAndEmptyRequestsAreRefused)
     frdvecteur(v);
 }
 
-TEST_F(Terrain, SlopesOfTheWorkedExamples)
+TEST_F(Terrain, SlopesAndStretchOfTheWorkedExamples)
 {
     // An inclined plane: the same slope in every interior cell.
     const double z0[] = {100, 104, 108}, z1[] = {102, 106, 110}, z2[] = {104, 108, 112};
@@ -62,6 +62,22 @@ TEST_F(Terrain, SlopesOfTheWorkedExamples)
     for (int j = 0; j < 5; j++)
         EXPECT_EQ(dtab_slope[0][j] + dtab_slope[2][j], 0.0);
     EXPECT_EQ(dtab_slope[1][0] + dtab_slope[1][4], 0.0);
+
+    // The stretch of the same example.
+    EXPECT_EQ(min_pen, 0.0);
+    EXPECT_NEAR(max_pen, 62.8808572266, 1e-10);
+    treatment();
+    EXPECT_EQ(log_min, 0.0);
+    EXPECT_NEAR(log_max, 1.8053707354, 1e-10);
+    EXPECT_EQ(log_dif, log_max);
+    EXPECT_NEAR(dtab_out[1][2], 1.4800922439, 1e-10);
+    const int expected[3][5] = {{0, 0, 0, 0, 0}, {0, 0, 208, 254, 0}, {0, 0, 0, 0, 0}};
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 5; j++)
+            EXPECT_EQ(tab_out[i][j], expected[i][j]) << i << "," << j;
+    EXPECT_EQ(strf("%lf %lf", log_min, log_max), "0.000000 1.805371");
+    ASSERT_NE(itab_out, nullptr);
+    EXPECT_EQ(itab_out[2][4], 0);
 
     // A very steep window stays below 90 degrees; a flat one is 0.
     const double s0[] = {0, 0, 1e6}, s1[] = {0, 0, 1e6}, s2[] = {0, 0, 1e6};
@@ -93,32 +109,6 @@ TEST_F(Terrain, NarrowGridsHaveNoInteriorAndProgressSkipsTheLastLine)
         EXPECT_EQ(out, lines == 101 ? "\n" : "\n\tline 100                 \r") << lines;
         reset_run_state();
     }
-}
-
-TEST_F(Terrain, StretchOfTheWorkedExample)
-{
-    set_elevations(3, 5,
-                   {100, 100, 100, 100, 100, //
-                    100, 100, 100, 110, 130, //
-                    100, 100, 100, 120, 160});
-    dpix_size = 10.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(min_pen, 0.0);
-    EXPECT_NEAR(max_pen, 62.8808572266, 1e-10);
-    treatment();
-    EXPECT_EQ(log_min, 0.0);
-    EXPECT_NEAR(log_max, 1.8053707354, 1e-10);
-    EXPECT_EQ(log_dif, log_max);
-    EXPECT_NEAR(dtab_out[1][2], 1.4800922439, 1e-10);
-    const int expected[3][5] = {{0, 0, 0, 0, 0}, {0, 0, 208, 254, 0}, {0, 0, 0, 0, 0}};
-    for (int i = 0; i < 3; i++)
-        for (int j = 0; j < 5; j++)
-            EXPECT_EQ(tab_out[i][j], expected[i][j]) << i << "," << j;
-    EXPECT_EQ(strf("%lf %lf", log_min, log_max), "0.000000 1.805371");
-    ASSERT_NE(itab_out, nullptr);
-    EXPECT_EQ(itab_out[2][4], 0);
 }
 
 TEST_F(Terrain, FlatAndEmptyModelsStretchWithoutDividingByZero)
