@@ -1228,7 +1228,7 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
             if (row != nullptr)
                 row[j] = dval;
         }
-        if (row == work.lg &&
+        if (row != nullptr && row == work.lg &&
             std::fwrite(row, sizeof(double), static_cast<size_t>(nb_col), elevations) != static_cast<size_t>(nb_col))
             return ascii_no_temporary;
     }

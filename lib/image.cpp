@@ -98,12 +98,14 @@ bool picture_fits(int NbCol, int NbLig, int Type)
     return (Type == 2 ? kOffset24 : kOffset8) + static_cast<uint64_t>(NbLig) * TBuff <= UINT32_MAX;
 }
 
+// A picture's lines are cut from one block, as a matrix of lib/nrutil is, so
+// that frucmatrice releases it.
 void release_lines(unsigned char **Buff, uint32_t NbLig)
 {
     if (Buff == nullptr)
         return;
-    for (uint32_t l = 0; l < NbLig; l++)
-        std::free(Buff[l]);
+    if (NbLig > 0)
+        std::free(Buff[0]);
     std::free(Buff);
 }
 
@@ -167,11 +169,12 @@ unsigned char **read_body(FILE *f, int &NbCol, int &NbLig, int &Type, Color32 *C
 
     unsigned char *BuffTmp = static_cast<unsigned char *>(std::malloc(TBuff));
     unsigned char **Buff = static_cast<unsigned char **>(std::calloc(h.BiHeight, sizeof(unsigned char *)));
-    bool ok = BuffTmp != nullptr && Buff != nullptr;
-    for (uint32_t l = 0; ok && l < h.BiHeight; l++) {
-        Buff[l] = static_cast<unsigned char *>(std::malloc(larg));
-        ok = Buff[l] != nullptr;
-    }
+    unsigned char *lines = static_cast<unsigned char *>(std::malloc(h.BiHeight * larg));
+    bool ok = BuffTmp != nullptr && Buff != nullptr && lines != nullptr;
+    for (uint32_t l = 0; ok && l < h.BiHeight; l++)
+        Buff[l] = lines + l * larg;
+    if (!ok)
+        std::free(lines);
     for (uint32_t l = h.BiHeight; ok && l-- > 0;) {
         ok = std::fread(BuffTmp, 1, TBuff, f) == TBuff;
         if (ok)
