@@ -13,7 +13,8 @@
 // integer is truncated toward zero, so that the same model gives the same
 // files on every machine.
 //
-// A run that fails prints one message, removes the files it left incomplete,
+// A run that fails prints one message, removes the temporary files of its
+// results (the results are put in place only when the run is complete),
 // waits for a key (except at end of input) and exits with status 1.
 #include "quarvelin.h"
 

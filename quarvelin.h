@@ -6,8 +6,9 @@
 // output files), then `image_saving` (image, histogram files, log DEM, end).
 //
 // Failures never return: they go through `fail`, which prints the message,
-// removes every output file the run left incomplete, waits for a key when
-// asked to and ends the program with status 1.
+// removes the temporary files the results were being written to (earlier
+// results stay as they were), waits for a key when asked to and ends the
+// program with status 1.
 #ifndef QUARVELIN_H
 #define QUARVELIN_H
 
