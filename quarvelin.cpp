@@ -13,7 +13,8 @@
 // integer is truncated toward zero, so that the same model gives the same
 // files on every machine.
 //
-// A run that fails prints one message, removes the files it left incomplete,
+// A run that fails prints one message, removes the temporary files of its
+// results (the results are put in place only when the run is complete),
 // waits for a key (except at end of input) and exits with status 1.
 #include "quarvelin.h"
 
@@ -35,6 +36,7 @@
 #include <filesystem>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
@@ -370,7 +372,59 @@ void on_signal(int sig)
     std::raise(sig);
 }
 
+// Every signal whose default action ends the program and that a user, a
+// script or the system sends to a run: an interrupt (Ctrl-C, Ctrl-\), a
+// hang-up, a termination, a closed pipe, an alarm and the two user signals.
+const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
+
+// The ending signals are held back while the list of files to remove
+// changes, so that the handler never misses a file made and not yet listed.
+// Holds nest; `fail` lets them go at once.
+sigset_t signals_before_hold;
+int hold_depth = 0;
+
+void hold_signals()
+{
+    if (hold_depth++ > 0)
+        return;
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : ending_signals)
+        sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &signals_before_hold);
+}
+
+void release_signals(bool all = false)
+{
+    if (hold_depth == 0 || (--hold_depth > 0 && !all))
+        return;
+    hold_depth = 0;
+    sigprocmask(SIG_SETMASK, &signals_before_hold, nullptr);
+}
+
 } // namespace
+
+InputStatus open_input(const std::string &path, FILE *&f)
+{
+    // Opened without waiting, so that a FIFO is refused instead of waited
+    // on; what was opened is then looked at before anything is read.
+    f = nullptr;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENAMETOOLONG ? input_too_long : errno == ENOENT ? input_absent : input_unreadable;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return input_not_regular;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    f = fdopen(fd, "rb");
+    if (f == nullptr) {
+        close(fd);
+        return input_unreadable;
+    }
+    return input_ok;
+}
 
 bool next_word(FILE *in, std::string &word)
 {
@@ -417,11 +471,39 @@ bool not_a_number()
 
 } // namespace
 
+namespace {
+
+// Whether no answer was read yet from a stream that cannot tell its place
+// (a pipe, a terminal).
+bool answers_begun;
+
+// The next answer; the first of the input without the byte-order mark
+// (EF BB BF) that some editors put at the very start of a text file.
+bool next_answer(FILE *in, std::string &word)
+{
+    const long at = std::ftell(in);
+    const bool at_start = at == 0 || (at < 0 && !answers_begun);
+    answers_begun = true;
+    const int first = at_start ? std::getc(in) : EOF;
+    if (first != EOF)
+        std::ungetc(first, in);
+    if (!next_word(in, word))
+        return false;
+    if (first == 0xEF && word.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        word.erase(0, 3);
+        if (word.empty())
+            return next_word(in, word);
+    }
+    return true;
+}
+
+} // namespace
+
 std::string ask_word()
 {
     std::fflush(stdout);
     std::string w;
-    if (!next_word(answers, w))
+    if (!next_answer(answers, w))
         end_of_input();
     return w;
 }
@@ -462,6 +544,13 @@ void key_wait()
 }
 
 // ================================================================= Failures
+//
+// A result is written to a temporary file beside the file it replaces and
+// put in place only when the run has completed: a run that fails, is
+// abandoned or is interrupted leaves every earlier result as it was, and a
+// result is never seen half-written, not even by a run writing the same
+// name at the same time. The temporaries are the files to remove on every
+// way out, a signal included.
 
 void file_started(const std::string &path)
 {
@@ -483,6 +572,19 @@ void file_done(const std::string &path)
         }
 }
 
+void catch_signals()
+{
+    // A signal ignored from the start (a run under nohup) stays ignored.
+    for (int sig : ending_signals) {
+        struct sigaction now;
+        if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_IGN)
+            std::signal(sig, on_signal);
+    }
+    // Beyond the file-size limit a write fails (EFBIG) as on a full disk,
+    // and the run says so, instead of dying of the signal.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 void fail(const std::string &msg, bool key, int status)
 {
     std::fputs(msg.c_str(), stdout);
@@ -492,6 +594,7 @@ void fail(const std::string &msg, bool key, int status)
             *f = nullptr;
         }
     remove_pending();
+    release_signals(true);
     if (key)
         key_wait();
     std::fflush(stdout);
@@ -524,14 +627,121 @@ namespace {
     fail(strf("\n\tNot enough memory for a grid of %d lines by %d columns\n", nb_lig, nb_col));
 }
 
-// Opens an output file for writing and registers it as incomplete.
-FILE *create_output(const std::string &path, const char *mode)
+[[noreturn]] void cannot_create(const std::string &path, int err)
 {
-    FILE *f = std::fopen(path.c_str(), mode);
-    if (f == nullptr)
-        fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
-    file_started(path);
+    if (err == ENAMETOOLONG)
+        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
+    fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
+}
+
+// An output file being written: the name it was created under, the file it
+// replaces (that name, or the file a symbolic link of that name leads to)
+// and the temporary it is written to, empty when it is written directly.
+// With `at_close`, it is put in place as soon as it is closed.
+struct Output {
+    std::string name, target, temp;
+    bool at_close;
+};
+std::vector<Output> outputs;
+
+// The file that writing to `path` replaces: the end of its symbolic links,
+// which need not exist yet. An errno value when there is none.
+int output_target(const std::string &path, std::string &target)
+{
+    target = path;
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0)
+            return errno == ENOENT ? 0 : errno;
+        if (!S_ISLNK(st.st_mode))
+            return 0;
+        std::vector<char> link(static_cast<size_t>(std::max<off_t>(st.st_size, PATH_MAX)) + 1);
+        const ssize_t n = readlink(target.c_str(), link.data(), link.size() - 1);
+        if (n < 0)
+            return errno;
+        const std::string to(link.data(), static_cast<size_t>(n));
+        const size_t slash = target.rfind('/');
+        target = (!to.empty() && to[0] == '/') || slash == std::string::npos ? to : target.substr(0, slash + 1) + to;
+    }
+    return ELOOP;
+}
+
+// Opens an output file for writing: a temporary beside the file it will
+// replace, listed for removal. A device or a FIFO of that name is written
+// directly, and never removed.
+FILE *create_output(const std::string &path, const char *mode, bool at_close = false)
+{
+    std::string target;
+    if (const int err = output_target(path, target); err != 0)
+        cannot_create(path, err);
+    struct stat st;
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT)
+        cannot_create(path, errno);
+    // A directory, or a file the user may not replace, is left alone.
+    if (exists && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && access(target.c_str(), W_OK) != 0)))
+        cannot_create(path, EACCES);
+    if (exists && !S_ISREG(st.st_mode)) {
+        FILE *f = std::fopen(path.c_str(), mode);
+        if (f == nullptr)
+            cannot_create(path, errno);
+        outputs.push_back({path, target, "", at_close});
+        return f;
+    }
+
+    // ".NAME.XXXXXX" beside it, the name cut so as to fit the system's limit.
+    const size_t slash = target.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    std::string temp = target.substr(0, base) + "." + target.substr(base, 200) + ".XXXXXX";
+    hold_signals();
+    const int fd = mkstemp(temp.data());
+    const int err = errno;
+    if (fd >= 0)
+        file_started(temp);
+    release_signals();
+    if (fd < 0)
+        cannot_create(path, err);
+    // A new file takes the permissions of the umask; a file replaced keeps
+    // its own.
+    mode_t perm = st.st_mode & 0777;
+    if (!exists) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        perm = 0666 & ~mask;
+    }
+    fchmod(fd, perm);
+    FILE *f = fdopen(fd, mode);
+    if (f == nullptr) {
+        close(fd);
+        cannot_create(path, errno);
+    }
+    outputs.push_back({path, target, temp, at_close});
     return f;
+}
+
+// Puts output k in place of the file it replaces.
+void commit_output(size_t k)
+{
+    const Output o = outputs[k];
+    outputs.erase(outputs.begin() + static_cast<std::ptrdiff_t>(k));
+    if (o.temp.empty())
+        return;
+    hold_signals();
+    const bool moved = std::rename(o.temp.c_str(), o.target.c_str()) == 0;
+    if (moved)
+        file_done(o.temp);
+    release_signals();
+    if (!moved)
+        cannot_write(o.name);
+}
+
+// Puts every finished output in place, together, once the run is complete.
+void commit_outputs()
+{
+    hold_signals();
+    while (!outputs.empty())
+        commit_output(0);
+    release_signals();
 }
 
 // Closes a finished output file; a failed close is a failed write.
@@ -543,6 +753,11 @@ void close_output(FILE *&f, const std::string &path)
     if (bad != 0)
         cannot_write(path);
     file_done(path);
+    for (size_t k = 0; k < outputs.size(); k++)
+        if (outputs[k].name == path && outputs[k].at_close) {
+            commit_output(k);
+            break;
+        }
 }
 
 void write_block(FILE *f, const void *data, size_t bytes, const std::string &path)
@@ -887,34 +1102,36 @@ const double *model_line(int i)
 
 // ===================================================== Raw raster and descriptor
 
-int read_descriptor(FILE *f, int v[6])
+int read_descriptor(FILE *f, int v[6], bool *refused)
 {
-    // "%d" six times: blanks skipped, an optional sign, then digits. A value
-    // beyond the 32-bit range stands at the nearest end of it.
+    // Each word is read whole and must be a whole number: "343." or "2.5"
+    // is not read as 343 or 2. A word longer than any number is no number.
+    if (refused != nullptr)
+        *refused = false;
     int n = 0;
     while (n < 6) {
         int c;
         do
             c = std::getc(f);
         while (c != EOF && is_blank(c));
-        bool negative = false;
-        if (c == '+' || c == '-') {
-            negative = (c == '-');
-            c = std::getc(f);
-        }
-        if (c == EOF || c < '0' || c > '9')
+        if (c == EOF)
             break;
-        int64_t x = 0;
-        while (c != EOF && c >= '0' && c <= '9') {
-            if (x <= INT64_C(1) << 40)
-                x = x * 10 + (c - '0');
-            c = std::getc(f);
+        char word[64];
+        size_t len = 0;
+        bool too_long = false;
+        for (; c != EOF && !is_blank(c); c = std::getc(f)) {
+            if (len < sizeof word)
+                word[len++] = static_cast<char>(c);
+            else
+                too_long = true;
         }
-        if (c != EOF)
-            std::ungetc(c, f);
-        if (negative)
-            x = -x;
-        v[n++] = static_cast<int>(std::clamp<int64_t>(x, INT_MIN, INT_MAX));
+        int x = 0;
+        if (too_long || !int_word(word, word + len, x)) {
+            if (refused != nullptr)
+                *refused = true;
+            break;
+        }
+        v[n++] = x;
     }
     return n;
 }
@@ -2069,6 +2286,7 @@ void image_saving()
     std::fputs("\n\tthat corresponds to slope / normalized values of the logarithms\n", stdout);
     if (dem_result == 0)
         write_log_dem();
+    commit_outputs();
     std::fputs("\n\n\tProcessing completed. ", stdout);
     std::fputs("\n\tHit any key to exit. ", stdout);
     key_wait();
@@ -2133,15 +2351,29 @@ void information_box()
 
 const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
 
+// A word of digits after an optional sign: a whole number, maybe beyond
+// the 32-bit range.
+bool whole_word(const std::string &w)
+{
+    const size_t first = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
+    return w.size() > first && w.find_first_not_of("0123456789", first) == std::string::npos;
+}
+
 // A whole number typed after `prompt`, asked again until it is one and at
-// least `least`.
+// least `least`; a whole number out of that range is told the range.
 int ask_count(const char *prompt, int least)
 {
-    int v = 0;
-    do
+    for (;;) {
         std::fputs(prompt, stdout);
-    while (!ask_int(v) || v < least);
-    return v;
+        const std::string w = ask_word();
+        int v = 0;
+        if (parse_int_word(w, v) && v >= least)
+            return v;
+        if (whole_word(w))
+            std::printf("\n\tA whole number from %d to %d is expected.", least, INT_MAX);
+        else
+            not_a_number();
+    }
 }
 
 double ask_coordinate(const char *prompt)
@@ -2190,6 +2422,23 @@ std::string ask_result_name(const std::string &folder)
     }
 }
 
+// Opens the model nomim1 as f1; `unknown` is the message of a model that
+// does not exist or cannot be opened.
+void open_model(const char *unknown)
+{
+    switch (open_input(nomim1, f1)) {
+    case input_ok:
+        return;
+    case input_absent:
+    case input_unreadable:
+        fail(strf(unknown, nomim1.c_str()));
+    case input_too_long:
+        fail(strf("\n\tFile %s: the name is too long for the system\n", nomim1.c_str()));
+    case input_not_regular:
+        fail(strf("\n\tFile %s is not a regular file\n", nomim1.c_str()));
+    }
+}
+
 void open_raw_model()
 {
     do
@@ -2199,15 +2448,26 @@ void open_raw_model()
     nomdescr1 = nomim1 + raw_forms[itype].descriptor;
     nomim1 += raw_forms[itype].raster;
 
-    f1 = std::fopen(nomim1.c_str(), "rb");
-    if (f1 == nullptr)
-        fail(strf("\n File %s unknown\n", nomim1.c_str()));
+    open_model("\n File %s unknown\n");
 
-    f1d = std::fopen(nomdescr1.c_str(), "r");
+    switch (open_input(nomdescr1, f1d)) {
+    case input_ok:
+    case input_absent:
+        break;
+    case input_unreadable:
+        fail(strf("\n\tFile %s could not be read\n", nomdescr1.c_str()));
+    case input_too_long:
+        fail(strf("\n\tFile %s: the name is too long for the system\n", nomdescr1.c_str()));
+    case input_not_regular:
+        fail(strf("\n\tFile %s is not a regular file\n", nomdescr1.c_str()));
+    }
     if (f1d != nullptr) {
         int val = 0;
         int v[6] = {nb_lig, nb_col, val, mind, maxd, pix_size};
-        read_descriptor(f1d, v);
+        bool refused = false;
+        const int count = read_descriptor(f1d, v, &refused);
+        if (refused || count < 2)
+            fail(strf("\n\tFile %s is not a valid descriptor file\n", nomdescr1.c_str()));
         nb_lig = v[0];
         nb_col = v[1];
         val = v[2];
@@ -2221,7 +2481,8 @@ void open_raw_model()
             fail(strf("\n\tFile %s: the dimensions are not valid\n", nomdescr1.c_str()));
     } else {
         std::printf("\n\tNo File %s \n\n", nomdescr1.c_str());
-        f1d = create_output(nomdescr1, "w");
+        // An input file, put in place once the model was read (dem_lecture).
+        f1d = create_output(nomdescr1, "w", true);
         nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
         nb_col = ask_count("\n\tNumber of columns ? ", 0);
         pix_size = ask_count("\n\tPixel size ? ", INT_MIN);
@@ -2238,9 +2499,7 @@ void open_raw_model()
 void open_ascii_model()
 {
     nomim1 += ascii_suffix;
-    f1 = std::fopen(nomim1.c_str(), "rb");
-    if (f1 == nullptr)
-        fail(strf("\n\tFile %s unknown\n", nomim1.c_str()));
+    open_model("\n\tFile %s unknown\n");
     ascii_lecture();
     std::fputs("\n", stdout);
 }
@@ -2300,8 +2559,13 @@ void open_outputs(const std::string &generic)
     // finite and its truncation a 32-bit value.
     for (;;) {
         std::fputs("\n\tStretch limit value ? ", stdout);
-        if (ask_real(strcoef) && std::fabs(std::trunc(strcoef)) <= 2147483647.0)
+        if (!ask_real(strcoef))
+            continue;
+        if (std::fabs(std::trunc(strcoef)) <= 2147483647.0)
             break;
+        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
+                   "expected.",
+                   stdout);
     }
 }
 
@@ -2412,8 +2676,7 @@ int run_program(int argc, char **argv)
         std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
         return 2;
     }
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(sig, on_signal);
+    catch_signals();
     const char *plain = std::getenv("QUARVELIN_PLAIN");
     plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
     opening();

@@ -6,8 +6,9 @@
 // output files), then `image_saving` (image, histogram files, log DEM, end).
 //
 // Failures never return: they go through `fail`, which prints the message,
-// removes every output file the run left incomplete, waits for a key when
-// asked to and ends the program with status 1.
+// removes the temporary files the results were being written to (earlier
+// results stay as they were), waits for a key when asked to and ends the
+// program with status 1.
 #ifndef QUARVELIN_H
 #define QUARVELIN_H
 
@@ -261,10 +262,12 @@ bool open_elevations();
 
 // ------------------------------------------------------- Readers (no exits)
 
-// Reads up to six whitespace-separated decimal integers of a descriptor file
-// into v (values that are absent are left untouched). Returns how many were
-// read; reading stops at the first word that is not a 32-bit integer.
-int read_descriptor(FILE *f, int v[6]);
+// Reads up to six whitespace-separated whole numbers of a descriptor file
+// into v (values that are absent are left untouched), each word as int_word
+// reads it; nothing after the sixth value is read. Returns how many were
+// read. Reading stops at the first word that is not a 32-bit whole number,
+// and then *refused (when given) is set.
+int read_descriptor(FILE *f, int v[6], bool *refused = nullptr);
 
 // Outcome of reading a raw raster with `raw_read`.
 enum RawStatus {
@@ -346,12 +349,32 @@ std::string ask_word();
 // otherwise one character of what remains of the input, if any.
 void key_wait();
 
+// Opens a model or a descriptor file for reading, as f. Anything but a
+// regular file (a directory, a device, a FIFO) is refused without waiting;
+// a symbolic link to a regular file is that file.
+enum InputStatus {
+    input_ok = 0,
+    input_absent,     // no such file
+    input_unreadable, // it exists but cannot be opened (permissions)
+    input_too_long,   // the path is too long for the system
+    input_not_regular // not a regular file
+};
+InputStatus open_input(const std::string &path, FILE *&f);
+
 // ------------------------------------------------------------- Failures
 
-// Registers an output file as incomplete until `file_done` is called for it;
-// every incomplete file is removed when the run fails.
+// Registers a file as incomplete until `file_done` is called for it; every
+// incomplete file is removed when the run fails or a signal ends it. The
+// results are written to temporary files registered so, and put in place
+// only when the whole run is complete.
 void file_started(const std::string &path);
 void file_done(const std::string &path);
+
+// Handlers of every signal that ends the program (interrupt, quit, hang-up,
+// termination, broken pipe, alarm, user signals): they remove the incomplete
+// files, restore the terminal and end the program by the same signal. The
+// file-size limit makes a write fail instead, as a full disk does.
+void catch_signals();
 
 // Prints msg, removes incomplete files, waits for a key when key is true,
 // exits with status.

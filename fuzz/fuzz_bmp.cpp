@@ -1,9 +1,10 @@
 // Fuzz target: the bitmap reader `ChargeBMP` on the input written to a
 // file, once without and once with a palette request. Every byte of every
 // line it returns is read (so the sanitizer sees a line shorter than
-// promised), then the lines, the line array and the palette are released.
+// promised), then the picture is released as a matrix is, and the palette.
 #include "fuzz_input.h"
 #include "image.h"
+#include "nrutil.h"
 
 #include <cstdlib>
 
@@ -28,9 +29,7 @@ unsigned read_once(const char *path, bool palette, int &cols, int &lines, int &t
         for (int i = 0; i < lines; i++)
             for (int j = 0; j < bytes; j++)
                 sum += m[i][j];
-        for (int i = 0; i < lines; i++)
-            std::free(m[i]);
-        std::free(m);
+        frucmatrice(m, lines);
     } else if (cols != -1 || lines != -1 || type != -1) {
         std::abort(); // a failed read leaves the sizes untouched
     }

@@ -3,7 +3,7 @@
 //   child processes        child_environment, ScopedEnv, run_modes, c_strings
 //   the Run state          release_grids, reset_run_state, feed_answers,
 //                          set_elevations, console_to_stderr
-//   whole runs             Outcome, Site, fnv1a, le32, words
+//   whole runs             Outcome, Site, fnv1a, le32, words, FileSizeLimit
 // Everything is in namespace qtest; test files say `using namespace qtest;`.
 #ifndef QUARVELIN_TEST_SUPPORT_H
 #define QUARVELIN_TEST_SUPPORT_H
@@ -33,6 +33,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -233,6 +234,22 @@ inline std::string fnv1a(const std::string &bytes)
     return text;
 }
 
+// A limit on the size of the files this process and its children write
+// (RLIMIT_FSIZE, in bytes), for the life of the object.
+struct FileSizeLimit {
+    rlimit old{};
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit now = old;
+        now.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &now);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+};
+
 // Little-endian bytes of 32-bit cells, for raw models written by the tests.
 inline std::string le32(std::initializer_list<int32_t> cells)
 {
@@ -311,11 +328,18 @@ class Site {
         return s;
     }
 
-    // Runs the program on these answers; kills it after `seconds`.
-    // The address space of the runs, in KiB, when above 0 (RLIMIT_AS).
-    long address_space_kb = 0;
+    // Every result file of the generic name `generic`, as an earlier run
+    // could have left them: each holds a line of its own name.
+    void put_earlier_results(const std::string &generic) const
+    {
+        for (const ResultFile &r : result_files)
+            write(generic + r.suffix, "earlier " + generic + r.suffix + "\n");
+    }
 
-    Outcome run(const std::string &answers, int seconds = 5) const
+    // Runs the program on these answers; kills it after `seconds`. With a
+    // `prefix`, the program is started by that command (its words, then the
+    // program's path), such as one that runs it as another user.
+    Outcome run(const std::string &answers, int seconds = 5, const std::vector<std::string> &prefix = {}) const
     {
         Outcome r;
         const fs::path input = root_.path / "answers.in";
@@ -335,10 +359,8 @@ class Site {
         posix_spawn_file_actions_addclose(&fa, pipe_fd[1]);
 
         std::vector<std::string> env_text = child_environment(root_.path.string());
-        std::vector<std::string> arg_text = {QUARVELIN_EXE};
-        if (address_space_kb > 0) // the limit set by a shell that then becomes the program
-            arg_text = {"/bin/sh", "-c", "ulimit -v \"$1\" && exec \"$0\"", QUARVELIN_EXE,
-                        std::to_string(address_space_kb)};
+        std::vector<std::string> arg_text = prefix;
+        arg_text.push_back(QUARVELIN_EXE);
         const std::vector<char *> env = c_strings(env_text), argv = c_strings(arg_text);
 
         pid_t pid = -1;

@@ -7,12 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
+
+#include <sys/stat.h>
 
 using namespace qtest;
 
 namespace {
 
+const std::vector<std::string> no_prefix;
 const std::string end_of_input = "\n\tEnd of input: the run is abandoned.\n";
 const std::string not_a_number = "\n\tA number is expected.";
 
@@ -106,6 +110,23 @@ void put_model(const Site &s, bool descriptor)
         s.write("m_m4.txt", model_descriptor);
 }
 
+// What put_entry makes in the place of a file, besides a regular file of
+// the given bytes: a directory, a FIFO, or ("-> PATH") a symbolic link.
+const std::string a_directory = "<directory>", a_fifo = "<fifo>";
+
+void put_entry(const Site &s, const std::string &name, const std::string &what)
+{
+    const fs::path p = s.folder() / name;
+    if (what == a_directory)
+        fs::create_directory(p);
+    else if (what == a_fifo)
+        EXPECT_EQ(mkfifo(p.c_str(), 0644), 0);
+    else if (what.rfind("-> ", 0) == 0)
+        fs::create_symlink(what.substr(3), p);
+    else
+        s.write(name, what);
+}
+
 struct Clean {
     Outcome run;
     std::map<std::string, std::string> files;
@@ -121,6 +142,15 @@ Clean clean_run(const std::vector<std::string> &answers, bool descriptor)
     return c;
 }
 
+// The regular files of the folder are exactly these, and no temporary
+// (.NAME.XXXXXX) is left: no earlier file was touched.
+void expect_left(const Site &s, const std::map<std::string, std::string> &files)
+{
+    EXPECT_EQ(s.contents(), files);
+    for (const std::string &name : s.files())
+        EXPECT_NE(name[0], '.') << name;
+}
+
 } // namespace
 
 TEST(FaultRuns, EndOfInputAtAnyQuestionAbandonsTheRunAndLeavesNoFile)
@@ -131,14 +161,12 @@ TEST(FaultRuns, EndOfInputAtAnyQuestionAbandonsTheRunAndLeavesNoFile)
     };
     for (const Dialogue &d : {Dialogue{&typed_dialogue, false}, Dialogue{&raw_dialogue, true}}) {
         const Clean clean = clean_run(*d.answers, d.descriptor);
-        std::set<std::string> inputs = {"m_m4.raw"};
-        if (d.descriptor) {
-            inputs.insert("m_m4.txt");
-        }
         for (size_t k = 0; k < d.answers->size(); k++) {
             SCOPED_TRACE("input ends after " + std::to_string(k) + " answers");
             Site s;
             put_model(s, d.descriptor);
+            s.put_earlier_results("res");
+            const auto earlier = s.contents();
             const auto t0 = std::chrono::steady_clock::now();
             const Outcome r = s.run(words(*d.answers, k));
             EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
@@ -148,22 +176,21 @@ TEST(FaultRuns, EndOfInputAtAnyQuestionAbandonsTheRunAndLeavesNoFile)
             // prints up to that question.
             const std::string before = s.portable(r.out.substr(0, r.out.size() - end_of_input.size()));
             EXPECT_EQ(clean.run.out.substr(0, before.size()), before);
-            // No result is left; a descriptor that the run created stays
-            // only once the model was read and it was complete.
-            for (const std::string &name : s.files())
-                if (!inputs.count(name)) {
-                    EXPECT_EQ(name, "m_m4.txt");
-                    EXPECT_EQ(s.read(name), model_descriptor);
-                }
-            if (d.descriptor) {
-                EXPECT_EQ(s.read("m_m4.txt"), model_descriptor);
-            }
+            // Every earlier result is left as it was, and no temporary; a
+            // descriptor that the run created stays only once the model was
+            // read and it was complete.
+            auto left = earlier;
+            if (s.exists("m_m4.txt"))
+                left["m_m4.txt"] = model_descriptor;
+            expect_left(s, left);
         }
     }
 }
 
-// A refused answer prints the message (for a word) and shows the question
-// again exactly; the run then ends with the very files of a clean run.
+// A refused answer prints why (a word that is no number, a number out of
+// range) and shows the question again exactly; the run then ends with the
+// very files of a clean run. A byte-order mark before the first answer is
+// no part of it.
 TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
 {
     const Clean clean = clean_run(typed_dialogue, false);
@@ -172,34 +199,42 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
     struct Refused {
         size_t at;
         std::string word;
-        bool is_word; // not a number at all: the message precedes the question
+        std::string message; // printed before the question is shown again
     };
+    const std::string dimension = "\n\tA whole number from 0 to 2147483647 is expected.";
+    const std::string pixel = "\n\tA whole number from -2147483648 to 2147483647 is expected.";
+    const std::string limit =
+        "\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is expected.";
     std::vector<Refused> cases;
     for (size_t k = 0; k < typed_dialogue.size(); k++)
         if (!shown_again[k].empty())
             for (const char *w : {"abc", "12abc", "0x10"})
-                cases.push_back({k, w, true});
-    cases.push_back({12, "inf", true});
-    cases.push_back({16, "nan", true});
-    for (const Refused &r : std::vector<Refused>{{0, "2", false},
-                                                 {0, "-1", false},
-                                                 {3, "7", false},
-                                                 {3, "-1", false},
-                                                 {4, "2", false},
-                                                 {4, "-1", false},
-                                                 {5, "-1", false},
-                                                 {6, "-3", false},
-                                                 {8, "0", false},
-                                                 {9, "4", false},
-                                                 {9, "-1", false},
-                                                 {11, "3", false},
-                                                 {11, "-1", false},
-                                                 {14, "2", false},
-                                                 {14, "-1", false},
-                                                 {15, "2", false},
-                                                 {15, "-1", false},
-                                                 {16, "3e9", false},
-                                                 {16, "-2147483648.5", false}})
+                cases.push_back({k, w, not_a_number});
+    cases.push_back({12, "inf", not_a_number});
+    cases.push_back({16, "nan", not_a_number});
+    for (const Refused &r : std::vector<Refused>{{0, "2", ""},
+                                                 {0, "-1", ""},
+                                                 {3, "7", ""},
+                                                 {3, "-1", ""},
+                                                 {4, "2", ""},
+                                                 {4, "-1", ""},
+                                                 {5, "-1", dimension},
+                                                 {5, "2147483648", dimension},
+                                                 {6, "-3", dimension},
+                                                 {6, "+99999999999", dimension},
+                                                 {7, "3000000000", pixel},
+                                                 {8, "-2147483649", pixel},
+                                                 {8, "0", ""},
+                                                 {9, "4", ""},
+                                                 {9, "-1", ""},
+                                                 {11, "3", ""},
+                                                 {11, "-1", ""},
+                                                 {14, "2", ""},
+                                                 {14, "-1", ""},
+                                                 {15, "2", ""},
+                                                 {15, "-1", ""},
+                                                 {16, "3e9", limit},
+                                                 {16, "-2147483648.5", limit}})
         cases.push_back(r);
 
     // What the program has printed when it reads each answer.
@@ -219,16 +254,25 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
         put_model(s, false);
         const Outcome r = s.run(words(inserted(typed_dialogue, c.at, c.word)));
         EXPECT_EQ(r.status, 0);
-        const std::string expected =
-            before + (c.is_word ? not_a_number : "") + shown_again[c.at] + clean.run.out.substr(before.size());
+        const std::string expected = before + c.message + shown_again[c.at] + clean.run.out.substr(before.size());
         EXPECT_EQ(s.portable(r.out), expected);
+        EXPECT_EQ(s.contents(), clean.files);
+    }
+
+    for (const char *bom : {"\xEF\xBB\xBF", "\xEF\xBB\xBF\n"}) {
+        Site s;
+        put_model(s, false);
+        const Outcome r = s.run(bom + words(typed_dialogue));
+        EXPECT_EQ(s.portable(r.out), clean.run.out);
         EXPECT_EQ(s.contents(), clean.files);
     }
 }
 
-// An output that reaches a full disk is reported and removed; the files the
-// run had not finished are removed too, and what is left is complete.
-TEST(FaultRuns, AFullDiskIsReportedAndLeavesNoIncompleteFile)
+// An output that reaches a full disk, or the limit of a file's size, is
+// reported; the other results are not put in place, so every earlier result
+// is left as it was, and no temporary is left. A device in the place of a
+// result is written directly and stays.
+TEST(FaultRuns, AFullDiskOrAFileSizeLimitIsReportedAndLeavesEveryEarlierResult)
 {
     if (!fs::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
@@ -239,76 +283,170 @@ TEST(FaultRuns, AFullDiskIsReportedAndLeavesNoIncompleteFile)
         std::string file;
         const std::vector<std::string> *answers;
         bool before_summary; // the image and its histogram are not all saved
+        rlim_t limit;        // a file-size limit instead of a full disk
     };
     const std::vector<Full> cases = {
-        {"res_log.raw", &raw_dialogue, true},
-        {"res_log.txt", &raw_dialogue, true},
-        {"res_log.bmp", &bitmap, true},
-        {"res_log.asc", &ascii, true},
-        {"res_log.xls", &raw_dialogue, true},
-        {"res_dem_log.xls", &raw_dialogue, true},
-        {"res_log_dem_m4.raw", &raw_dialogue, false},
-        {"res_log_dem_m4.txt", &raw_dialogue, false},
-        {"res_log_dem.asc", &ascii, false},
+        {"res_log.raw", &raw_dialogue, true, 0},
+        {"res_log.txt", &raw_dialogue, true, 0},
+        {"res_log.bmp", &bitmap, true, 0},
+        {"res_log.asc", &ascii, true, 0},
+        {"res_log.xls", &raw_dialogue, true, 0},
+        {"res_dem_log.xls", &raw_dialogue, true, 0},
+        {"res_log_dem_m4.raw", &raw_dialogue, false, 0},
+        {"res_log_dem_m4.txt", &raw_dialogue, false, 0},
+        {"res_log_dem.asc", &ascii, false, 0},
+        {"res_log.bmp", &bitmap, true, 1000},
+        {"res_dem_log.xls", &raw_dialogue, true, 1000},
     };
-    std::map<const std::vector<std::string> *, Clean> clean;
     for (const Full &c : cases) {
-        SCOPED_TRACE(c.file + " on a full disk");
-        if (!clean.count(c.answers))
-            clean[c.answers] = clean_run(*c.answers, true);
+        SCOPED_TRACE(c.file + (c.limit != 0 ? " beyond the file-size limit" : " on a full disk"));
         Site s;
         put_model(s, true);
-        fs::create_symlink("/dev/full", s.folder() / c.file);
+        s.put_earlier_results("res");
+        if (c.limit == 0) {
+            fs::remove(s.folder() / c.file);
+            fs::create_symlink("/dev/full", s.folder() / c.file);
+        }
+        const auto earlier = s.contents();
+        std::optional<FileSizeLimit> limit;
+        if (c.limit != 0)
+            limit.emplace(c.limit);
         const Outcome r = s.run(words(*c.answers));
+        limit.reset();
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.out.find("\n\tFile " + s.path(c.file) + " could not be written\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("has been saved") == std::string::npos, c.before_summary) << r.out;
         EXPECT_EQ(r.out.find("Processing completed"), std::string::npos);
-        EXPECT_FALSE(s.exists(c.file));
-        for (const auto &[name, bytes] : s.contents()) {
-            ASSERT_TRUE(clean[c.answers].files.count(name)) << name;
-            EXPECT_EQ(bytes, clean[c.answers].files.at(name)) << name << " is incomplete";
+        expect_left(s, earlier);
+        if (c.limit == 0) {
+            EXPECT_TRUE(fs::is_symlink(s.folder() / c.file));
         }
     }
 }
 
+// How to run the program as a user other than root, for whom write
+// permissions count: empty when this process is not root, null when there
+// is no way.
+const std::vector<std::string> *as_a_user()
+{
+    static const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                    "--clear-groups"};
+    if (geteuid() != 0)
+        return &no_prefix;
+    return access(nobody[0].c_str(), X_OK) == 0 ? &nobody : nullptr;
+}
+
+// A result that cannot be created is reported before the long work, and
+// whatever stands in its place is left as it was.
 TEST(FaultRuns, AnOutputThatCannotBeCreatedIsReported)
 {
     const auto bitmap = with(raw_dialogue, 7, "1");
     const std::vector<std::string> ascii = {"1", "site", "m",   "1", "1", "0",   "res",
                                             "2", "100",  "200", "0", "1", "1000"};
+    const std::string long_name(300, 'r');
+    const std::string cannot = " cannot be created\n", too_long = ": the name is too long for the system\n";
     struct Blocked {
-        std::string name;      // generic name typed
-        std::string directory; // an existing directory in the place of a result, or ""
-        std::string path;      // the path reported
+        std::string name;    // generic name typed
+        std::string blocker; // a directory ("dir") or a write-protected file ("file") in the place of a result
+        std::string path;    // the path reported
         const std::vector<std::string> *answers;
-        const char *message;
+        const std::string &message;
     };
     const std::vector<Blocked> cases = {
-        {"nofolder/res", "", "nofolder/res_log.xls", &raw_dialogue, " cannot be created\n"},
-        {"res", "res_log.raw", "res_log.raw", &raw_dialogue, " cannot be created\n"},
-        {"res", "res_log.txt", "res_log.txt", &raw_dialogue, " cannot be created\n"},
-        {"res", "res_log.asc", "res_log.asc", &ascii, " cannot be created\n"},
-        {"res", "res_dem_log.xls", "res_dem_log.xls", &raw_dialogue, " cannot be created\n"},
-        {"res", "res_log_dem_m4.txt", "res_log_dem_m4.txt", &raw_dialogue, " cannot be created\n"},
-        {"res", "res_log_dem.asc", "res_log_dem.asc", &ascii, " cannot be created\n"},
-        {"res", "res_log.bmp", "res_log.bmp", &bitmap, " cannot be created\n"},
+        {"nofolder/res", "", "nofolder/res_log.xls", &raw_dialogue, cannot},
+        {long_name, "", long_name + "_log.xls", &raw_dialogue, too_long},
+        {"res", "dir", "res_log.raw", &raw_dialogue, cannot},
+        {"res", "dir", "res_log.txt", &raw_dialogue, cannot},
+        {"res", "dir", "res_log.asc", &ascii, cannot},
+        {"res", "dir", "res_dem_log.xls", &raw_dialogue, cannot},
+        {"res", "dir", "res_log_dem_m4.txt", &raw_dialogue, cannot},
+        {"res", "dir", "res_log_dem.asc", &ascii, cannot},
+        {"res", "dir", "res_log.bmp", &bitmap, cannot},
+        {"res", "file", "res_log.bmp", &bitmap, cannot},
+        {"res", "file", "res_log.xls", &raw_dialogue, cannot},
+        {"res", "file", "res_log_dem_m4.raw", &raw_dialogue, cannot},
     };
     for (const Blocked &c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.path + (c.blocker.empty() ? "" : " blocked by a " + c.blocker));
+        const std::vector<std::string> *user = c.blocker == "file" ? as_a_user() : &no_prefix;
+        if (user == nullptr) {
+            ADD_FAILURE() << "no setpriv to run as another user: a write-protected file is not tried";
+            continue;
+        }
         Site s;
         put_model(s, true);
-        std::set<std::string> before = {"m_m4.raw", "m_m4.txt"};
-        if (!c.directory.empty()) {
-            fs::create_directory(s.folder() / c.directory);
-            before.insert(c.directory);
+        if (c.blocker == "dir")
+            fs::create_directory(s.folder() / c.path);
+        if (c.blocker == "file") {
+            s.write(c.path, "earlier\n");
+            fs::permissions(s.folder() / c.path,
+                            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+            // Another user may read the model and make files in the folder,
+            // but not replace this one.
+            for (const char *name : {"m_m4.raw", "m_m4.txt"})
+                fs::permissions(s.folder() / name, fs::perms::others_read, fs::perm_options::add);
+            fs::permissions(s.folder(), fs::perms::all);
+            fs::permissions(s.folder().parent_path(),
+                            fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         }
-        const Outcome r = s.run(words(with(*c.answers, 6, c.name)));
+        const auto names = s.files();
+        const auto earlier = s.contents();
+        const Outcome r = s.run(words(with(*c.answers, 6, c.name)), 5, *user);
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.out.find("\n\tFile " + s.path(c.path) + c.message), std::string::npos) << r.out;
-        const auto left = s.files();
-        EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), before);
+        EXPECT_EQ(s.files(), names);
+        expect_left(s, earlier);
     }
+}
+
+// A complete run replaces every earlier result; a result whose name is a
+// symbolic link replaces the file the link leads to, and the link stays. A
+// new result has the permissions of the umask, a replaced one keeps its own.
+TEST(FaultRuns, ResultsReplaceTheFilesTheyNameAndTheirLinksLeadTo)
+{
+    const mode_t mask = umask(022);
+    const Clean clean = clean_run(raw_dialogue, true);
+    for (const char *link : {"", "other/x.xls", "../other/x.xls", "<abs>", "../other/absent.xls"}) {
+        SCOPED_TRACE(std::string("res_log.xls a link to ") + link);
+        Site s;
+        put_model(s, true);
+        s.put_earlier_results("res");
+        fs::remove(s.folder() / "res_dem_log.xls");
+        fs::permissions(s.folder() / "res_log.raw", fs::perms::owner_read | fs::perms::owner_write);
+        const fs::path other = s.folder().parent_path() / "other";
+        for (const fs::path &dir : {other, s.folder() / "other"}) {
+            fs::create_directory(dir);
+            write_file(dir / "x.xls", "earlier x\n");
+        }
+        std::string to = link;
+        if (!to.empty()) {
+            if (to == "<abs>")
+                to = (other / "x.xls").string();
+            fs::remove(s.folder() / "res_log.xls");
+            fs::create_symlink(to, s.folder() / "res_log.xls");
+        }
+        const Outcome r = s.run(words(raw_dialogue));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(s.portable(r.out), clean.run.out);
+        for (const auto &[name, bytes] : clean.files)
+            EXPECT_EQ(s.read(name), bytes) << name;
+        // The results of other forms are not written and stay as they were.
+        EXPECT_EQ(s.read("res_log.bmp"), "earlier res_log.bmp\n");
+        EXPECT_EQ(fs::status(s.folder() / "res_log.raw").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(fs::status(s.folder() / "res_dem_log.xls").permissions(), static_cast<fs::perms>(0644));
+        if (!to.empty()) {
+            EXPECT_TRUE(fs::is_symlink(s.folder() / "res_log.xls"));
+            EXPECT_EQ(fs::read_symlink(s.folder() / "res_log.xls").string(), to);
+        }
+        // Nothing but the results in either folder: no temporary is left.
+        auto names = s.files();
+        names.erase(std::remove(names.begin(), names.end(), "other"), names.end());
+        EXPECT_EQ(names.size(), result_count + 2);
+        for (const fs::path &dir : {other, s.folder() / "other"})
+            for (const auto &e : fs::directory_iterator(dir))
+                EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    }
+    umask(mask);
 }
 
 TEST(FaultRuns, AResultNameThatWouldOverwriteTheModelIsAskedAgain)
@@ -358,6 +496,11 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
     const std::string raw_answers = "1 site m 1 1 0 res 0 1\n";
     const std::string ascii_answers = "1 site m 0 res 0 1\n";
     std::string long_keyword(60, 'k');
+    const std::string long_name(300, 'm');
+    // A column of elevations whose weighted sums leave the range of a double.
+    std::string huge_column = six_line_header;
+    for (int i = 0; i < 5; i++)
+        huge_column += "1 1 1e308 1 1\n";
     std::string bad_word_body = ascii_model(six_line_header);
     bad_word_body.replace(bad_word_body.find("139"), 3, "13x"); // line 2, column 3
     struct Damaged {
@@ -366,7 +509,7 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
         std::string answers;
         std::string message; // "{}" stands for the folder path
     };
-    const std::vector<Damaged> cases = {
+    std::vector<Damaged> cases = {
         {"a raw file cut short",
          {{"m_m4.raw", model_raw.substr(0, 99)}, {"m_m4.txt", model_descriptor}},
          raw_answers,
@@ -383,10 +526,6 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
          {{"m_m4.raw", model_raw}, {"m_m4.txt", "2000000000\n2000000000\n4\n0\n0\n10\n"}},
          raw_answers,
          "\n\tFile {}m_m4.raw is too short: 4000000000000000000 cells expected, 25 found\n"},
-        {"a descriptor with dimensions beyond 32 bits",
-         {{"m_m4.raw", model_raw}, {"m_m4.txt", "99999999999\n99999999999\n4\n0\n0\n10\n"}},
-         raw_answers,
-         "\n\tFile {}m_m4.raw is too short: 4611686014132420609 cells expected, 25 found\n"},
         {"an ASCII grid cut in its header",
          {{"m.asc", "ncols 5\nnrows 5\nxllcorner 100\n"}},
          ascii_answers,
@@ -427,13 +566,44 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
          "\n\tFile {}m.asc: no valid value for line 0, column 25\n"},
         {"an unknown raw model", {}, raw_answers, "\n File {}m_m4.raw unknown\n"},
         {"an unknown ASCII grid", {}, ascii_answers, "\n\tFile {}m.asc unknown\n"},
+        {"a model name too long for the system",
+         {},
+         "1 site " + long_name + " 0 res 0 1\n",
+         "\n\tFile {}" + long_name + ".asc: the name is too long for the system\n"},
+        {"elevations too large for a slope",
+         {{"m.asc", huge_column}},
+         ascii_answers,
+         "\n\tFile {}m.asc: the elevations around line 1, column 2 are too large for a slope\n"},
     };
+    // Descriptors of words that are not whole 32-bit numbers, or of fewer
+    // than two values.
+    for (const char *text :
+         {"99999999999\n99999999999\n4\n0\n0\n10\n", "5.\n5\n4\n100\n176\n10\n", "five\n5\n4\n100\n176\n10\n",
+          "5 lines\n5 columns\n", "5\n5\n4\n100\n176\n2.5\n", "5\n", "\n\n"})
+        cases.push_back({"a damaged descriptor",
+                         {{"m_m4.raw", model_raw}, {"m_m4.txt", text}},
+                         raw_answers,
+                         "\n\tFile {}m_m4.txt is not a valid descriptor file\n"});
+    // Models and descriptors that are not regular files, or lead to none.
+    for (const auto &[name, answers] :
+         {std::pair{"m_m4.raw", raw_answers}, {"m_m4.txt", raw_answers}, {"m.asc", ascii_answers}})
+        for (const std::string &kind : {a_directory, a_fifo, std::string("-> /dev/urandom")}) {
+            std::vector<std::pair<std::string, std::string>> files = {{"m_m4.raw", model_raw},
+                                                                      {"m_m4.txt", model_descriptor}};
+            if (std::string(name) == "m.asc")
+                files.clear();
+            std::erase_if(files, [&](const auto &f) { return f.first == name; });
+            files.push_back({name, kind});
+            cases.push_back(
+                {"not a regular file", files, answers, std::string("\n\tFile {}") + name + " is not a regular file\n"});
+        }
     for (const Damaged &c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.what +
+                     (c.files.empty() ? "" : ": " + c.files.back().first + " " + c.files.back().second.substr(0, 20)));
         Site s;
         std::set<std::string> inputs;
         for (const auto &[name, bytes] : c.files) {
-            s.write(name, bytes);
+            put_entry(s, name, bytes);
             inputs.insert(name);
         }
         const Outcome r = s.run(c.answers);
@@ -444,7 +614,9 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
         const auto left = s.files();
         EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), inputs);
         for (const auto &[name, bytes] : c.files)
-            EXPECT_EQ(s.read(name), bytes) << name;
+            if (fs::is_regular_file(fs::symlink_status(s.folder() / name))) {
+                EXPECT_EQ(s.read(name), bytes) << name;
+            }
     }
 
     // A model whose very lines no memory holds, beside a (sparse) raw file

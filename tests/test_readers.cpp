@@ -172,22 +172,29 @@ TEST_F(Readers, NumberWordsReadAsTheLibraryReadsThem)
 
 TEST(Descriptor, ReadsUpToSixIntegersAnyWhiteSpace)
 {
-    // Fewer values leave the rest as they were; a word stops the read;
-    // values beyond 32 bits are clamped.
+    // Fewer values leave the rest as they were; a word that is not a whole
+    // 32-bit number stops the read and is refused; after the sixth value
+    // nothing is read.
     const struct {
         const char *text;
         int count;
+        bool refused;
         std::array<int, 6> before, after;
     } cases[] = {
-        {"343\r\n324\r\n2\t2425 10722\n\n 90\n", 6, {}, {343, 324, 2, 2425, 10722, 90}},
-        {"5\n-6\n+4\n", 3, {0, 0, 0, 0, 0, 77}, {5, -6, 4, 0, 0, 77}},
-        {"12abc 99999999999 3", 1, {}, {12, 0, 0, 0, 0, 0}},
-        {"99999999999 -99999999999", 2, {}, {2147483647, -2147483647 - 1, 0, 0, 0, 0}},
+        {"343\r\n324\r\n2\t2425 10722\n\n 90\n", 6, false, {}, {343, 324, 2, 2425, 10722, 90}},
+        {"5\n-6\n+4\n", 3, false, {0, 0, 0, 0, 0, 77}, {5, -6, 4, 0, 0, 77}},
+        {"1 2 3 4 5 6 seven 2.5", 6, false, {}, {1, 2, 3, 4, 5, 6}},
+        {"12abc 99999999999 3", 0, true, {}, {}},
+        {"4 99999999999 -99999999999", 1, true, {}, {4, 0, 0, 0, 0, 0}},
+        {"1 2 3 4 5 2.5", 5, true, {}, {1, 2, 3, 4, 5, 0}},
+        {"-2147483648 2147483647 +-3", 2, true, {}, {-2147483647 - 1, 2147483647, 0, 0, 0, 0}},
     };
     for (const auto &c : cases) {
         FILE *f = text_stream(c.text);
         std::array<int, 6> v = c.before;
-        EXPECT_EQ(read_descriptor(f, v.data()), c.count) << c.text;
+        bool refused = !c.refused;
+        EXPECT_EQ(read_descriptor(f, v.data(), &refused), c.count) << c.text;
+        EXPECT_EQ(refused, c.refused) << c.text;
         EXPECT_EQ(v, c.after) << c.text;
         std::fclose(f);
     }

@@ -343,8 +343,9 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
                 SCOPED_TRACE(std::string("limit ") + std::to_string(kb) + " KiB, forced '" + forced + "'");
                 Site s;
                 files(s);
-                s.address_space_kb = kb;
-                const Outcome r = s.run(answers);
+                // The limit set by a shell that then becomes the program.
+                const Outcome r =
+                    s.run(answers, 5, {"/bin/sh", "-c", "ulimit -v " + std::to_string(kb) + " && exec \"$0\""});
                 if (r.status != 0) {
                     EXPECT_EQ(r.status, 1) << r.out;
                     EXPECT_NE(r.out.find("\n\tNot enough memory"), std::string::npos) << r.out;
