@@ -116,28 +116,25 @@ int main(int argc, char **argv)
     if (fstat(fileno(in), &st) != 0 || static_cast<double>(st.st_size) < 2.0 * lines * static_cast<double>(columns))
         return failure("too short for its descriptor:", raw_path);
 
-    // Reading: the real grid first (untouched until the first sweep), then the
-    // 16-bit and the integer grids, filled line by line; the 16-bit grid goes
-    // as soon as every line is widened.
+    // Reading: the real grid first (untouched until the first sweep), then
+    // the integer grid, filled line by line through one line of 16-bit cells.
     double **dtab_in = dmatrice(columns, lines);
-    unsigned short **jtab_in = usmatrice(columns, lines);
     int **itab_in = imatrice(columns, lines);
-    if (dtab_in == nullptr || jtab_in == nullptr || itab_in == nullptr)
+    std::vector<unsigned short> cells(n);
+    if (dtab_in == nullptr || itab_in == nullptr)
         return failure("not enough memory for the model", raw_path);
     int lo = 65535, hi = 0;
     for (int i = 0; i < lines; i++) {
-        if (std::fread(jtab_in[i], 2, n, in) != n)
+        if (std::fread(cells.data(), 2, n, in) != n)
             return failure("cannot read", raw_path);
-        const unsigned short *src = jtab_in[i];
         int *dst = itab_in[i];
         for (size_t j = 0; j < n; j++) {
-            dst[j] = src[j];
+            dst[j] = cells[j];
             lo = dst[j] < lo ? dst[j] : lo;
             hi = dst[j] > hi ? dst[j] : hi;
         }
     }
     std::fclose(in);
-    frusmatrice(jtab_in, lines);
 
     // The grids of the slopes and of the result; the log DEM's integers are
     // only touched when a log DEM is written.
