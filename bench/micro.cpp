@@ -45,15 +45,14 @@ int64_t file_bytes(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
+// The grids that treatment makes (the logarithms are made by pendientes).
 void release_outputs()
 {
     const int rows = nb_col > 0 ? nb_lig : 0;
     frucmatrice(tab_out, rows);
     frimatrice(itab_out, rows);
-    frdmatrice(dtab_out, rows);
     tab_out = nullptr;
     itab_out = nullptr;
-    dtab_out = nullptr;
 }
 
 // The unit question of dem_lecture is answered "1" (decimetres).
@@ -214,6 +213,7 @@ std::string open_writer_files(const Writer &w)
         f2d = create(nomdescr2);
     } else if (w.output == 1) {
         nomim2 = generic + "_log.bmp";
+        f2 = create(nomim2);
     } else {
         nomim2 = generic + "_log.asc";
         f2 = create(nomim2);
