@@ -1839,6 +1839,7 @@ void tone_line(const ToneEdges &t, const double *z0, const double *z1, const dou
         return;
     }
     for (int j = 0; j < n; j++) {
+        __builtin_prefetch(lg + j + 64); // the logarithms come from memory, not the cache
         const double l = lg[j], m = log_margin(l);
         const double f = (l - log_min) * t.scale;
         const int k = f <= 0.0 ? 0 : f >= tone_limit ? static_cast<int>(tone_limit) : static_cast<int>(f);

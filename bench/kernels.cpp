@@ -111,9 +111,10 @@ int main(int argc, char **argv)
 {
     const size_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000000;
     const unsigned long long seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
-    std::vector<fast_variant> variants = {fast_baseline};
-    if (fast_variant_available(fast_avx2))
-        variants.push_back(fast_avx2);
+    std::vector<fast_variant> variants;
+    for (fast_variant v : fast_variants)
+        if (fast_variant_available(v))
+            variants.push_back(v);
     std::printf("variant in use: %s; %zu arguments per function, seed %llu\n", fast_variant_name(fast_variant_in_use()),
                 count, seed);
     std::printf("%-6s %-9s %9s %11s %11s %24s %9s %9s %9s %9s %8s\n", "func", "variant", "max ulp", "max rel", "margin",

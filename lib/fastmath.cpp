@@ -1,6 +1,7 @@
 // Choice of the variant of the arc tangent and logarithm loops: the loops
-// themselves are in fastmath_kernels.cpp, built once for any x86-64 and once
-// more for AVX2 with FMA when QUARVELIN_FASTMATH_HAVE_AVX2 is defined.
+// themselves are in fastmath_kernels.cpp, built once for any x86-64 and, when
+// QUARVELIN_FASTMATH_HAVE_AVX2 is defined, once more for AVX2 with FMA and
+// once for AVX-512.
 #include "fastmath.h"
 
 #include <algorithm>
@@ -11,38 +12,60 @@ void fast_log10_baseline(const double *x, double *y, size_t n);
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 void fast_atan_avx2(const double *x, double *y, size_t n);
 void fast_log10_avx2(const double *x, double *y, size_t n);
+void fast_atan_avx512(const double *x, double *y, size_t n);
+void fast_log10_avx512(const double *x, double *y, size_t n);
 #endif
 
 namespace {
 
-// -1 until the first use, then the variant in use.
-int chosen = -1;
+// The loops of each variant, and whether the processor runs them.
+struct Build {
+    const char *name;
+    void (*atan)(const double *, double *, size_t);
+    void (*log10)(const double *, double *, size_t);
+};
+#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
+const Build builds[] = {{"baseline", fast_atan_baseline, fast_log10_baseline},
+                        {"avx2", fast_atan_avx2, fast_log10_avx2},
+                        {"avx512", fast_atan_avx512, fast_log10_avx512}};
+#else
+const Build builds[] = {{"baseline", fast_atan_baseline, fast_log10_baseline},
+                        {"avx2", fast_atan_baseline, fast_log10_baseline},
+                        {"avx512", fast_atan_baseline, fast_log10_baseline}};
+#endif
 
-bool processor_has_avx2_fma()
+bool processor_runs(fast_variant v)
 {
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    return false;
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (v == fast_avx2)
+        return avx2;
+    if (v == fast_avx512)
+        return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vl");
 #endif
+    return v == fast_baseline;
 }
+
+// -1 until the first use, then the variant in use.
+int chosen = -1;
 
 } // namespace
 
 bool fast_variant_available(fast_variant v)
 {
-    if (v == fast_baseline)
-        return true;
-    // Asked once: the answer cannot change while the program runs.
-    static const bool avx2 = processor_has_avx2_fma();
-    return v == fast_avx2 && avx2;
+    // Asked once: the answers cannot change while the program runs.
+    static const bool runs[] = {processor_runs(fast_baseline), processor_runs(fast_avx2), processor_runs(fast_avx512)};
+    return v >= fast_baseline && v <= fast_avx512 && runs[v];
 }
 
 fast_variant fast_variant_in_use()
 {
     if (chosen < 0)
-        chosen = fast_variant_available(fast_avx2) ? fast_avx2 : fast_baseline;
+        chosen = fast_variant_available(fast_avx512) ? fast_avx512
+                 : fast_variant_available(fast_avx2) ? fast_avx2
+                                                     : fast_baseline;
     return static_cast<fast_variant>(chosen);
 }
 
@@ -56,31 +79,17 @@ bool fast_use_variant(fast_variant v)
 
 const char *fast_variant_name(fast_variant v)
 {
-    return v == fast_avx2 ? "avx2" : "baseline";
+    return builds[v].name;
 }
 
 void fast_atan_with(fast_variant v, const double *x, double *y, size_t n)
 {
-#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
-    if (v == fast_avx2 && fast_variant_available(fast_avx2)) {
-        fast_atan_avx2(x, y, n);
-        return;
-    }
-#endif
-    (void)v;
-    fast_atan_baseline(x, y, n);
+    builds[fast_variant_available(v) ? v : fast_baseline].atan(x, y, n);
 }
 
 void fast_log10_with(fast_variant v, const double *x, double *y, size_t n)
 {
-#if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
-    if (v == fast_avx2 && fast_variant_available(fast_avx2)) {
-        fast_log10_avx2(x, y, n);
-        return;
-    }
-#endif
-    (void)v;
-    fast_log10_baseline(x, y, n);
+    builds[fast_variant_available(v) ? v : fast_baseline].log10(x, y, n);
 }
 
 void fast_atan(const double *x, double *y, size_t n)

@@ -34,10 +34,12 @@
 // about 2^-340 (whose intermediate results underflow) is much slower on
 // processors that handle subnormal results in microcode.
 //
-// Variants. The same source is built twice: fast_baseline runs on any x86-64
-// (SSE2, no fused multiply-add), fast_avx2 needs AVX2 and FMA. The two differ
-// in the last bits. fast_atan and fast_log10 use the variant chosen on first
-// use: fast_avx2 when the processor has AVX2 and FMA, else fast_baseline.
+// Variants. The same source is built three times: fast_baseline runs on any
+// x86-64 (SSE2, no fused multiply-add), fast_avx2 needs AVX2 and FMA,
+// fast_avx512 also AVX-512 (F, DQ, VL) and takes eight values at a time. The
+// baseline differs from the others in the last bits; fast_avx2 and
+// fast_avx512 make the same operations. fast_atan and fast_log10 use the
+// variant chosen on first use: the widest that the processor runs.
 // Results depend only on the variant, never on the array length or
 // alignment. Not thread-safe on first use (the program is single-threaded).
 #ifndef QUARVELIN_FASTMATH_H
@@ -45,7 +47,8 @@
 
 #include <cstddef>
 
-enum fast_variant { fast_baseline, fast_avx2 };
+enum fast_variant { fast_baseline, fast_avx2, fast_avx512 };
+constexpr fast_variant fast_variants[] = {fast_baseline, fast_avx2, fast_avx512};
 
 void fast_atan(const double *x, double *y, size_t n);
 void fast_log10(const double *x, double *y, size_t n);
@@ -62,7 +65,7 @@ fast_variant fast_variant_in_use();
 // Makes fast_atan and fast_log10 use v from now on; false (and no change)
 // when v is not available.
 bool fast_use_variant(fast_variant v);
-// "baseline" or "avx2".
+// "baseline", "avx2" or "avx512".
 const char *fast_variant_name(fast_variant v);
 
 // How far got stands from ref, in units in the last place of ref (the

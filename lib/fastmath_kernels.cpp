@@ -27,7 +27,9 @@
 
 #include <cstdint>
 
-#if defined(QUARVELIN_FASTMATH_AVX2)
+#if defined(QUARVELIN_FASTMATH_AVX512)
+#define FASTMATH_NAME(name) name##_avx512
+#elif defined(QUARVELIN_FASTMATH_AVX2)
 #define FASTMATH_NAME(name) name##_avx2
 #else
 #define FASTMATH_NAME(name) name##_baseline
@@ -40,7 +42,7 @@ namespace {
 
 inline double mul_add(double a, double b, double c)
 {
-#if defined(QUARVELIN_FASTMATH_AVX2)
+#if defined(QUARVELIN_FASTMATH_AVX2) || defined(QUARVELIN_FASTMATH_AVX512)
     return __builtin_fma(a, b, c);
 #else
     return a * b + c;

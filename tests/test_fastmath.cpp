@@ -158,18 +158,20 @@ TEST_P(Fastmath, ResultsDoNotDependOnLengthPlaceOrOverlap)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, Fastmath, ::testing::Values(fast_baseline, fast_avx2),
+INSTANTIATE_TEST_SUITE_P(Variants, Fastmath, ::testing::ValuesIn(fast_variants),
                          [](const ::testing::TestParamInfo<fast_variant> &info) {
                              return std::string(fast_variant_name(info.param));
                          });
 
 TEST(FastmathDispatch, UsesTheBestVariantAndCanBeForced)
 {
-    const fast_variant best = fast_variant_available(fast_avx2) ? fast_avx2 : fast_baseline;
+    const fast_variant best = fast_variant_available(fast_avx512) ? fast_avx512
+                              : fast_variant_available(fast_avx2) ? fast_avx2
+                                                                  : fast_baseline;
     EXPECT_EQ(fast_variant_in_use(), best);
     EXPECT_TRUE(fast_variant_available(fast_baseline));
     const double xs[] = {0.3, 2.5, 70.0};
-    for (fast_variant v : {fast_baseline, fast_avx2}) {
+    for (fast_variant v : fast_variants) {
         if (!fast_use_variant(v)) {
             EXPECT_FALSE(fast_variant_available(v));
             continue;

@@ -165,7 +165,7 @@ TEST(FastPath, DecidesEveryModelAsThePlainPathWithEveryBuildOfTheKernels)
     std::vector<Decisions> plain;
     for (const Model &m : all)
         plain.push_back(decide(m, true));
-    for (fast_variant v : {fast_baseline, fast_avx2}) {
+    for (fast_variant v : fast_variants) {
         if (!fast_use_variant(v))
             continue;
         const FastStats before = fast_stats;
