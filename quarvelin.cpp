@@ -37,6 +37,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
@@ -161,29 +162,34 @@ namespace {
 // exact operands, the correctly rounded value of the number (as
 // std::from_chars gives it). Returns where the number ends in [b, e), or
 // null when what starts at b is not such a number (from_chars reads it).
+// With `ended`, a byte that is no digit, point, sign or exponent letter
+// stands at e, so that the loops need not look for e.
+template <bool ended = false>
 const char *short_decimal(const char *b, const char *e, double &value)
 {
     static constexpr double powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const bool negative = b != e && *b == '-';
+    auto more = [&] { return ended || b != e; };
+    auto digit = [&] { return more() && static_cast<unsigned char>(*b - '0') <= 9; };
+    const bool negative = more() && *b == '-';
     b += negative;
     uint64_t m = 0;
     int digits = 0, scale = 0;
-    for (; b != e && *b >= '0' && *b <= '9'; b++, digits++)
+    for (; digit(); b++, digits++)
         m = m * 10 + static_cast<uint64_t>(*b - '0');
-    if (b != e && *b == '.')
-        for (b++; b != e && *b >= '0' && *b <= '9'; b++, digits++, scale--)
+    if (more() && *b == '.')
+        for (b++; digit(); b++, digits++, scale--)
             m = m * 10 + static_cast<uint64_t>(*b - '0');
     if (digits == 0 || digits > 19)
         return nullptr;
-    if (b != e && (*b == 'e' || *b == 'E')) {
+    if (more() && (*b == 'e' || *b == 'E')) {
         b++;
-        const bool minus = b != e && *b == '-';
-        b += b != e && (*b == '-' || *b == '+');
-        if (b == e || *b < '0' || *b > '9')
+        const bool minus = more() && *b == '-';
+        b += more() && (*b == '-' || *b == '+');
+        if (!digit())
             return nullptr;
         int x = 0;
-        for (; b != e && *b >= '0' && *b <= '9' && x < 1000; b++)
+        for (; digit() && x < 1000; b++)
             x = x * 10 + (*b - '0');
         scale += minus ? -x : x;
     }
@@ -1257,7 +1263,7 @@ constexpr size_t block_size = size_t(1) << 20;
 
 // The blocks of the readers and writers of text, one of each at a time:
 // made with the program, so that no allocation can fail on the way.
-char read_block[block_size];
+char read_block[block_size + 1]; // and a 0 after what was read
 char text_block[block_size + 64];
 
 bool refill(WordReader &r)
@@ -1271,6 +1277,7 @@ bool refill(WordReader &r)
         r.pos = 0;
     }
     const size_t got = std::fread(r.buf + r.len, 1, block_size - r.len, r.f);
+    r.buf[r.len + got] = '\0'; // no number goes on past it
     r.len += got;
     if (got == 0)
         r.eof = true;
@@ -1283,7 +1290,7 @@ bool refill(WordReader &r)
 bool skip_blanks(WordReader &r)
 {
     for (;;) {
-        while (r.pos < r.len && is_blank(static_cast<unsigned char>(r.buf[r.pos])))
+        while (is_blank(static_cast<unsigned char>(r.buf[r.pos]))) // the 0 after the block ends it
             r.pos++;
         if (r.pos < r.len)
             return true;
@@ -1329,7 +1336,7 @@ bool next_grid_value(WordReader &r, double &v)
     if (r.len - r.pos < longest_short && !r.eof)
         refill(r);
     const char *b = r.buf + r.pos, *end = r.buf + r.len;
-    const char *stop = short_decimal(b, end, v);
+    const char *stop = short_decimal<true>(b, end, v);
     if (stop != nullptr && (stop == end ? r.eof : is_blank(static_cast<unsigned char>(*stop)))) {
         r.pos = static_cast<size_t>(stop - r.buf);
         return true;
@@ -1346,9 +1353,54 @@ void release_ascii_grids()
 
 } // namespace
 
+namespace {
+
+// The whole of a regular file mapped into memory, with a page of zeros after
+// it (the 0 that ends the words); null for anything else, which is read in
+// blocks.
+char *map_whole(FILE *f, size_t &size, size_t &mapped)
+{
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        static_cast<uint64_t>(st.st_size) > SIZE_MAX / 2)
+        return nullptr;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size = static_cast<size_t>(st.st_size);
+    mapped = (size / page + 1) * page;
+    void *room = mmap(nullptr, mapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED)
+        return nullptr;
+    if (mmap(room, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fileno(f), 0) == MAP_FAILED) {
+        munmap(room, mapped);
+        return nullptr;
+    }
+    madvise(room, size, MADV_SEQUENTIAL);
+    return static_cast<char *>(room);
+}
+
+AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col);
+
+} // namespace
+
 AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
 {
+    size_t size = 0, mapped = 0;
+    char *whole = map_whole(f, size, mapped);
     WordReader r{f, read_block, 0, 0, false, 0};
+    read_block[0] = '\0'; // nothing read yet
+    if (whole != nullptr)
+        r = WordReader{f, whole, 0, size, true, 0};
+    const AsciiStatus st = read_grid(r, bad_line, bad_col);
+    if (whole != nullptr)
+        munmap(whole, mapped);
+    return st;
+}
+
+namespace {
+
+AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col)
+{
+    FILE *const f = r.f;
     const char *b, *e;
     bad_line = 0;
     bad_col = 0;
@@ -1455,6 +1507,8 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
         grid_or_lines(dtab_slope, dmatrice);
     return ascii_ok;
 }
+
+} // namespace
 
 void ascii_lecture()
 {
