@@ -1447,7 +1447,9 @@ AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col)
             case word_out_of_range:
                 return ascii_bad_cellsize;
             case word_number:
-                if (dpix_size == 0.0 || std::fabs(dpix_size) >= 2147483648.0)
+                // A cell so small that its reciprocal is infinite has no
+                // slopes: 0 x inf is no number.
+                if (dpix_size == 0.0 || std::fabs(dpix_size) >= 2147483648.0 || !std::isfinite(1.0 / dpix_size))
                     return ascii_bad_cellsize;
             }
             break;

@@ -272,6 +272,7 @@ TEST_F(Readers, DamagedAsciiGridsNameTheirFault)
         {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize inf\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
         {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 1\nnodata nan\n1 2 3 4 5 6", ascii_bad_header, 6, 0},
         {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 3e9\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 1e-310\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
         // Enormous dimensions above a tiny body: named without allocating.
         {"ncols 2000000000\nnrows 2000000000\nx 0\ny 0\ncellsize 1\nnodata 0\n1 2 3", ascii_bad_value, 0, 3},
     };
