@@ -10,8 +10,11 @@
 //
 // Every stage works on the Run state below. Terrain arithmetic is done in
 // 64-bit reals in a fixed order of operations, and every real that becomes an
-// integer is truncated toward zero, so that the same model gives the same
-// files on every machine.
+// integer is truncated toward zero. The slope and logarithm of a cell come
+// from fast kernels, checked against margins so that every file is the one
+// the C library's atan and log10 give on every cell (Terrain analysis). A
+// model whose grids do not fit in half of the memory the process may use is
+// read line by line, with the same kernels (Line by line).
 //
 // A run that fails prints one message, removes the temporary files of its
 // results (the results are put in place only when the run is complete),

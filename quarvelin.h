@@ -4,6 +4,8 @@
 // passed between stages as arguments. The order of a run is fixed: `opening`
 // (banner, dialogue, reading the model, slopes, normalisation, opening the
 // output files), then `image_saving` (image, histogram files, log DEM, end).
+// A run either holds every grid or reads its model line by line; its grids
+// are then null and the per-line kernels are fed from the model's file.
 //
 // Failures never return: they go through `fail`, which prints the message,
 // removes the temporary files the results were being written to (earlier
