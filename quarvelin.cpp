@@ -792,16 +792,6 @@ T **try_grid(T **(*alloc)(int, int), bool &refused)
     return m;
 }
 
-template <typename T>
-T **new_grid(T **(*alloc)(int, int))
-{
-    bool refused = false;
-    T **m = try_grid(alloc, refused);
-    if (refused)
-        no_memory();
-    return m;
-}
-
 void progress(const char *fmt, int i)
 {
     std::printf(fmt, i);
@@ -856,17 +846,33 @@ inline double degrees(double angle)
     return angle * 180.0 / pi; // times 180 first, then over pi
 }
 
+// The plain slope of a gradient: the C library's arc tangent, in degrees.
+inline double plain_slope(double g)
+{
+    return degrees(std::atan(g));
+}
+
 } // namespace
 
 double window_slope(const double *z0, const double *z1, const double *z2, double p)
 {
-    return degrees(std::atan(window_gradient(z0, z1, z2, p)));
+    return plain_slope(window_gradient(z0, z1, z2, p));
 }
 
 double log_of_slope(double pen)
 {
     return std::log10(pen + 1.0);
 }
+
+namespace {
+
+// The plain logarithm of a gradient.
+inline double plain_log(double g)
+{
+    return log_of_slope(plain_slope(g));
+}
+
+} // namespace
 
 int trunc_product(double d, double s)
 {
@@ -1008,18 +1014,19 @@ void release_grids()
 
 bool decide_run(int bytes_per_cell)
 {
+    const double usable = usable_memory();
     const char *forced = std::getenv("QUARVELIN_LINE_BY_LINE");
     if (forced != nullptr && *forced != '\0') {
         line_by_line = std::strcmp(forced, "0") != 0;
     } else {
         const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
         const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * 6.0;
-        line_by_line = need > usable_memory() / 2.0;
+        line_by_line = need > usable / 2.0;
     }
     // Memory is promised before it is used: a line buffer that the machine
     // cannot hold would be granted and kill the run once touched.
     constexpr double work_bytes_per_column = 7 * sizeof(double) + 1 + 2 * sizeof(int) + sizeof(unsigned short);
-    if (work_bytes_per_column * std::max(nb_col, 0) > usable_memory())
+    if (work_bytes_per_column * std::max(nb_col, 0) > usable)
         return false;
     return ready_work();
 }
@@ -1584,8 +1591,8 @@ void exact_of_gradient(SlopeSweep &w, double g, double &pen, double &lg)
 {
     if (!(g == w.last_g)) {
         w.last_g = g;
-        w.last_pen = degrees(std::atan(g));
-        w.last_lg = std::log10(w.last_pen + 1.0);
+        w.last_pen = plain_slope(g);
+        w.last_lg = log_of_slope(w.last_pen);
         fast_stats.exact_slopes++;
     }
     pen = w.last_pen;
@@ -1776,16 +1783,6 @@ double first_reaching(double below, double at, Pred reached)
             lo = mid;
     }
     return from_ordered_key(hi);
-}
-
-// The plain slope and logarithm of a gradient.
-inline double plain_slope(double g)
-{
-    return degrees(std::atan(g));
-}
-inline double plain_log(double g)
-{
-    return log_of_slope(plain_slope(g));
 }
 
 // The smallest gradient whose plain value f(g) reaches `target`: 0 when even

@@ -49,6 +49,16 @@ inline double mul_add(double a, double b, double c)
 #endif
 }
 
+// A polynomial in x by Horner's rule, its coefficients from the highest
+// power down: ((c0 x + c1) x + c2) x + ..., one mul_add a step.
+template <typename... C>
+inline double horner(double x, double c0, C... cs)
+{
+    double acc = c0;
+    ((acc = mul_add(acc, x, cs)), ...);
+    return acc;
+}
+
 inline uint64_t bits_of(double v)
 {
     return __builtin_bit_cast(uint64_t, v);
@@ -127,13 +137,7 @@ void FASTMATH_NAME(fast_atan)(const double *x, double *y, size_t n)
         const double num = mul_add(a, above4 ? 1.0 : v, -b);
         const double t = num / mul_add(b, v, a);
         const double p = t * t;
-        double q = mul_add(atan_p7, p, atan_p6);
-        q = mul_add(q, p, atan_p5);
-        q = mul_add(q, p, atan_p4);
-        q = mul_add(q, p, atan_p3);
-        q = mul_add(q, p, atan_p2);
-        q = mul_add(q, p, atan_p1);
-        q = mul_add(q, p, atan_p0);
+        const double q = horner(p, atan_p7, atan_p6, atan_p5, atan_p4, atan_p3, atan_p2, atan_p1, atan_p0);
         y[k] = k_hi + (t + mul_add(t * p, q, k_lo));
     }
 }
@@ -152,12 +156,7 @@ void FASTMATH_NAME(fast_log10)(const double *x, double *y, size_t n)
         const double f = m - 1.0;
         const double s = f / (2.0 + f);
         const double z = s * s;
-        double q = mul_add(log_q6, z, log_q5);
-        q = mul_add(q, z, log_q4);
-        q = mul_add(q, z, log_q3);
-        q = mul_add(q, z, log_q2);
-        q = mul_add(q, z, log_q1);
-        q = mul_add(q, z, log_q0);
+        const double q = horner(z, log_q6, log_q5, log_q4, log_q3, log_q2, log_q1, log_q0);
         const double hfsq = 0.5 * f * f;
         const double c = mul_add(s, mul_add(z, q, hfsq), -hfsq); // ln(1 + f) - f
         const double f_hi = double_of(bits_of(f) & high_21_bits);
