@@ -2741,9 +2741,3 @@ int run_program(int argc, char **argv)
     return 0;
 }
 
-#ifndef QUARVELIN_NO_MAIN
-int main(int argc, char **argv)
-{
-    return run_program(argc, argv);
-}
-#endif

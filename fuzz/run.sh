@@ -46,7 +46,7 @@ fi
 VERSION=$(sed -n 's/^project(quarvelin VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
 [ -n "$VERSION" ] || { echo "fuzz: no project version in CMakeLists.txt" >&2; exit 1; }
 FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all
-       -DQUARVELIN_NO_MAIN "-DQUARVELIN_VERSION=\"$VERSION\"" -Wall -Wextra -Wpedantic -I. -Ilib)
+       "-DQUARVELIN_VERSION=\"$VERSION\"" -Wall -Wextra -Wpedantic -I. -Ilib)
 OBJS=()
 for src in quarvelin.cpp lib/*.cpp; do
     obj="$OUT/$(basename "${src%.cpp}").o"
