@@ -8,44 +8,50 @@
 // histogram file that reads a tone back as a slope, and on request as a log
 // DEM (raw 32-bit raster or ASCII grid) with a histogram file of its own.
 //
-// Every stage works on the Run state below. Terrain arithmetic is done in
-// 64-bit reals in a fixed order of operations, and every real that becomes an
-// integer is truncated toward zero. The slope and logarithm of a cell come
-// from fast kernels, checked against margins so that every file is the one
-// the C library's atan and log10 give on every cell (Terrain analysis). A
-// model whose grids do not fit in half of the memory the process may use is
-// read line by line, with the same kernels (Line by line).
+// This file reads in the order of a run: the Run state and the file names,
+// the dialogue that drives the run, the two readers, the slopes, the grey
+// tones and the log DEM, the passes of a run line by line, the writers. The
+// host (console, files, results, memory, threads) is in lib/.
+//
+// Terrain arithmetic is done in 64-bit reals in a fixed order of operations,
+// and every real that becomes an integer is truncated toward zero. The
+// slopes, their logarithms and both ranges are made in one pass
+// (pendientes), so that a run line by line reads its model once for them;
+// treatment then makes the grey tones from those ranges. Every file is the
+// one the C library's atan and log10 give on every cell: one line driver
+// computes the gradients of a line, lets the fast kernels decide the cells
+// that lie clear of every boundary by a wide margin, and finishes the rest
+// with one plain loop (Slopes). A model whose grids need more than 64 MiB is
+// read line by line, in bands spread over every processor (Line by line).
 //
 // A run that fails prints one message, removes the temporary files of its
 // results (the results are put in place only when the run is complete),
 // waits for a key (except at end of input) and exits with status 1.
 #include "quarvelin.h"
 
+#include "console.h"
 #include "fastmath.h"
+#include "files.h"
 #include "image.h"
 #include "nrutil.h"
+#include "outputs.h"
+#include "room.h"
+#include "words.h"
+#include "workers.h"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cfloat>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/sysinfo.h>
-#include <termios.h>
-#include <unistd.h>
 
 // The version comes from the build (project() in CMakeLists.txt).
 #ifndef QUARVELIN_VERSION
@@ -75,6 +81,10 @@ double **dtab_out;
 std::string nomim1, nomdescr1;
 std::string nomim2, nomdescr2, nomhisto, nomhisto2, nomim3, nomdescr3;
 
+bool plain_path, line_by_line;
+int thread_count = 1;
+FastStats fast_stats;
+
 // =============================================================== File names
 //
 // Every file of a run is its base name followed by a fixed suffix: the model
@@ -100,376 +110,56 @@ const ResultFile result_files[result_count] = {
     {"_log_dem.asc", "w", "log DEM, ASCII grid"},
 };
 
-// ========================================================= Words and numbers
-//
-// Answers, descriptor files and ASCII grids are all read as words separated
-// by white space, and their numbers are read by the same two rules.
+// ======================================================= Dialogue and driver
 
 namespace {
 
-constexpr bool blank_table_entry(int c)
+// Declared here, for the dialogue: the grids of the stages and the passes
+// of a run line by line, defined with them below.
+template <typename T>
+bool grid_or_lines(T **&grid, T **(*alloc)(int, int));
+void release_copy();
+
+[[noreturn]] void cannot_write(const std::string &path, int err = 0)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    (void)err;
+    fail(strf("\n\tFile %s could not be written\n", path.c_str()));
 }
 
-struct BlankTable {
-    bool t[256];
-};
-
-constexpr BlankTable make_blank_table()
+[[noreturn]] void cannot_read(const std::string &path)
 {
-    BlankTable b{};
-    for (int c = 0; c < 256; c++)
-        b.t[c] = blank_table_entry(c);
-    return b;
+    fail(strf("\n\tFile %s could not be read\n", path.c_str()));
 }
 
-constexpr BlankTable blank_table = make_blank_table();
-
-// Where the digits of a number word start: "%d" and "%lf" take one '+'
-// before the digits, but not "+-".
-bool skip_plus(const char *&b, const char *e)
+[[noreturn]] void no_memory()
 {
-    if (b != e && *b == '+') {
-        b++;
-        if (b == e || *b == '-')
-            return false;
-    }
-    return true;
+    fail(strf("\n\tNot enough memory for a grid of %d lines by %d columns\n", nb_lig, nb_col));
 }
-
-} // namespace
-
-bool is_blank(int c)
-{
-    return c >= 0 && c < 256 && blank_table.t[c];
-}
-
-bool int_word(const char *b, const char *e, int &value)
-{
-    if (!skip_plus(b, e))
-        return false;
-    int v = 0;
-    auto [p, ec] = std::from_chars(b, e, v);
-    if (ec != std::errc() || p != e)
-        return false;
-    value = v;
-    return true;
-}
-
-namespace {
-
-// The common decimal numbers (up to 19 digits, an exponent within 22 of the
-// point) read at once: the digits make an integer m, and when m is at most
-// 2^53 the value m x 10^k or m / 10^k is one exactly rounded operation on
-// exact operands, the correctly rounded value of the number (as
-// std::from_chars gives it). Returns where the number ends in [b, e), or
-// null when what starts at b is not such a number (from_chars reads it).
-// With `ended`, a byte that is no digit, point, sign or exponent letter
-// stands at e, so that the loops need not look for e.
-template <bool ended = false>
-const char *short_decimal(const char *b, const char *e, double &value)
-{
-    static constexpr double powers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    auto more = [&] { return ended || b != e; };
-    auto digit = [&] { return more() && static_cast<unsigned char>(*b - '0') <= 9; };
-    const bool negative = more() && *b == '-';
-    b += negative;
-    uint64_t m = 0;
-    int digits = 0, scale = 0;
-    for (; digit(); b++, digits++)
-        m = m * 10 + static_cast<uint64_t>(*b - '0');
-    if (more() && *b == '.')
-        for (b++; digit(); b++, digits++, scale--)
-            m = m * 10 + static_cast<uint64_t>(*b - '0');
-    if (digits == 0 || digits > 19)
-        return nullptr;
-    if (more() && (*b == 'e' || *b == 'E')) {
-        b++;
-        const bool minus = more() && *b == '-';
-        b += more() && (*b == '-' || *b == '+');
-        if (!digit())
-            return nullptr;
-        int x = 0;
-        for (; digit() && x < 1000; b++)
-            x = x * 10 + (*b - '0');
-        scale += minus ? -x : x;
-    }
-    if (m > (uint64_t(1) << 53) || scale < -22 || scale > 22)
-        return nullptr;
-    double v = static_cast<double>(m);
-    v = scale < 0 ? v / powers[-scale] : v * powers[scale];
-    value = negative ? -v : v;
-    return b;
-}
-
-} // namespace
-
-NumberWord real_word(const char *b, const char *e, double &value)
-{
-    if (!skip_plus(b, e))
-        return word_not_number;
-    if (short_decimal(b, e, value) == e)
-        return word_number;
-    double v = 0.0;
-    auto [p, ec] = std::from_chars(b, e, v);
-    if (p != e || (ec != std::errc() && ec != std::errc::result_out_of_range))
-        return word_not_number;
-    if (ec != std::errc() || !std::isfinite(v))
-        return word_out_of_range;
-    value = v;
-    return word_number;
-}
-
-// =========================================================== Platform layer
-//
-// Everything that depends on the console or the file system of the host:
-// the root directory, the path separator, the box characters, reading the
-// answers and waiting for a key.
-
-const char path_separator[] = "/";
-
-// The frame is drawn with the double-line box characters, in UTF-8.
-const char *const box_h = "\u2550";
-const char *const box_v = "\u2551";
-const char *const box_p1 = "\u2554";
-const char *const box_p2 = "\u2557";
-const char *const box_p3 = "\u255D";
-const char *const box_p4 = "\u255A";
-
-FILE *answers = stdin;
-
-std::string root_directory()
-{
-    const char *env = std::getenv("QUARVELIN_ROOT");
-    if (env == nullptr || *env == '\0')
-        return "images/";
-    std::string root = env;
-    if (root.back() != '/')
-        root += '/';
-    return root;
-}
-
-namespace {
-
-// The first number of a text file, or -1 when there is none ("max", say).
-double number_in_file(const std::string &path)
-{
-    FILE *f = std::fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return -1.0;
-    double v = -1.0;
-    if (std::fscanf(f, "%lf", &v) != 1)
-        v = -1.0;
-    std::fclose(f);
-    return v;
-}
-
-// The value of `key` (in kB) in a /proc file of "key: value kB" lines.
-double proc_kb(const char *path, const char *key)
-{
-    FILE *f = std::fopen(path, "r");
-    if (f == nullptr)
-        return -1.0;
-    char line[256];
-    double v = -1.0;
-    const size_t n = std::strlen(key);
-    while (std::fgets(line, sizeof line, f) != nullptr)
-        if (std::strncmp(line, key, n) == 0 && line[n] == ':') {
-            v = std::strtod(line + n + 1, nullptr) * 1024.0;
-            break;
-        }
-    std::fclose(f);
-    return v;
-}
-
-} // namespace
-
-double cgroup_room(const std::string &proc_cgroup, const std::string &cgroup_root)
-{
-    // "0::/path" is the group of a unified hierarchy; "N:memory:/path" that
-    // of a memory controller of its own. Each group up to the root may set
-    // a limit of its own, and the least room left counts.
-    FILE *f = std::fopen(proc_cgroup.c_str(), "r");
-    if (f == nullptr)
-        return -1.0;
-    double room = -1.0;
-    char line[4096];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
-        const size_t c1 = text.find(':'), c2 = text.find(':', c1 + 1);
-        if (c1 == std::string::npos || c2 == std::string::npos)
-            continue;
-        const std::string controllers = text.substr(c1 + 1, c2 - c1 - 1);
-        std::string group = text.substr(c2 + 1);
-        const bool unified = controllers.empty();
-        if (!unified && controllers.find("memory") == std::string::npos)
-            continue;
-        const std::string base = unified ? cgroup_root : cgroup_root + "/memory";
-        for (;;) {
-            const std::string dir = base + group;
-            const double limit = number_in_file(dir + (unified ? "/memory.max" : "/memory.limit_in_bytes"));
-            const double used = number_in_file(dir + (unified ? "/memory.current" : "/memory.usage_in_bytes"));
-            if (limit >= 0.0 && limit < 1e18) {
-                const double left = limit - std::max(used, 0.0);
-                room = room < 0.0 ? left : std::min(room, left);
-            }
-            if (group.empty() || group == "/")
-                break;
-            const size_t slash = group.rfind('/');
-            group = slash == 0 || slash == std::string::npos ? "/" : group.substr(0, slash);
-        }
-    }
-    std::fclose(f);
-    return room;
-}
-
-double usable_memory()
-{
-    double room = proc_kb("/proc/meminfo", "MemAvailable");
-    if (room < 0.0) {
-        struct sysinfo si;
-        if (sysinfo(&si) == 0)
-            room = (static_cast<double>(si.freeram) + static_cast<double>(si.bufferram)) * si.mem_unit;
-    }
-    const double group = cgroup_room("/proc/self/cgroup", "/sys/fs/cgroup");
-    if (group >= 0.0)
-        room = room < 0.0 ? group : std::min(room, group);
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
-        const double left = static_cast<double>(rl.rlim_cur) - std::max(proc_kb("/proc/self/status", "VmSize"), 0.0);
-        room = room < 0.0 ? left : std::min(room, left);
-    }
-    return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
-}
-
-namespace {
-
-// Terminal settings saved while a key is awaited, restored on every way out.
-termios saved_tty;
-volatile sig_atomic_t tty_changed = 0;
-
-// Paths of output files opened and not yet finished (at most a handful).
-constexpr int max_pending = 16;
-char *pending[max_pending];
-volatile sig_atomic_t pending_count = 0;
-
-void restore_tty()
-{
-    if (tty_changed) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
-        tty_changed = 0;
-    }
-}
-
-void remove_pending()
-{
-    for (int k = 0; k < pending_count; k++)
-        unlink(pending[k]);
-}
-
-// An interrupted run leaves the terminal as it found it and no incomplete
-// file behind, then dies of the same signal.
-void on_signal(int sig)
-{
-    restore_tty();
-    remove_pending();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-}
-
-// Every signal whose default action ends the program and that a user, a
-// script or the system sends to a run: an interrupt (Ctrl-C, Ctrl-\), a
-// hang-up, a termination, a closed pipe, an alarm and the two user signals.
-const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
-
-// The ending signals are held back while the list of files to remove
-// changes, so that the handler never misses a file made and not yet listed.
-// Holds nest; `fail` lets them go at once.
-sigset_t signals_before_hold;
-int hold_depth = 0;
-
-void hold_signals()
-{
-    if (hold_depth++ > 0)
-        return;
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : ending_signals)
-        sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &signals_before_hold);
-}
-
-void release_signals(bool all = false)
-{
-    if (hold_depth == 0 || (--hold_depth > 0 && !all))
-        return;
-    hold_depth = 0;
-    sigprocmask(SIG_SETMASK, &signals_before_hold, nullptr);
-}
-
-} // namespace
-
-InputStatus open_input(const std::string &path, FILE *&f)
-{
-    // Opened without waiting, so that a FIFO is refused instead of waited
-    // on; what was opened is then looked at before anything is read.
-    f = nullptr;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENAMETOOLONG ? input_too_long : errno == ENOENT ? input_absent : input_unreadable;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return input_not_regular;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    f = fdopen(fd, "rb");
-    if (f == nullptr) {
-        close(fd);
-        return input_unreadable;
-    }
-    return input_ok;
-}
-
-bool next_word(FILE *in, std::string &word)
-{
-    // A word longer than this is kept only in part: it is no number and no
-    // usable name, and the rest of it must not fill the memory.
-    constexpr size_t longest = 1 << 20;
-    word.clear();
-    int c;
-    do
-        c = std::getc(in);
-    while (c != EOF && is_blank(c));
-    if (c == EOF)
-        return false;
-    while (c != EOF && !is_blank(c)) {
-        if (word.size() < longest)
-            word += static_cast<char>(c);
-        c = std::getc(in);
-    }
-    return true;
-}
-
-bool parse_int_word(const std::string &word, int &value)
-{
-    return int_word(word.data(), word.data() + word.size(), value);
-}
-
-bool parse_real_word(const std::string &word, double &value)
-{
-    return real_word(word.data(), word.data() + word.size(), value) == word_number;
-}
-
-namespace {
 
 [[noreturn]] void end_of_input()
 {
     fail("\n\tEnd of input: the run is abandoned.\n", false, 1);
+}
+
+// A progress line of a long loop. Shown at once, but at most ten times a
+// second: a model of millions of lines prints tens of thousands of them.
+void progress(const char *fmt, int i)
+{
+    std::printf(fmt, i);
+    static std::chrono::steady_clock::time_point shown;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shown >= std::chrono::milliseconds(100)) {
+        std::fflush(stdout);
+        shown = now;
+    }
+}
+
+std::string ask_word()
+{
+    std::string w;
+    if (!console_next_answer(w))
+        end_of_input();
+    return w;
 }
 
 bool not_a_number()
@@ -478,134 +168,397 @@ bool not_a_number()
     return false;
 }
 
-} // namespace
-
-namespace {
-
-// Whether no answer was read yet from a stream that cannot tell its place
-// (a pipe, a terminal).
-bool answers_begun;
-
-// The next answer; the first of the input without the byte-order mark
-// (EF BB BF) that some editors put at the very start of a text file.
-bool next_answer(FILE *in, std::string &word)
-{
-    const long at = std::ftell(in);
-    const bool at_start = at == 0 || (at < 0 && !answers_begun);
-    answers_begun = true;
-    const int first = at_start ? std::getc(in) : EOF;
-    if (first != EOF)
-        std::ungetc(first, in);
-    if (!next_word(in, word))
-        return false;
-    if (first == 0xEF && word.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        word.erase(0, 3);
-        if (word.empty())
-            return next_word(in, word);
-    }
-    return true;
-}
-
-} // namespace
-
-std::string ask_word()
-{
-    std::fflush(stdout);
-    std::string w;
-    if (!next_answer(answers, w))
-        end_of_input();
-    return w;
-}
-
 bool ask_int(int &value)
 {
-    return parse_int_word(ask_word(), value) || not_a_number();
+    const std::string w = ask_word();
+    return int_word(w.data(), w.data() + w.size(), value) || not_a_number();
 }
 
 bool ask_real(double &value)
 {
-    return parse_real_word(ask_word(), value) || not_a_number();
+    const std::string w = ask_word();
+    return real_word(w.data(), w.data() + w.size(), value) == word_number || not_a_number();
 }
 
-void key_wait()
+// A name typed after `prompt`: a zero byte would cut it short unseen, so a
+// name that holds one is asked again.
+std::string ask_name(const std::string &prompt)
 {
-    std::fflush(stdout);
-    if (answers == stdin && isatty(STDIN_FILENO)) {
-        // One real key press: no echo, no line buffering, and nothing of
-        // what was typed ahead counts.
-        if (tcgetattr(STDIN_FILENO, &saved_tty) != 0)
-            return;
-        termios raw = saved_tty;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        tty_changed = 1;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-        tcflush(STDIN_FILENO, TCIFLUSH);
-        char c;
-        while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+    for (;;) {
+        std::fputs(prompt.c_str(), stdout);
+        const std::string w = ask_word();
+        if (w.find('\0') == std::string::npos)
+            return w;
+        std::fputs("\n\tA name without a zero byte is expected.", stdout);
+    }
+}
+
+// A menu: `once` shown first, `each` (the options) shown again until the
+// answer is one of 0 .. largest.
+int ask_choice(const char *once, const char *each, int largest)
+{
+    std::fputs(once, stdout);
+    int v = -1;
+    do
+        std::fputs(each, stdout);
+    while (!ask_int(v) || v < 0 || v > largest);
+    return v;
+}
+
+// A word of digits after an optional sign: a whole number, maybe beyond
+// the 32-bit range.
+bool whole_word(const std::string &w)
+{
+    const size_t first = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
+    return w.size() > first && w.find_first_not_of("0123456789", first) == std::string::npos;
+}
+
+// A whole number typed after `prompt`, asked again until it is one and at
+// least `least`; a whole number out of that range is told the range.
+int ask_count(const char *prompt, int least)
+{
+    for (;;) {
+        std::fputs(prompt, stdout);
+        const std::string w = ask_word();
+        int v = 0;
+        if (int_word(w.data(), w.data() + w.size(), v) && v >= least)
+            return v;
+        if (whole_word(w))
+            std::printf("\n\tA whole number from %d to %d is expected.", least, INT_MAX);
+        else
+            not_a_number();
+    }
+}
+
+double ask_coordinate(const char *prompt)
+{
+    double v = 0.0;
+    do
+        std::fputs(prompt, stdout);
+    while (!ask_real(v));
+    return v;
+}
+
+void ask_coordinates()
+{
+    std::fputs("\n\tUTM coordinates required ", stdout);
+    X_min = ask_coordinate("\n\t\tX_min ? ");
+    Y_min = ask_coordinate("\t\tY_min ? ");
+    open_ascii_OK = true;
+}
+
+const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
+const char blank60[] = "                                                            ";
+
+// One framed line of the banner: the vertical on both sides of 60 characters.
+// The frame is drawn with the double-line box characters, in UTF-8.
+void frame_line(const char *text)
+{
+    std::printf("\n\t\u2551%s\u2551", text);
+}
+
+void frame_edge(const char *lead, const char *left, const char *right, const char *tail)
+{
+    std::fputs(lead, stdout);
+    std::fputs(left, stdout);
+    for (int k = 0; k < 60; k++)
+        std::fputs("\u2550", stdout);
+    std::fputs(right, stdout);
+    std::fputs(tail, stdout);
+}
+
+void frame(const char *lead, const char *const *texts, int lines, const char *tail)
+{
+    frame_edge(lead, "\u2554", "\u2557", "");
+    for (int k = 0; k < lines; k++)
+        frame_line(texts[k]);
+    frame_edge("\n\t", "\u255A", "\u255D", tail);
+}
+
+void banner()
+{
+    const char *texts[10] = {blank60, blank60, blank60, blank60, blank60,
+                             blank60, blank60, blank60, blank60, blank60};
+    texts[1] = "                        QUARVELIN                           ";
+    texts[6] = "                                         ZORBELVANTIK       ";
+    texts[8] = "                                   Actualization 2020       ";
+    frame("\n\n\t", texts, 10, "");
+}
+
+void information_box()
+{
+    static const char *const texts[9] = {
+        blank60,
+        "   This program generates an image of the logarithmic       ",
+        "   values of the slope and normalizes these values          ",
+        "   between 0 and 255.                                       ",
+        blank60,
+        "   An attached two-dimensional histogram allows defining    ",
+        "   the correspondence between gray tones scale and the      ",
+        "   slope values in degrees.                                 ",
+        blank60,
+    };
+    frame("\n\t", texts, 9, "\n");
+}
+
+bool same_file(const std::string &a, const std::string &b)
+{
+    if (a == b)
+        return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec);
+}
+
+// The generic name, asked again while one of the files it names would be
+// the input model or its descriptor. Returns the folder and generic name.
+std::string ask_result_name(const std::string &folder)
+{
+    for (;;) {
+        const std::string generic = folder + ask_name("\n\n\tGeneric name of the resulting file ? ");
+        const char *clash = nullptr;
+        for (const ResultFile &r : result_files) {
+            const std::string name = generic + r.suffix;
+            if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1))) {
+                clash = r.suffix;
+                break;
+            }
         }
-        restore_tty();
+        if (clash == nullptr)
+            return generic;
+        std::printf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash);
+    }
+}
+
+// Opens a model or its descriptor as f; `unknown` is the message of a file
+// that does not exist or cannot be opened, null when that is no failure.
+void open_input(const std::string &path, FILE *&f, const char *unknown)
+{
+    switch (input_open(path, f)) {
+    case input_ok:
+        return;
+    case input_absent:
+        if (unknown == nullptr)
+            return;
+        fail(strf(unknown, path.c_str()));
+    case input_unreadable:
+        fail(strf(unknown != nullptr ? unknown : "\n\tFile %s could not be read\n", path.c_str()));
+    case input_too_long:
+        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
+    case input_not_regular:
+        fail(strf("\n\tFile %s is not a regular file\n", path.c_str()));
+    }
+}
+
+// Creates a result file as f, written to a temporary until the commit.
+void create_result(const std::string &path, const char *mode, FILE *&f, bool at_close = false)
+{
+    int err = 0;
+    switch (output_create(path, mode, at_close, f, err)) {
+    case output_ok:
+        return;
+    case output_too_long:
+        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
+    case output_cannot_create:
+    case output_write_failed:
+        fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
+    }
+}
+
+// Closes a finished result file; a failed close is a failed write.
+void close_result(FILE *&f, const std::string &path)
+{
+    int err = 0;
+    if (output_close(f, err) != output_ok)
+        cannot_write(path, err);
+}
+
+void read_model_descriptor()
+{
+    int val = 0;
+    int v[6] = {nb_lig, nb_col, val, mind, maxd, pix_size};
+    bool refused = false;
+    const int count = read_descriptor(f1d, v, &refused);
+    if (refused || count < 2)
+        fail(strf("\n\tFile %s is not a valid descriptor file\n", nomdescr1.c_str()));
+    nb_lig = v[0];
+    nb_col = v[1];
+    val = v[2];
+    mind = v[3];
+    maxd = v[4];
+    pix_size = v[5];
+    descr_OK = true;
+    std::fclose(f1d);
+    f1d = nullptr;
+    if (nb_lig < 0 || nb_col < 0)
+        fail(strf("\n\tFile %s: the dimensions are not valid\n", nomdescr1.c_str()));
+}
+
+void open_raw_model()
+{
+    itype = ask_choice("", "\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t", 1);
+    nomdescr1 = nomim1 + raw_forms[itype].descriptor;
+    nomim1 += raw_forms[itype].raster;
+
+    open_input(nomim1, f1, "\n File %s unknown\n");
+    open_input(nomdescr1, f1d, nullptr);
+    if (f1d != nullptr) {
+        read_model_descriptor();
     } else {
-        // Scripted input: one character of what remains, if any.
-        std::getc(answers);
+        std::printf("\n\tNo File %s \n\n", nomdescr1.c_str());
+        // A new file of the model, put in place once the model was read.
+        create_result(nomdescr1, "w", f1d, true);
+        nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
+        nb_col = ask_count("\n\tNumber of columns ? ", 0);
+        pix_size = ask_count("\n\tPixel size ? ", INT_MIN);
+        if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, raw_forms[itype].bytes) < 0)
+            cannot_write(nomdescr1);
+        descr_OK = false;
     }
+    while (pix_size == 0)
+        pix_size = ask_count("\n\tPixel Size (in meters) ? ", INT_MIN);
+    dpix_size = static_cast<double>(pix_size);
+    dem_lecture();
 }
 
-// ================================================================= Failures
-//
-// A result is written to a temporary file beside the file it replaces and
-// put in place only when the run has completed: a run that fails, is
-// abandoned or is interrupted leaves every earlier result as it was, and a
-// result is never seen half-written, not even by a run writing the same
-// name at the same time. The temporaries are the files to remove on every
-// way out, a signal included.
-
-void file_started(const std::string &path)
+void open_ascii_model()
 {
-    if (pending_count < max_pending) {
-        pending[pending_count] = strdup(path.c_str());
-        pending_count = pending_count + 1;
-    }
+    nomim1 += ascii_suffix;
+    open_input(nomim1, f1, "\n\tFile %s unknown\n");
+    ascii_lecture();
+    std::fputs("\n", stdout);
 }
 
-void file_done(const std::string &path)
+// Creates the result file of `role` for the generic name as `f` and names it.
+void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f)
 {
-    for (int k = 0; k < pending_count; k++)
-        if (path == pending[k]) {
-            char *done = pending[k];
-            pending[k] = pending[pending_count - 1];
-            pending_count = pending_count - 1;
-            std::free(done);
+    name = generic + result_files[role].suffix;
+    create_result(name, result_files[role].mode, f);
+}
+
+// The image form; a bitmap is refused when the model is too large for one.
+void ask_image_form()
+{
+    const char *once = "\n\toutput file format : ";
+    for (;;) {
+        output = ask_choice(once, "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", 2);
+        if (output != 1 || TailleBMPPermise(nb_col, nb_lig, 0))
             return;
-        }
+        std::printf("\n\tA bitmap of %d lines by %d columns would pass the 4 GiB that a bitmap file can hold: "
+                    "choose another form.",
+                    nb_lig, nb_col);
+        once = "";
+    }
 }
 
-void catch_signals()
+void open_outputs(const std::string &generic)
 {
-    // A signal ignored from the start (a run under nohup) stays ignored.
-    for (int sig : ending_signals) {
-        struct sigaction now;
-        if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_IGN)
-            std::signal(sig, on_signal);
+    open_result(generic, result_histogram, nomhisto, f3h);
+    ask_image_form();
+    if (output == 0) {
+        open_result(generic, result_raw_image, nomim2, f2);
+        open_result(generic, result_raw_image_descriptor, nomdescr2, f2d);
     }
-    // Beyond the file-size limit a write fails (EFBIG) as on a full disk,
-    // and the run says so, instead of dying of the signal.
-    std::signal(SIGXFSZ, SIG_IGN);
+    if (output == 1)
+        open_result(generic, result_bitmap, nomim2, f2);
+    if (output == 2) {
+        if (!open_ascii_OK)
+            ask_coordinates();
+        open_result(generic, result_ascii_image, nomim2, f2);
+    }
+
+    dem_result = ask_choice("",
+                            "\n\tSave the result as a Digital Elevation Model:"
+                            "\n\tNote: gray tones result from a stretching\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t",
+                            1);
+    if (dem_result != 0)
+        return;
+
+    open_result(generic, result_dem_histogram, nomhisto2, f2h);
+    dem_type = ask_choice("",
+                          "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
+                          "\n\t\t1 ====> ascii\n\t\t",
+                          1);
+    if (dem_type == 0) {
+        open_result(generic, result_raw_dem, nomim3, f3);
+        open_result(generic, result_raw_dem_descriptor, nomdescr3, f3d);
+    }
+    if (dem_type == 1) {
+        if (!open_ascii_OK)
+            ask_coordinates();
+        open_result(generic, result_ascii_dem, nomim3, f3);
+    }
+
+    // The log DEM holds whole numbers up to the stretch limit: it must be
+    // finite and its truncation a 32-bit value.
+    for (;;) {
+        std::fputs("\n\tStretch limit value ? ", stdout);
+        if (!ask_real(strcoef))
+            continue;
+        if (std::fabs(std::trunc(strcoef)) <= 2147483647.0)
+            break;
+        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
+                   "expected.",
+                   stdout);
+    }
 }
+
+// The usage text, its file lists taken from the file name tables.
+std::string usage_text()
+{
+    std::string t = "Usage: quarvelin [-h | --help | --version]\n"
+                    "\n"
+                    "Reads a digital elevation model, computes the slope in degrees of every\n"
+                    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
+                    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
+                    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
+                    "\n"
+                    "Every parameter is typed in answer to a prompt. Models are read from and\n"
+                    "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
+                    "./images/ when it is unset.\n"
+                    "\n"
+                    "Input models (NAME is the model's name):\n";
+    for (const RawForm &r : raw_forms) {
+        t += strf("  NAME%-20s %s\n", r.raster, r.what);
+        t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
+    }
+    t += strf("  NAME%-20s %s\n", ascii_suffix, "ASCII grid");
+    t += "Results (RES is the generic result name):\n";
+    for (const ResultFile &r : result_files)
+        t += strf("  RES%-21s %s\n", r.suffix, r.what);
+    t += "\n"
+         "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
+         "               a word that is not a valid answer is asked again, and the\n"
+         "               end of the input abandons the run)\n"
+         "\n"
+         "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
+         "               2 a command-line argument was not understood.\n"
+         "\n"
+         "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
+    return t;
+}
+
+// The threads of the passes: $QUARVELIN_THREADS (1 to 256), else one for
+// every processor the process may use.
+int threads_to_use()
+{
+    const char *forced = std::getenv("QUARVELIN_THREADS");
+    int n = 0;
+    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
+        return std::min(n, 256);
+    return usable_processors();
+}
+
+} // namespace
 
 void fail(const std::string &msg, bool key, int status)
 {
+    stop_bands(); // the workers of a pass end first
     std::fputs(msg.c_str(), stdout);
+    output_discard();
     for (FILE **f : {&f1d, &f2, &f2d, &f2h, &f3, &f3d, &f3h})
-        if (*f != nullptr) {
-            std::fclose(*f);
-            *f = nullptr;
-        }
-    remove_pending();
-    release_signals(true);
+        *f = nullptr; // closed with the temporaries
     if (key)
-        key_wait();
+        console_key_wait();
     std::fflush(stdout);
     std::exit(status);
 }
@@ -616,7 +569,7 @@ std::string strf(const char *fmt, ...)
     va_start(ap, fmt);
     va_list ap2;
     va_copy(ap2, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
     std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
     std::vsnprintf(s.data(), s.size() + 1, fmt, ap2);
@@ -624,525 +577,205 @@ std::string strf(const char *fmt, ...)
     return s;
 }
 
-namespace {
-
-[[noreturn]] void cannot_write(const std::string &path)
+void opening()
 {
-    fail(strf("\n\tFile %s could not be written\n", path.c_str()));
-}
+    banner();
+    const int consult = ask_choice("\n\n\tConsult the information file concerning the treatment ", yes_no, 1);
+    if (consult == 0)
+        information_box();
 
-[[noreturn]] void no_memory()
-{
-    fail(strf("\n\tNot enough memory for a grid of %d lines by %d columns\n", nb_lig, nb_col));
-}
+    nomim1 = root_directory();
+    const std::string nomdir =
+        ask_name(strf("\n\n\tName of the File Folder located in the Directory %s : ", nomim1.c_str()));
+    nomim1 += nomdir;
+    nomim1 += path_separator;
+    const std::string folder = nomim1;
+    nomim1 += ask_name("\n\tName of DEM File (without any extension) ? ");
 
-[[noreturn]] void cannot_create(const std::string &path, int err)
-{
-    if (err == ENAMETOOLONG)
-        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
-    fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
-}
-
-// An output file being written: the name it was created under, the file it
-// replaces (that name, or the file a symbolic link of that name leads to)
-// and the temporary it is written to, empty when it is written directly.
-// With `at_close`, it is put in place as soon as it is closed.
-struct Output {
-    std::string name, target, temp;
-    bool at_close;
-};
-std::vector<Output> outputs;
-
-// The file that writing to `path` replaces: the end of its symbolic links,
-// which need not exist yet. An errno value when there is none.
-int output_target(const std::string &path, std::string &target)
-{
-    target = path;
-    for (int hops = 0; hops < 40; hops++) {
-        struct stat st;
-        if (lstat(target.c_str(), &st) != 0)
-            return errno == ENOENT ? 0 : errno;
-        if (!S_ISLNK(st.st_mode))
-            return 0;
-        std::vector<char> link(static_cast<size_t>(std::max<off_t>(st.st_size, PATH_MAX)) + 1);
-        const ssize_t n = readlink(target.c_str(), link.data(), link.size() - 1);
-        if (n < 0)
-            return errno;
-        const std::string to(link.data(), static_cast<size_t>(n));
-        const size_t slash = target.rfind('/');
-        target = (!to.empty() && to[0] == '/') || slash == std::string::npos ? to : target.substr(0, slash + 1) + to;
-    }
-    return ELOOP;
-}
-
-// Opens an output file for writing: a temporary beside the file it will
-// replace, listed for removal. A device or a FIFO of that name is written
-// directly, and never removed.
-FILE *create_output(const std::string &path, const char *mode, bool at_close = false)
-{
-    std::string target;
-    if (const int err = output_target(path, target); err != 0)
-        cannot_create(path, err);
-    struct stat st;
-    const bool exists = stat(target.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT)
-        cannot_create(path, errno);
-    // A directory, or a file the user may not replace, is left alone.
-    if (exists && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && access(target.c_str(), W_OK) != 0)))
-        cannot_create(path, EACCES);
-    if (exists && !S_ISREG(st.st_mode)) {
-        FILE *f = std::fopen(path.c_str(), mode);
-        if (f == nullptr)
-            cannot_create(path, errno);
-        outputs.push_back({path, target, "", at_close});
-        return f;
-    }
-
-    // ".NAME.XXXXXX" beside it, the name cut so as to fit the system's limit.
-    const size_t slash = target.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    std::string temp = target.substr(0, base) + "." + target.substr(base, 200) + ".XXXXXX";
-    hold_signals();
-    const int fd = mkstemp(temp.data());
-    const int err = errno;
-    if (fd >= 0)
-        file_started(temp);
-    release_signals();
-    if (fd < 0)
-        cannot_create(path, err);
-    // A new file takes the permissions of the umask; a file replaced keeps
-    // its own.
-    mode_t perm = st.st_mode & 0777;
-    if (!exists) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        perm = 0666 & ~mask;
-    }
-    fchmod(fd, perm);
-    FILE *f = fdopen(fd, mode);
-    if (f == nullptr) {
-        close(fd);
-        cannot_create(path, errno);
-    }
-    outputs.push_back({path, target, temp, at_close});
-    return f;
-}
-
-// Puts output k in place of the file it replaces.
-void commit_output(size_t k)
-{
-    const Output o = outputs[k];
-    outputs.erase(outputs.begin() + static_cast<std::ptrdiff_t>(k));
-    if (o.temp.empty())
-        return;
-    hold_signals();
-    const bool moved = std::rename(o.temp.c_str(), o.target.c_str()) == 0;
-    if (moved)
-        file_done(o.temp);
-    release_signals();
-    if (!moved)
-        cannot_write(o.name);
-}
-
-// Puts every finished output in place, together, once the run is complete.
-void commit_outputs()
-{
-    hold_signals();
-    while (!outputs.empty())
-        commit_output(0);
-    release_signals();
-}
-
-// Closes a finished output file; a failed close is a failed write.
-void close_output(FILE *&f, const std::string &path)
-{
-    int bad = std::ferror(f);
-    bad |= std::fclose(f);
-    f = nullptr;
-    if (bad != 0)
-        cannot_write(path);
-    file_done(path);
-    for (size_t k = 0; k < outputs.size(); k++)
-        if (outputs[k].name == path && outputs[k].at_close) {
-            commit_output(k);
-            break;
-        }
-}
-
-void write_block(FILE *f, const void *data, size_t bytes, const std::string &path)
-{
-    if (bytes != 0 && std::fwrite(data, 1, bytes, f) != bytes)
-        cannot_write(path);
-}
-
-void print_block(FILE *f, const std::string &text, const std::string &path)
-{
-    write_block(f, text.data(), text.size(), path);
-}
-
-// A grid of nb_lig x nb_col cells; null (and no failure) for an empty grid.
-template <typename T>
-T **try_grid(T **(*alloc)(int, int), bool &refused)
-{
-    if (nb_lig <= 0 || nb_col <= 0)
-        return nullptr;
-    T **m = alloc(nb_col, nb_lig);
-    if (m == nullptr)
-        refused = true;
-    return m;
-}
-
-void progress(const char *fmt, int i)
-{
-    std::printf(fmt, i);
-    std::fflush(stdout);
-}
-
-} // namespace
-
-// ========================================================= Terrain formulas
-
-namespace {
-
-// The gradient of the window around column 1 of z0, z1, z2 (the lines
-// above, at and below the cell): Horn's weighted sums, each over 8 times the
-// cell size, and the root of the sum of their squares.
-//
-// The sums are made term by term, window line by window line and column by
-// column, from 0.0; the zero weights add nothing and are left out.
-// Floating-point addition is not associative: any other order or grouping
-// changes the last bit of some slopes, and a last bit can move a grey tone
-// or a log DEM value. Only exactly rounded operations are used, so a loop of
-// this function is vectorised without changing a bit.
-inline double window_gradient(const double *z0, const double *z1, const double *z2, double p)
-{
-    double pentx = 0.0;
-    pentx += -1.0 * z0[0];
-    pentx += 1.0 * z0[2];
-    pentx += -2.0 * z1[0];
-    pentx += 2.0 * z1[2];
-    pentx += -1.0 * z2[0];
-    pentx += 1.0 * z2[2];
-
-    double penty = 0.0;
-    penty += 1.0 * z0[0];
-    penty += 2.0 * z0[1];
-    penty += 1.0 * z0[2];
-    penty += -1.0 * z2[0];
-    penty += -2.0 * z2[1];
-    penty += -1.0 * z2[2];
-
-    const double cc = 8.0;
-    pentx = pentx / cc * p; // divided by 8 first, then by the cell size
-    penty = penty / cc * p;
-    const double pent = pentx * pentx + penty * penty;
-    return std::sqrt(pent);
-}
-
-const double pi = std::atan(1.0) * 4.0;
-
-inline double degrees(double angle)
-{
-    return angle * 180.0 / pi; // times 180 first, then over pi
-}
-
-// The plain slope of a gradient: the C library's arc tangent, in degrees.
-inline double plain_slope(double g)
-{
-    return degrees(std::atan(g));
-}
-
-} // namespace
-
-double window_slope(const double *z0, const double *z1, const double *z2, double p)
-{
-    return plain_slope(window_gradient(z0, z1, z2, p));
-}
-
-double log_of_slope(double pen)
-{
-    return std::log10(pen + 1.0);
-}
-
-namespace {
-
-// The plain logarithm of a gradient.
-inline double plain_log(double g)
-{
-    return log_of_slope(plain_slope(g));
-}
-
-} // namespace
-
-int trunc_product(double d, double s)
-{
-    const double prod = d * s;
-    if (std::isnan(prod))
-        return 0;
-    if (prod >= 2147483647.0)
-        return INT_MAX;
-    if (prod <= -2147483648.0)
-        return INT_MIN;
-    double t = std::trunc(prod);
-    // The rounded product can reach a whole number that the exact product
-    // falls just short of; only then does the exact residue decide.
-    if (prod == t && t != 0.0) {
-        const double residue = std::fma(d, s, -t);
-        if (t > 0.0 && residue < 0.0)
-            t -= 1.0;
-        else if (t < 0.0 && residue > 0.0)
-            t += 1.0;
-    }
-    return static_cast<int>(t);
-}
-
-int stretch(double lg, double lmin, double ldif, double limit)
-{
-    if (!(ldif > 0.0))
-        return 0; // a flat model (or none): every value is 0
-    double dval_out = lg - lmin;
-    dval_out = dval_out / ldif;
-    return trunc_product(dval_out, limit);
-}
-
-int grey_tone(double lg, double lmin, double ldif)
-{
-    // Within the range the tone is 0..254 by construction; the bounds only
-    // keep a byte from wrapping round.
-    return std::clamp(stretch(lg, lmin, ldif, tone_limit), 0, static_cast<int>(tone_limit));
-}
-
-// ============================================================ Line by line
-//
-// A run holds every grid of its model when they need at most half of what
-// this process may really use; a larger model is read line by line, with
-// the same per-line kernels, the same console text and the same files. The
-// slope pass reads the model once for the ranges, then each result pass
-// reads it again: a raw model from its own file, an ASCII grid from a
-// temporary file of its elevations that its reader wrote beside it (removed
-// from the folder as soon as it is made, so that no end of the program can
-// leave it behind).
-
-bool line_by_line;
-
-namespace {
-
-// Cells arrive little-endian; a big-endian host turns them around.
-template <typename T>
-void from_little_endian(T *row, int n)
-{
-    if constexpr (std::endian::native == std::endian::big)
-        for (int j = 0; j < n; j++) {
-            T v = row[j], s = 0;
-            for (size_t k = 0; k < sizeof(T); k++)
-                s = static_cast<T>((s << 8) | ((v >> (8 * k)) & 0xFF));
-            row[j] = s;
-        }
+    format = ask_choice("", "\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t", 1);
+    if (format == 1)
+        open_raw_model();
     else
-        (void)row, (void)n;
+        open_ascii_model();
+
+    std::fputs("\n\tTHE ORIGINAL DEM HAS : ", stdout);
+    std::printf("\n\t            %d LINES", nb_lig);
+    std::printf("\n\t        AND %d COLUMNS\n", nb_col);
+
+    pendientes();
+    treatment();
+    std::fputs("\n\n\tLogarithmic Treatment ", stdout);
+    std::fputs("\n\n\tDynamic Scale in:", stdout);
+    std::printf("\n\t\tMin = %lf\tMax = %lf ", min_pen, max_pen);
+    std::fputs("\n\n\tLogarithmic scale: ", stdout);
+    std::printf("\n\t\tMin = %lf\tMax = %lf ", log_min, log_max);
+
+    open_outputs(ask_result_name(folder));
 }
 
-// The lines every run works in: a line of gradients and of slopes + 1 for
-// the kernels, one of stored cells for the raw reader, and for a run line by
-// line the three elevation lines around the current one (z_line: which model
-// line each holds, or -1) and one line of each result.
-struct Work {
-    int cols = -1;
-    double *g, *x, *slope, *lg, *z[3];
-    int z_line[3];
-    unsigned char *tone;
-    int *val, *cells;
-    unsigned short *cells16;
+int run_program(int argc, char **argv)
+{
+    if (argc > 1) {
+        const std::string arg = argv[1];
+        if (argc == 2 && (arg == "--help" || arg == "-h")) {
+            std::fputs(usage_text().c_str(), stdout);
+            return 0;
+        }
+        if (argc == 2 && arg == "--version") {
+            std::printf("quarvelin %s\n", QUARVELIN_VERSION);
+            return 0;
+        }
+        // Name the first word that is not understood: an option followed by
+        // anything is not understood either.
+        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
+        const char *bad = known ? argv[2] : argv[1];
+        std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
+        return 2;
+    }
+    catch_ending_signals(console_restore_terminal);
+    const char *plain = std::getenv("QUARVELIN_PLAIN");
+    plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
+    thread_count = threads_to_use();
+    fast_variant_in_use(); // chosen once, before any thread
+    opening();
+    image_saving();
+    return 0;
+}
+
+// ======================================================== The lines of a pass
+//
+// Every pass over a model (reading it, its slopes, its tones, its log DEM)
+// goes through its lines in bands, each band on one worker thread with lines
+// of its own; the thread that started the workers uses the bands in order.
+
+namespace {
+
+// The plain slope and logarithm of a gradient, as the C library's atan and
+// log10 give them.
+struct Plain {
+    uint64_t g; // the gradient's bits
+    double pen, lg;
 };
-Work work;
+constexpr int plain_slots = 64;
+constexpr uint64_t no_gradient = 0xBFF0000000000000; // -1.0: a root is never negative
 
-// The temporary file of an ASCII model's elevations, nb_col doubles a line,
-// and the file position of each model source, to seek only when needed.
-FILE *elevations;
-int64_t source_at = -1;
+// The lines one worker works in, for nb_col columns: the three elevation
+// lines around the current one (z_line: which model line each holds, or
+// -1); the gradients, slopes, slopes + 1 and logarithms of the interior
+// cells (g[j] is cell j + 1); one raw line as read and its stored cells; one
+// line of tones and one of log DEM values. Beside them, the plain values of
+// the gradients met last (an integer model repeats its windows, a plane has
+// one gradient) and the counts of the fast path.
+struct Lines {
+    void *block = nullptr;
+    double *z[3] = {}, *g = nullptr, *pen = nullptr, *x = nullptr, *lg = nullptr;
+    int z_line[3] = {-1, -1, -1};
+    int *cells = nullptr, *val = nullptr;
+    unsigned char *raw = nullptr, *tone = nullptr;
+    Plain plain[plain_slots];
+    FastStats stats;
+};
+constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 4 + 1;
 
-void release_work()
+// The lines for nb_col columns, zero-filled; false when memory refuses them.
+bool ready_lines(Lines &w)
 {
-    for (double *d : {work.g, work.x, work.slope, work.lg, work.z[0], work.z[1], work.z[2]})
-        frdvecteur(d);
-    frucvecteur(work.tone);
-    frivecteur(work.val);
-    frivecteur(work.cells);
-    frusvecteur(work.cells16);
-    work = Work{};
-}
-
-// The line buffers for nb_col columns; false when memory refuses them.
-bool ready_work()
-{
-    if (work.cols == nb_col)
+    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
+    w = Lines{};
+    for (Plain &p : w.plain)
+        p.g = no_gradient;
+    if (n == 0)
         return true;
-    release_work();
-    work.cols = nb_col;
-    if (nb_col <= 0)
-        return true;
-    bool ok = true;
-    for (double **d : {&work.g, &work.x, &work.slope, &work.lg, &work.z[0], &work.z[1], &work.z[2]})
-        ok &= (*d = dvecteur(nb_col)) != nullptr;
-    ok &= (work.tone = ucvecteur(nb_col)) != nullptr;
-    ok &= (work.val = ivecteur(nb_col)) != nullptr;
-    ok &= (work.cells = ivecteur(nb_col)) != nullptr;
-    ok &= (work.cells16 = usvecteur(nb_col)) != nullptr;
-    work.z_line[0] = work.z_line[1] = work.z_line[2] = -1;
-    if (!ok)
-        release_work();
-    return ok;
-}
-
-} // namespace
-
-void release_grids()
-{
-    const int rows = nb_col > 0 ? nb_lig : 0;
-    frusmatrice(jtab_in, rows);
-    frimatrice(itab_in, rows);
-    frdmatrice(dtab_in, rows);
-    frdmatrice(dtab_slope, rows);
-    frdmatrice(dtab_out, rows);
-    frucmatrice(tab_out, rows);
-    frimatrice(itab_out, rows);
-    jtab_in = nullptr;
-    itab_in = itab_out = nullptr;
-    dtab_in = dtab_slope = dtab_out = nullptr;
-    tab_out = nullptr;
-}
-
-bool decide_run(int bytes_per_cell)
-{
-    const double usable = usable_memory();
-    const char *forced = std::getenv("QUARVELIN_LINE_BY_LINE");
-    if (forced != nullptr && *forced != '\0') {
-        line_by_line = std::strcmp(forced, "0") != 0;
-    } else {
-        const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
-        const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * 6.0;
-        line_by_line = need > usable / 2.0;
-    }
-    // Memory is promised before it is used: a line buffer that the machine
-    // cannot hold would be granted and kill the run once touched.
-    constexpr double work_bytes_per_column = 7 * sizeof(double) + 1 + 2 * sizeof(int) + sizeof(unsigned short);
-    if (work_bytes_per_column * std::max(nb_col, 0) > usable)
+    w.block = std::calloc(n, line_bytes_per_column);
+    if (w.block == nullptr)
         return false;
-    return ready_work();
-}
-
-bool open_elevations()
-{
-    source_at = -1;
-    if (elevations != nullptr) // a file of an earlier model: emptied
-        return std::fseek(elevations, 0, SEEK_SET) == 0 && ftruncate(fileno(elevations), 0) == 0;
-    const size_t slash = nomim1.rfind('/');
-    std::string name = (slash == std::string::npos ? std::string() : nomim1.substr(0, slash + 1)) + ".quarvelin-XXXXXX";
-    const int fd = mkstemp(name.data());
-    if (fd < 0)
-        return false;
-    unlink(name.c_str());
-    elevations = fdopen(fd, "w+b");
-    if (elevations == nullptr)
-        close(fd);
-    source_at = -1;
-    return elevations != nullptr;
-}
-
-bool fall_back_to_lines()
-{
-    // An ASCII model's elevations were read at some cost: they are kept.
-    if (format == 0 && dtab_in != nullptr && nb_col > 0) {
-        if (!open_elevations())
-            return false;
-        for (int i = 0; i < nb_lig; i++)
-            if (std::fwrite(dtab_in[i], sizeof(double), static_cast<size_t>(nb_col), elevations) !=
-                static_cast<size_t>(nb_col))
-                return false;
+    double *d = static_cast<double *>(w.block);
+    for (double **line : {&w.z[0], &w.z[1], &w.z[2], &w.g, &w.pen, &w.x, &w.lg}) {
+        *line = d;
+        d += n;
     }
-    release_grids();
-    line_by_line = true;
+    w.cells = static_cast<int *>(static_cast<void *>(d));
+    w.val = w.cells + n;
+    w.raw = static_cast<unsigned char *>(static_cast<void *>(w.val + n));
+    w.tone = w.raw + 4 * n;
     return true;
 }
 
-namespace {
+// A pass: bands of per_band lines (the last may be shorter), made on up to
+// `workers` threads, at most `slots` of them ahead of the one being used.
+// A backwards pass goes from the last line up (a bitmap is stored so).
+struct BandPlan {
+    int per_band = 1, bands = 0, slots = 1, workers = 1;
+    bool backwards = false;
+};
 
-// A grid of the whole run; when memory refuses it, the run goes on line by
-// line. False then.
-template <typename T>
-bool grid_or_lines(T **&grid, T **(*alloc)(int, int))
-{
-    bool refused = false;
-    grid = try_grid(alloc, refused);
-    if (!refused)
-        return true;
-    if (!fall_back_to_lines())
-        no_memory();
-    return false;
-}
-
-// Model line i in metres, into the slot i % 3 of the three lines kept (the
-// lines around any line fall into different slots).
-const double *model_line(int i)
-{
-    const int slot = i % 3;
-    double *z = work.z[slot];
-    if (work.z_line[slot] == i)
-        return z;
-    const size_t n = static_cast<size_t>(nb_col);
-    FILE *f = format == 0 ? elevations : f1;
-    const int64_t width = format == 0 ? 8 : raw_forms[itype].bytes;
-    const int64_t at = static_cast<int64_t>(i) * nb_col * width;
-    bool ok = at == source_at || fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
-    if (format == 0) {
-        ok = ok && std::fread(z, 8, n, f) == n;
-    } else if (itype == 0) {
-        ok = ok && std::fread(work.cells16, 2, n, f) == n;
-        from_little_endian(work.cells16, nb_col);
-        for (size_t j = 0; j < n; j++)
-            z[j] = static_cast<double>(work.cells16[j]) / coef;
-    } else {
-        ok = ok && std::fread(work.cells, 4, n, f) == n;
-        from_little_endian(work.cells, nb_col);
-        for (size_t j = 0; j < n; j++)
-            z[j] = static_cast<double>(work.cells[j]) / coef;
-    }
-    if (!ok)
-        fail(strf("\n\tFile %s could not be read\n", nomim1.c_str()));
-    source_at = at + static_cast<int64_t>(n) * width;
-    work.z_line[slot] = i;
-    return z;
-}
+// Declared here, defined under Line by line.
+BandPlan plan_bands(size_t bytes_per_line, bool backwards);
+template <typename Each>
+void each_line_of(const BandPlan &p, int band, Each each);
+template <typename Make, typename Use>
+void line_pass(const BandPlan &p, Make make, Use use);
+bool window_of(Lines &w, int i, const double *&z0, const double *&z1, const double *&z2);
 
 } // namespace
 
-// ===================================================== Raw raster and descriptor
+// ======================================================= Raw raster reader
+
+namespace {
+
+// Stored value / factor = metres, for the units metres, decimetres,
+// centimetres and millimetres (the answer dyn_scale is the index).
+const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
+
+size_t raw_line_bytes()
+{
+    return static_cast<size_t>(std::max(nb_col, 0)) * static_cast<size_t>(raw_forms[itype].bytes);
+}
+
+// Reads line i of the raw model into w.raw and decodes its stored cells into
+// `cells`: little-endian, 16-bit unsigned (FF FF is 65535) or 32-bit two's
+// complement. False when the file could not be read.
+bool read_raw_line(Lines &w, int i, int *cells)
+{
+    const size_t bytes = raw_line_bytes();
+    if (!read_at(f1, w.raw, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
+        return false;
+    const unsigned char *b = w.raw;
+    const size_t n = static_cast<size_t>(nb_col);
+    if (itype == 0)
+        for (size_t j = 0; j < n; j++)
+            cells[j] = b[2 * j] | b[2 * j + 1] << 8;
+    else
+        for (size_t j = 0; j < n; j++)
+            cells[j] = static_cast<int>(static_cast<uint32_t>(b[4 * j]) | static_cast<uint32_t>(b[4 * j + 1]) << 8 |
+                                        static_cast<uint32_t>(b[4 * j + 2]) << 16 |
+                                        static_cast<uint32_t>(b[4 * j + 3]) << 24);
+    return true;
+}
+
+// Elevation line i in metres from its stored cells.
+void metres_line(const int *cells, double *z)
+{
+    for (int j = 0; j < nb_col; j++)
+        z[j] = static_cast<double>(cells[j]) / coef;
+}
+
+} // namespace
 
 int read_descriptor(FILE *f, int v[6], bool *refused)
 {
     // Each word is read whole and must be a whole number: "343." or "2.5"
     // is not read as 343 or 2. A word longer than any number is no number.
+    char block[4096];
+    WordScanner s;
+    scan_stream(s, f, block, sizeof block, false);
     if (refused != nullptr)
         *refused = false;
     int n = 0;
-    while (n < 6) {
-        int c;
-        do
-            c = std::getc(f);
-        while (c != EOF && is_blank(c));
-        if (c == EOF)
-            break;
-        char word[64];
-        size_t len = 0;
-        bool too_long = false;
-        for (; c != EOF && !is_blank(c); c = std::getc(f)) {
-            if (len < sizeof word)
-                word[len++] = static_cast<char>(c);
-            else
-                too_long = true;
-        }
+    const char *b, *e;
+    while (n < 6 && next_word(s, b, e)) {
         int x = 0;
-        if (too_long || !int_word(word, word + len, x)) {
+        if (e - b > 64 || !int_word(b, e, x)) {
             if (refused != nullptr)
                 *refused = true;
             break;
@@ -1151,31 +784,6 @@ int read_descriptor(FILE *f, int v[6], bool *refused)
     }
     return n;
 }
-
-namespace {
-
-int64_t file_size(FILE *f)
-{
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return static_cast<int64_t>(st.st_size);
-}
-
-void ask_unit()
-{
-    do {
-        std::fputs("\n\n\tAre these values\n\t\t0 ====> in meters", stdout);
-        std::fputs("\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters", stdout);
-        std::fputs("\n\t\t3 ====> in millimeters\n\t\t", stdout);
-    } while (!ask_int(dyn_scale) || dyn_scale < 0 || dyn_scale > 3);
-}
-
-// Stored value / factor = metres, for the units metres, decimetres,
-// centimetres and millimetres (the answer dyn_scale is the index).
-const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
-
-} // namespace
 
 RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
 {
@@ -1186,37 +794,47 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
     if (!decide_run(raw_run_bytes_per_cell))
         return raw_no_memory;
 
-    min = stored_min_start;
-    max = stored_max_start;
     // A run line by line reads the stored values here only for their range.
     if (!line_by_line)
         grid_or_lines(itab_in, imatrice);
-    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
+    struct Band {
+        int min, max;
+        bool read;
+    };
+    const BandPlan p = plan_bands(0, false);
+    std::vector<Band> bands(static_cast<size_t>(p.slots));
+    min = stored_min_start;
+    max = stored_max_start;
     RawStatus status = raw_ok;
-    for (int i = 0; i < nb_lig && n > 0 && status == raw_ok; i++) {
-        int *row = itab_in != nullptr ? itab_in[i] : work.cells;
-        if (itype == 0) {
-            // 16-bit cells go through one line of their own, read as they
-            // are stored and widened without sign (FF FF is 65535).
-            if (std::fread(work.cells16, 2, n, f) != n)
+    line_pass(
+        p,
+        [&](int k, Lines &w, int slot) {
+            Band &b = bands[static_cast<size_t>(slot)];
+            b = Band{stored_min_start, stored_max_start, true};
+            each_line_of(p, k, [&](int i) {
+                int *row = itab_in != nullptr ? itab_in[i] : w.cells;
+                if (nb_col <= 0 || !b.read || !(b.read = read_raw_line(w, i, row)))
+                    return;
+                for (int j = 0; j < nb_col; j++) {
+                    if (row[j] < b.min)
+                        b.min = row[j];
+                    if (row[j] > b.max)
+                        b.max = row[j];
+                }
+            });
+        },
+        [&](int, int slot) {
+            const Band &b = bands[static_cast<size_t>(slot)];
+            if (!b.read)
                 status = raw_unreadable;
-            from_little_endian(work.cells16, nb_col);
-            for (size_t j = 0; j < n; j++)
-                row[j] = work.cells16[j];
-        } else {
-            if (std::fread(row, 4, n, f) != n)
-                status = raw_unreadable;
-            from_little_endian(row, nb_col);
-        }
-        for (size_t j = 0; j < n; j++) {
-            if (row[j] < min)
-                min = row[j];
-            if (row[j] > max)
-                max = row[j];
-        }
-    }
+            if (b.min < min)
+                min = b.min;
+            if (b.max > max)
+                max = b.max;
+            return status == raw_ok;
+        });
     if (status != raw_ok) {
-        frimatrice(itab_in, n > 0 ? nb_lig : 0);
+        frimatrice(itab_in, nb_col > 0 ? nb_lig : 0);
         itab_in = nullptr;
     }
     return status;
@@ -1234,100 +852,53 @@ void dem_lecture()
         fail(strf("\n\tFile %s is too short: %lld cells expected, %lld found\n", nomim1.c_str(),
                   static_cast<long long>(nb_lig) * nb_col, static_cast<long long>(found)));
     case raw_unreadable:
-        fail(strf("\n\tFile %s could not be read\n", nomim1.c_str()));
+        cannot_read(nomim1);
     case raw_no_memory:
         no_memory();
     }
     std::printf("\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
 
-    ask_unit();
+    dyn_scale = ask_choice("",
+                           "\n\n\tAre these values\n\t\t0 ====> in meters"
+                           "\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"
+                           "\n\t\t3 ====> in millimeters\n\t\t",
+                           3);
     coef = unit_factors[dyn_scale];
-    // The elevations in metres, stored value / coef, are made line by line
-    // as the slopes reach them (pendientes).
-    if (!line_by_line && grid_or_lines(dtab_in, dmatrice))
-        grid_or_lines(dtab_slope, dmatrice);
+    // The elevations in metres, stored value / coef; a run line by line
+    // makes them as each pass reads its lines.
+    if (!line_by_line && grid_or_lines(dtab_in, dmatrice) && grid_or_lines(dtab_slope, dmatrice))
+        for (int i = 0; i < nb_lig && nb_col > 0; i++)
+            metres_line(itab_in[i], dtab_in[i]);
 
     // A descriptor the dialogue created gets the range and the cell size.
     if (!descr_OK) {
         if (std::fprintf(f1d, "%d\n%d\n%d\n", min, max, static_cast<int>(dpix_size)) < 0)
             cannot_write(nomdescr1);
-        close_output(f1d, nomdescr1);
+        close_result(f1d, nomdescr1);
     }
 }
 
-// ================================================================ ASCII grid
+// ============================================================= ASCII reader
 
 namespace {
 
-// A file read in large blocks and cut into whitespace-separated words. A word
-// is never split between two blocks.
-struct WordReader {
-    FILE *f;
-    char *buf; // block_size bytes
-    size_t pos, len;
-    bool eof;
-    int64_t consumed; // bytes of the file before buf[0]
-};
-
+// The block of a grid that cannot be mapped, read as a stream: made with the
+// program, so that no allocation can fail on the way.
 constexpr size_t block_size = size_t(1) << 20;
+char read_block[block_size + 1];
 
-// The blocks of the readers and writers of text, one of each at a time:
-// made with the program, so that no allocation can fail on the way.
-char read_block[block_size + 1]; // and a 0 after what was read
-char text_block[block_size + 64];
+// The scratch copy of an ASCII model's elevations for a run line by line,
+// nb_col doubles a line; the folder it is in, or the folder that refused
+// it, and why writing it failed.
+FILE *elevations;
+std::string copy_folder;
+int copy_error;
 
-bool refill(WordReader &r)
+bool open_copy()
 {
-    if (r.eof)
-        return false;
-    if (r.pos > 0) {
-        std::memmove(r.buf, r.buf + r.pos, r.len - r.pos);
-        r.consumed += static_cast<int64_t>(r.pos);
-        r.len -= r.pos;
-        r.pos = 0;
-    }
-    const size_t got = std::fread(r.buf + r.len, 1, block_size - r.len, r.f);
-    r.buf[r.len + got] = '\0'; // no number goes on past it
-    r.len += got;
-    if (got == 0)
-        r.eof = true;
-    return got != 0;
-}
-
-// The next word as [b, e); false at the end of the file. A word longer than
-// a block comes back cut to the block, which no number ever fills.
-// Skips the blanks before the next word; false at the end of the file.
-bool skip_blanks(WordReader &r)
-{
-    for (;;) {
-        while (is_blank(static_cast<unsigned char>(r.buf[r.pos]))) // the 0 after the block ends it
-            r.pos++;
-        if (r.pos < r.len)
-            return true;
-        if (!refill(r))
-            return false;
-    }
-}
-
-bool next_grid_word(WordReader &r, const char *&b, const char *&e)
-{
-    if (!skip_blanks(r))
-        return false;
-    size_t k = r.pos;
-    for (;;) {
-        while (k < r.len && !is_blank(static_cast<unsigned char>(r.buf[k])))
-            k++;
-        if (k < r.len || r.eof)
-            break;
-        if (r.pos == 0 && r.len == block_size)
-            break; // longer than a block
-        k -= r.pos;
-        refill(r);
-    }
-    b = r.buf + r.pos;
-    e = r.buf + k;
-    r.pos = k;
-    return true;
+    release_copy(); // a copy of an earlier model
+    elevations = scratch_open(nomim1, copy_folder, copy_error);
+    return elevations != nullptr;
 }
 
 bool grid_real(const char *b, const char *e, double &v)
@@ -1335,104 +906,22 @@ bool grid_real(const char *b, const char *e, double &v)
     return real_word(b, e, v) == word_number;
 }
 
-// The next word of the body as a value: a short decimal number is read as
-// the words are found; any other word, word by word (false at the end of the
-// file or when it is no number).
-bool next_grid_value(WordReader &r, double &v)
+// The six header lines, told apart by their order. A header of five lines
+// (no no-data line) is recognised by a number in the sixth keyword's place,
+// which is then the first value of the body (`first`, and `pending` set).
+AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &first)
 {
-    if (!skip_blanks(r))
-        return false;
-    constexpr size_t longest_short = 64; // a short number is shorter
-    if (r.len - r.pos < longest_short && !r.eof)
-        refill(r);
-    const char *b = r.buf + r.pos, *end = r.buf + r.len;
-    const char *stop = short_decimal<true>(b, end, v);
-    if (stop != nullptr && (stop == end ? r.eof : is_blank(static_cast<unsigned char>(*stop)))) {
-        r.pos = static_cast<size_t>(stop - r.buf);
-        return true;
-    }
-    const char *e;
-    return next_grid_word(r, b, e) && grid_real(b, e, v);
-}
-
-void release_ascii_grids()
-{
-    frdmatrice(dtab_in, nb_col > 0 ? nb_lig : 0);
-    dtab_in = nullptr;
-}
-
-} // namespace
-
-namespace {
-
-// The whole of a regular file mapped into memory, with a page of zeros after
-// it (the 0 that ends the words); null for anything else, which is read in
-// blocks.
-char *map_whole(FILE *f, size_t &size, size_t &mapped)
-{
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        static_cast<uint64_t>(st.st_size) > SIZE_MAX / 2)
-        return nullptr;
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size = static_cast<size_t>(st.st_size);
-    mapped = (size / page + 1) * page;
-    void *room = mmap(nullptr, mapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (room == MAP_FAILED)
-        return nullptr;
-    if (mmap(room, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fileno(f), 0) == MAP_FAILED) {
-        munmap(room, mapped);
-        return nullptr;
-    }
-    madvise(room, size, MADV_SEQUENTIAL);
-    return static_cast<char *>(room);
-}
-
-AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col);
-
-} // namespace
-
-AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
-{
-    size_t size = 0, mapped = 0;
-    char *whole = map_whole(f, size, mapped);
-    WordReader r{f, read_block, 0, 0, false, 0};
-    read_block[0] = '\0'; // nothing read yet
-    if (whole != nullptr)
-        r = WordReader{f, whole, 0, size, true, 0};
-    const AsciiStatus st = read_grid(r, bad_line, bad_col);
-    if (whole != nullptr)
-        munmap(whole, mapped);
-    return st;
-}
-
-namespace {
-
-AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col)
-{
-    FILE *const f = r.f;
     const char *b, *e;
-    bad_line = 0;
-    bad_col = 0;
-
-    // Header: six lines of a keyword and a value, told apart by their order.
-    // A header of five lines (no no-data line) is recognised by a number in
-    // the sixth keyword's place, which is then the first value of the body.
-    bool first_pending = false;
-    double first_value = 0.0;
+    pending = false;
     for (int line = 1; line <= 6; line++) {
         bad_line = line;
-        if (!next_grid_word(r, b, e) || e - b > longest_keyword)
+        if (!next_word(s, b, e) || e - b > longest_keyword)
             return ascii_bad_header;
-        if (line == 6) {
-            double v;
-            if (grid_real(b, e, v)) {
-                first_pending = true;
-                first_value = v;
-                break;
-            }
+        if (line == 6 && grid_real(b, e, first)) {
+            pending = true;
+            break;
         }
-        if (!next_grid_word(r, b, e))
+        if (!next_word(s, b, e))
             return ascii_bad_header;
         bool ok = true;
         switch (line) {
@@ -1471,49 +960,201 @@ AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col)
             return ascii_bad_header;
     }
     bad_line = 0;
+    return ascii_ok;
+}
 
-    // A body that cannot hold every cell (each value takes at least one
-    // character and one separator) is read without storing, to name the
-    // first missing cell without allocating grids the file cannot fill.
-    const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col;
-    const int64_t size = file_size(f);
-    const int64_t rest = size - (r.consumed + static_cast<int64_t>(r.pos));
-    const bool store = size < 0 || cells - (first_pending ? 1 : 0) <= (rest + 1) / 2;
-    if (store) {
-        if (!decide_run(ascii_run_bytes_per_cell))
-            return ascii_no_memory;
-        if (!line_by_line)
-            grid_or_lines(dtab_in, dmatrice);
-        // Line by line, the elevations go to a temporary file.
-        if (line_by_line && !open_elevations())
-            return ascii_no_temporary;
-    } else if (!ready_work()) {
-        return ascii_no_memory;
-    }
+// Where the values of the body go: the grid, the scratch copy through a
+// buffer of `held` values, or nowhere (a body too short for the grid is
+// read only to find its first missing value).
+struct CellSink {
+    double *buffer = nullptr;
+    size_t size = 0;
+    int err = 0;
+};
 
-    for (int i = 0; i < nb_lig; i++) {
-        if (i > 0 && i % 100 == 0)
-            progress("\tline %d                   \r", i);
-        double *row = !store || nb_col <= 0 ? nullptr : dtab_in != nullptr ? dtab_in[i] : work.lg;
-        for (int j = 0; j < nb_col; j++) {
-            double dval;
-            if (first_pending) {
-                dval = first_value;
-                first_pending = false;
-            } else if (!next_grid_value(r, dval)) {
-                bad_line = i;
-                bad_col = j;
-                release_ascii_grids();
-                return ascii_bad_value;
-            }
-            if (row != nullptr)
-                row[j] = dval;
+// The values of the cells from .. to - 1, in order, from the scanner.
+// Returns the first cell without a valid value, or `to`; -1 when the copy
+// could not be written (sink.err says why).
+int64_t read_cells(WordScanner &s, int64_t from, int64_t to, CellSink &sink)
+{
+    const int64_t cols = std::max(nb_col, 1);
+    int64_t i = from / cols, j = from % cols, held_from = from;
+    size_t held = 0;
+    auto flush = [&] {
+        const bool ok = held == 0 || write_at(elevations, sink.buffer, held * sizeof(double),
+                                              held_from * static_cast<int64_t>(sizeof(double)), sink.err);
+        held_from += static_cast<int64_t>(held);
+        held = 0;
+        return ok;
+    };
+    for (int64_t c = from; c < to; c++) {
+        double v;
+        if (!next_value(s, v))
+            return flush() ? c : -1;
+        if (dtab_in != nullptr) {
+            dtab_in[i][j] = v;
+        } else if (sink.buffer != nullptr) {
+            sink.buffer[held++] = v;
+            if (held == sink.size && !flush())
+                return -1;
         }
-        if (row != nullptr && row == work.lg &&
-            std::fwrite(row, sizeof(double), static_cast<size_t>(nb_col), elevations) != static_cast<size_t>(nb_col))
-            return ascii_no_temporary;
+        if (++j == cols) {
+            j = 0;
+            i++;
+        }
     }
+    return flush() ? to : -1;
+}
 
+// The progress lines of the reader: line 100, 200, ... as the reading
+// reaches the first cell of that line.
+int progress_line = 100;
+void progress_to(int lines)
+{
+    for (; progress_line < std::min(lines, nb_lig); progress_line += 100)
+        progress("\tline %d                   \r", progress_line);
+}
+
+int line_of_cell(int64_t c)
+{
+    return nb_col > 0 ? static_cast<int>(c / nb_col) : nb_lig;
+}
+
+// Readies the grid, or the scratch copy of a run line by line, for the body.
+AsciiStatus ready_body()
+{
+    if (!decide_run(ascii_run_bytes_per_cell))
+        return ascii_no_memory;
+    if (!line_by_line)
+        grid_or_lines(dtab_in, dmatrice);
+    if (line_by_line && !open_copy())
+        return ascii_no_temporary;
+    return ascii_ok;
+}
+
+// A body in memory, read in chunks on every worker: the chunks, cut at
+// blanks, first count their words, whose sums place each chunk's first
+// cell; then each reads its values into their places. Returns the first cell
+// without a valid value (`cells` when there is none), or -1 for a copy that
+// could not be written.
+int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status)
+{
+    struct Chunk {
+        const char *begin;
+        size_t size;
+        int64_t words, first, stop;
+        int err;
+    };
+    constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
+    const size_t count = std::clamp<size_t>(size / chunk_bytes, 1, 16 * static_cast<size_t>(thread_count));
+    std::vector<Chunk> chunks(count);
+    const char *at = body, *end = body + size;
+    for (size_t k = 0; k < count; k++) {
+        const char *stop = k + 1 == count ? end : std::max(at, body + size / count * (k + 1));
+        while (stop < end && !is_blank(static_cast<unsigned char>(*stop)))
+            stop++;
+        chunks[k] = Chunk{at, static_cast<size_t>(stop - at), 0, 0, 0, 0};
+        at = stop;
+    }
+    const int n = static_cast<int>(count);
+    run_bands(
+        n, n, thread_count, [&](int k, int, int) { chunks[static_cast<size_t>(k)].words = count_words(chunks[static_cast<size_t>(k)].begin, chunks[static_cast<size_t>(k)].size); },
+        [](int, int) { return true; });
+    int64_t total = first_cell;
+    for (Chunk &c : chunks) {
+        c.first = total;
+        total += c.words;
+    }
+    const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col;
+    if (total >= cells && (status = ready_body()) != ascii_ok)
+        return cells;
+
+    // The values, each worker's copy through a buffer of its own.
+    constexpr size_t buffer_cells = 1 << 16;
+    std::vector<double *> buffers(static_cast<size_t>(thread_count), nullptr);
+    if (elevations != nullptr)
+        for (double *&b : buffers)
+            if ((b = dvecteur(static_cast<int>(buffer_cells))) == nullptr)
+                no_memory();
+    int64_t stop = cells;
+    run_bands(
+        n, n, thread_count,
+        [&](int k, int, int worker) {
+            Chunk &c = chunks[static_cast<size_t>(k)];
+            const int64_t to = std::min(c.first + c.words, cells);
+            c.stop = to;
+            if (c.first >= to)
+                return;
+            WordScanner s;
+            scan_text(s, c.begin, c.size);
+            CellSink sink{buffers[static_cast<size_t>(worker)], buffer_cells, 0};
+            c.stop = read_cells(s, c.first, to, sink);
+            c.err = sink.err;
+        },
+        [&](int k, int) {
+            const Chunk &c = chunks[static_cast<size_t>(k)];
+            if (c.stop < 0) {
+                copy_error = c.err;
+                stop = -1;
+                return false;
+            }
+            if (c.stop < std::min(c.first + c.words, cells)) {
+                stop = c.stop;
+                return false;
+            }
+            progress_to(c.stop > 0 ? line_of_cell(c.stop - 1) + 1 : 0);
+            return true;
+        });
+    for (double *b : buffers)
+        frdvecteur(b);
+    return stop != cells ? stop : std::min(total, cells); // a bad value or a failed copy; else a missing one
+}
+
+AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_line, int &bad_col)
+{
+    bool pending = false;
+    double first = 0.0;
+    bad_col = 0;
+    if (const AsciiStatus h = read_header(s, bad_line, pending, first); h != ascii_ok)
+        return h;
+    const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col, first_cell = pending && cells > 0 ? 1 : 0;
+    progress_line = 100;
+    AsciiStatus status = ascii_ok;
+    int64_t stop = cells;
+    if (text != nullptr) {
+        const size_t at = static_cast<size_t>(scanned(s));
+        stop = read_body_in_chunks(text + at, size - at, first_cell, status);
+    } else {
+        // A body that cannot hold every cell (each value takes at least one
+        // character and one separator) is read without storing, to name the
+        // first missing cell without allocating grids the file cannot fill.
+        const int64_t rest = file_size(s.in) - scanned(s);
+        if (file_size(s.in) < 0 || cells - first_cell <= (rest + 1) / 2)
+            status = ready_body();
+        if (status == ascii_ok) {
+            double buffer[4096];
+            CellSink sink{elevations != nullptr ? buffer : nullptr, 4096, 0};
+            stop = read_cells(s, first_cell, cells, sink);
+            copy_error = sink.err;
+        }
+    }
+    if (status == ascii_ok && first_cell == 1) {
+        if (dtab_in != nullptr)
+            dtab_in[0][0] = first;
+        else if (elevations != nullptr && !write_at(elevations, &first, sizeof first, 0, copy_error))
+            stop = -1;
+    }
+    if (status == ascii_ok && stop < 0)
+        status = ascii_copy_failed;
+    if (status == ascii_ok && stop < cells) {
+        progress_to(line_of_cell(stop) + 1);
+        bad_line = line_of_cell(stop);
+        bad_col = static_cast<int>(stop - static_cast<int64_t>(bad_line) * nb_col);
+        status = ascii_bad_value;
+    }
+    if (status != ascii_ok)
+        return status;
+    progress_to(nb_lig);
     pix_size = static_cast<int>(dpix_size);
     if (!line_by_line)
         grid_or_lines(dtab_slope, dmatrice);
@@ -1522,11 +1163,33 @@ AsciiStatus read_grid(WordReader &r, int &bad_line, int &bad_col)
 
 } // namespace
 
+AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
+{
+    size_t size = 0;
+    const char *text = map_whole(f, size);
+    WordScanner s;
+    if (text != nullptr)
+        scan_text(s, text, size);
+    else
+        scan_stream(s, f, read_block, sizeof read_block, false);
+    AsciiStatus status = read_grid(s, text, size, bad_line, bad_col);
+    if (text != nullptr) {
+        if (map_was_cut())
+            status = ascii_unreadable;
+        unmap_whole(text, size);
+    }
+    if (status != ascii_ok) {
+        release_grids();
+        release_copy();
+    }
+    return status;
+}
+
 void ascii_lecture()
 {
     std::fputs("\n", stdout);
     open_ascii_OK = true;
-    int line, col;
+    int line = 0, col = 0;
     switch (ascii_read(f1, line, col)) {
     case ascii_ok:
         return;
@@ -1539,28 +1202,45 @@ void ascii_lecture()
     case ascii_no_memory:
         no_memory();
     case ascii_no_temporary:
-        fail(strf("\n\tFile %s: no temporary file can be made beside it to read it line by line\n", nomim1.c_str()));
+        fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n",
+                  nomim1.c_str(), copy_folder.c_str()));
+    case ascii_copy_failed:
+        fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n",
+                  nomim1.c_str(), copy_folder.c_str(), write_failure(copy_error).c_str()));
+    case ascii_unreadable:
+        cannot_read(nomim1);
     }
 }
 
-// ============================================================ Terrain analysis
+// =================================================================== Slopes
 //
 // Per cell, slope = atan(g) x 180 / pi of the gradient g of its window, and
 // its logarithm log10(slope + 1). Every output depends on atan and log10
-// only through a truncation (a grey tone, a log DEM value) or a maximum (the
-// ranges reported and stretched over). So the run computes both with the
-// support library's fast kernels and decides each output from the fast value
-// wherever that value lies clear of every boundary by a margin far beyond
-// the kernels' error. A cell within the margin, and a cell whose gradient is
-// not finite, takes the plain path: the C library's atan and log10 on that
-// cell, in the order of operations of window_slope. The outputs are
-// therefore exactly those of the plain path, to which a whole run can be
-// switched (plain_path) as the reference.
-
-bool plain_path;
-FastStats fast_stats;
+// only through a maximum (the ranges reported and stretched over) or a
+// truncation (a grey tone, a log DEM value). So each pass drives a line in
+// two steps, in the manner of the 3 x 3 drivers of raster tools: the
+// gradients of the line, exact in every build; then a fast step that decides
+// every cell whose fast value lies clear of every boundary by a margin far
+// beyond the kernels' error; then one plain loop that finishes the other
+// cells with the C library's atan and log10 on their gradients. The plain
+// switch (plain_path) leaves the fast step out, so that every cell goes
+// through the plain loop: the reference the fast step is tested against.
 
 namespace {
+
+const double pi = std::atan(1.0) * 4.0;
+
+// The plain slope of a gradient: the C library's arc tangent, in degrees
+// (times 180 first, then over pi).
+inline double plain_slope(double g)
+{
+    return std::atan(g) * 180.0 / pi;
+}
+
+inline double plain_log(double g)
+{
+    return log_of_slope(plain_slope(g));
+}
 
 // How far a fast value may stand from the plain one: the kernels' error is
 // a few units of 2^-52 of the value (see fastmath.h); the margins are 2^-40
@@ -1572,189 +1252,40 @@ inline double log_margin(double lg)
     return lg * 0x1p-40 + 0x1p-50;
 }
 
-// The ranges take a value only when it lies strictly beyond them.
-inline void extend_slope_range(double pen, double lg)
+// The plain values of gradient g, from the worker's lately met gradients
+// when g is one of them; `counter` counts the gradients computed.
+const Plain &plain_of(Lines &w, double g, int64_t &counter)
 {
-    if (min_pen > pen)
-        min_pen = pen;
-    if (max_pen < pen)
-        max_pen = pen;
-    if (log_min > lg)
-        log_min = lg;
-    if (log_max < lg)
-        log_max = lg;
-}
-
-// Plain slope and logarithm of a gradient, the last cell's kept: integer
-// models repeat their windows, most of all at the steepest cells.
-void exact_of_gradient(SlopeSweep &w, double g, double &pen, double &lg)
-{
-    if (!(g == w.last_g)) {
-        w.last_g = g;
-        w.last_pen = plain_slope(g);
-        w.last_lg = log_of_slope(w.last_pen);
-        fast_stats.exact_slopes++;
+    const uint64_t bits = std::bit_cast<uint64_t>(g);
+    Plain &p = w.plain[(bits ^ bits >> 21 ^ bits >> 42) % plain_slots];
+    if (p.g != bits) {
+        p.g = bits;
+        p.pen = plain_slope(g);
+        p.lg = log_of_slope(p.pen);
+        counter++;
     }
-    pen = w.last_pen;
-    lg = w.last_lg;
+    return p;
 }
 
-void note_bad_cell(SlopeSweep &w, int j)
+// The gradients of the interior cells of the line z1 into w.g; false for a
+// line without interior cells (the first, the last, a model of fewer than 3
+// columns), whose cells all have the gradient 0.
+bool gradients(Lines &w, const double *z0, const double *z1, const double *z2)
 {
-    if (w.bad_line < 0) {
-        w.bad_line = w.line;
-        w.bad_col = j;
-    }
+    if (z0 == nullptr || z2 == nullptr || nb_col < 3)
+        return false;
+    line_gradients(z0, z1, z2, static_cast<size_t>(nb_col - 2), 1.0 / dpix_size, w.g);
+    return true;
 }
 
-// The loops of a fast line, each built for AVX2 too and picked once for the
-// processor. They hold only exactly rounded operations, so every build gives
-// the same bits.
-__attribute__((target_clones("avx2", "default"))) void gradient_line(const double *z0, const double *z1,
-                                                                     const double *z2, int m, double p, double *g)
+// The fast slopes and logarithms of the interior cells, from w.g.
+void fast_logs(Lines &w)
 {
-    for (int j = 0; j < m; j++)
-        g[j] = window_gradient(z0 + j, z1 + j, z2 + j, p);
+    const size_t m = static_cast<size_t>(nb_col - 2);
+    fast_atan(w.g, w.pen, m);
+    line_degrees(w.pen, w.x, m, pi);
+    fast_log10(w.x, w.lg, m);
 }
-
-__attribute__((target_clones("avx2", "default"))) void degrees_line(double *pen, double *x, int m)
-{
-    for (int j = 0; j < m; j++) {
-        pen[j] = degrees(pen[j]);
-        x[j] = pen[j] + 1.0;
-    }
-}
-
-// Whether every gradient is finite, and the largest slope and logarithm.
-// Slopes and logarithms are never negative, and non-negative doubles are in
-// the order of their bits read as integers: integer maxima vectorise.
-__attribute__((target_clones("avx2", "default"))) bool
-line_maxima(const double *g, const double *pen, const double *lgs, int m, double &max_pen_f, double &max_lg_f)
-{
-    int64_t not_finite = 0, a = 0, b = 0;
-    for (int j = 0; j < m; j++) {
-        not_finite |= !(g[j] <= DBL_MAX);
-        a = std::max(a, std::bit_cast<int64_t>(pen[j]));
-        b = std::max(b, std::bit_cast<int64_t>(lgs[j]));
-    }
-    max_pen_f = std::bit_cast<double>(a);
-    max_lg_f = std::bit_cast<double>(b);
-    return not_finite == 0;
-}
-
-// Fast slopes and logarithms of the interior cells 1..n-2 of a line.
-void fast_slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
-{
-    const int m = nb_col - 2;
-    double *g = work.g, *x = work.x;
-    double *pen = slope + 1, *lgs = lg + 1;
-    gradient_line(z0, z1, z2, m, w.p, g);
-    fast_atan(g, pen, static_cast<size_t>(m));
-    degrees_line(pen, x, m);
-    fast_log10(x, lgs, static_cast<size_t>(m));
-    double line_pen = 0.0, line_lg = 0.0;
-    const bool finite = line_maxima(g, pen, lgs, m, line_pen, line_lg);
-
-    // A window whose sums left the range of a double takes the plain path.
-    if (!finite)
-        for (int j = 0; j < m; j++)
-            if (!(g[j] <= DBL_MAX)) {
-                exact_of_gradient(w, g[j], pen[j], lgs[j]);
-                if (std::isnan(pen[j]))
-                    note_bad_cell(w, j + 1);
-            }
-    if (!w.ranges)
-        return;
-
-    // The largest plain slope and logarithm lie at cells whose fast value
-    // is within the margins of the largest fast value so far; only those
-    // cells are computed the plain way, and none when no cell of the line
-    // comes near the largest so far.
-    if (!finite) // maxima again, now with the plain values
-        line_maxima(g, pen, lgs, m, line_pen, line_lg);
-    if (line_pen < w.fast_max_pen * (1.0 - slope_margin) && line_lg < w.fast_log_max - 2.0 * log_margin(w.fast_log_max))
-        return;
-    for (int j = 0; j < m; j++) {
-        w.fast_max_pen = std::max(w.fast_max_pen, pen[j]);
-        w.fast_log_max = std::max(w.fast_log_max, lgs[j]);
-        if (pen[j] >= w.fast_max_pen * (1.0 - slope_margin) ||
-            lgs[j] >= w.fast_log_max - 2.0 * log_margin(w.fast_log_max)) {
-            double e_pen, e_lg;
-            exact_of_gradient(w, g[j], e_pen, e_lg);
-            if (max_pen < e_pen)
-                max_pen = e_pen;
-            if (log_max < e_lg)
-                log_max = e_lg;
-        }
-    }
-}
-
-} // namespace
-
-void begin_slopes(SlopeSweep &w, bool ranges)
-{
-    if (ranges) {
-        min_pen = slope_min_start;
-        max_pen = slope_max_start;
-        log_min = log_min_start;
-        log_max = log_max_start;
-    }
-    w.ranges = ranges;
-    w.p = 1.0 / dpix_size;
-    w.fast_max_pen = w.fast_log_max = 0.0;
-    w.last_g = -1.0;
-    w.line = 0;
-    w.bad_line = w.bad_col = -1;
-    w.g_max = w.g_ref = w.threshold = 0.0;
-    if (!ready_work())
-        no_memory();
-}
-
-void slope_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2, double *slope, double *lg)
-{
-    const int n = nb_col;
-    const bool interior = z0 != nullptr && z2 != nullptr && n >= 3;
-    if (plain_path) {
-        for (int j = 0; j < n; j++) {
-            // Border cells keep the slope 0 (they have no whole window).
-            const bool border = !interior || j == 0 || j == n - 1;
-            slope[j] = border ? 0.0 : window_slope(z0 + j - 1, z1 + j - 1, z2 + j - 1, w.p);
-            lg[j] = log_of_slope(slope[j]);
-            if (w.ranges) {
-                if (std::isnan(slope[j]))
-                    note_bad_cell(w, j);
-                extend_slope_range(slope[j], lg[j]);
-            }
-        }
-    } else if (n > 0) {
-        // Border cells: slope 0 and logarithm log10(1) = 0.
-        slope[0] = slope[n - 1] = lg[0] = lg[n - 1] = 0.0;
-        if (w.ranges)
-            extend_slope_range(0.0, 0.0);
-        if (interior)
-            fast_slope_line(w, z0, z1, z2, slope, lg);
-        else
-            for (int j = 1; j < n - 1; j++)
-                slope[j] = lg[j] = 0.0;
-        fast_stats.cells += n;
-    }
-    w.line++;
-}
-
-void end_slopes(const SlopeSweep &w)
-{
-    (void)w;
-    log_dif = log_max - log_min;
-}
-
-double cell_log(const double *z0, const double *z1, const double *z2, int j)
-{
-    if (z0 == nullptr || z2 == nullptr || j <= 0 || j >= nb_col - 1)
-        return log_of_slope(0.0); // a border cell
-    return log_of_slope(window_slope(z0 + j - 1, z1 + j - 1, z2 + j - 1, 1.0 / dpix_size));
-}
-
-namespace {
 
 // Doubles in the order of their values as unsigned integers, and back.
 inline uint64_t ordered_key(double v)
@@ -1798,276 +1329,114 @@ double gradient_reaching(double (*f)(double), double target)
     return first_reaching(0.0, HUGE_VAL, [&](double g) { return f(g) >= target; });
 }
 
+// The ranges of the slopes and logarithms, and what finds them: the largest
+// finite gradient so far; the one the threshold was made for; the threshold,
+// below which no gradient holds a largest plain slope or logarithm; the
+// first cell whose gradient is not a number.
+struct Range {
+    double min_pen = slope_min_start, max_pen = slope_max_start;
+    double log_min = log_min_start, log_max = log_max_start;
+    double g_max = 0.0, g_ref = 0.0, threshold = 0.0;
+    int bad_line = -1, bad_col = -1;
+};
+
+// The range rule: a value replaces a bound only when it lies strictly
+// beyond it.
+void extend(Range &r, double min_pen_, double max_pen_, double log_min_, double log_max_)
+{
+    if (r.min_pen > min_pen_)
+        r.min_pen = min_pen_;
+    if (r.max_pen < max_pen_)
+        r.max_pen = max_pen_;
+    if (r.log_min > log_min_)
+        r.log_min = log_min_;
+    if (r.log_max < log_max_)
+        r.log_max = log_max_;
+}
+
 // After a new largest gradient: the gradients at or above the threshold may
 // hold the largest plain slope or logarithm (their plain values lie within
 // twice the margins of the largest gradient's); no gradient below it does.
-void set_candidate_threshold(SlopeSweep &w)
+void set_threshold(Range &r)
 {
-    w.g_ref = w.g_max;
-    const double pen = plain_slope(w.g_ref), lg = plain_log(w.g_ref);
-    w.threshold = std::min(gradient_reaching(plain_slope, pen - 2.0 * slope_margin * pen),
+    r.g_ref = r.g_max;
+    const double pen = plain_slope(r.g_ref), lg = plain_log(r.g_ref);
+    r.threshold = std::min(gradient_reaching(plain_slope, pen - 2.0 * slope_margin * pen),
                            gradient_reaching(plain_log, lg - 2.0 * log_margin(lg)));
 }
 
-// The largest of m non-negative doubles (their bits in the order of their
-// values); a gradient that is not finite makes it inf or NaN.
-__attribute__((target_clones("avx2", "default"))) double largest(const double *v, int m)
+// The cells of line i in the range: the border cells (slope 0, logarithm 0)
+// and the interior cells whose gradients may hold a largest value, done the
+// plain way. A line whose gradients all lie below the threshold holds none.
+void range_of_line(Range &r, Lines &w, int i, bool interior)
 {
-    int64_t a = 0;
-    for (int j = 0; j < m; j++)
-        a = std::max(a, std::bit_cast<int64_t>(v[j]));
-    return std::bit_cast<double>(a);
-}
-
-} // namespace
-
-void range_line(SlopeSweep &w, const double *z0, const double *z1, const double *z2)
-{
-    const int n = nb_col;
-    if (plain_path || z0 == nullptr || z2 == nullptr || n < 3) {
-        slope_line(w, z0, z1, z2, work.slope, work.lg);
+    extend(r, 0.0, 0.0, 0.0, 0.0);
+    w.stats.cells += nb_col;
+    if (!interior)
         return;
-    }
-    extend_slope_range(0.0, 0.0); // the border cells
-    const int m = n - 2;
-    double *g = work.g;
-    gradient_line(z0, z1, z2, m, w.p, g);
-    fast_stats.cells += n;
-    w.line++;
-    if (largest(g, m) < w.threshold)
-        return; // no cell of the line comes near the largest so far
+    const int m = nb_col - 2;
+    if (!plain_path && line_largest(w.g, static_cast<size_t>(m)) < r.threshold)
+        return;
     for (int j = 0; j < m; j++) {
-        double pen, lg;
-        if (!(g[j] <= DBL_MAX)) { // sums beyond the range of a double
-            exact_of_gradient(w, g[j], pen, lg);
-            if (std::isnan(pen))
-                note_bad_cell(w, j + 1);
-            extend_slope_range(pen, lg);
-            continue;
-        }
-        if (g[j] < w.threshold)
-            continue;
-        if (g[j] > w.g_max) {
-            w.g_max = g[j];
+        const double g = w.g[j];
+        if (g <= DBL_MAX) {
             // The threshold follows the largest gradient by steps of 10 %:
-            // below it, more cells than needed are done the plain way.
-            if (w.g_max > 1.1 * w.g_ref)
-                set_candidate_threshold(w);
-            if (g[j] < w.threshold)
+            // below it, a few more cells than needed are done the plain way.
+            if (g > r.g_max) {
+                r.g_max = g;
+                if (!plain_path && g > 1.1 * r.g_ref)
+                    set_threshold(r);
+            }
+            if (g < r.threshold)
                 continue;
         }
-        exact_of_gradient(w, g[j], pen, lg);
-        extend_slope_range(pen, lg);
-    }
-}
-
-void begin_tones(ToneEdges &t)
-{
-    t.flat = !(log_dif > 0.0);
-    t.scale = t.flat ? 0.0 : tone_limit / log_dif;
-    t.edge[0] = -HUGE_VAL;
-    t.edge[256 - 1] = HUGE_VAL;
-    if (t.flat)
-        return;
-    // The tone is a non-decreasing function of the logarithm (each step of
-    // the stretch is), so the smallest logarithm of each tone is found by
-    // halving the interval between log_min (tone 0) and log_max (tone 254).
-    for (int k = 1; k <= static_cast<int>(tone_limit); k++) {
-        uint64_t below = ordered_key(log_min), at = ordered_key(log_max);
-        while (at - below > 1) {
-            const uint64_t mid = below + (at - below) / 2;
-            if (grey_tone(from_ordered_key(mid), log_min, log_dif) >= k)
-                at = mid;
-            else
-                below = mid;
+        const Plain &p = plain_of(w, g, w.stats.exact_slopes);
+        if (std::isnan(p.pen) && r.bad_line < 0) {
+            r.bad_line = i;
+            r.bad_col = j + 1;
         }
-        t.edge[k] = from_ordered_key(at);
+        extend(r, p.pen, p.pen, p.lg, p.lg);
     }
 }
 
-void tone_line(const ToneEdges &t, const double *z0, const double *z1, const double *z2, const double *lg,
-               unsigned char *tone)
+// The ranges of a band after those of the bands before it.
+void merge(Range &r, const Range &band)
+{
+    extend(r, band.min_pen, band.max_pen, band.log_min, band.log_max);
+    r.g_max = std::max(r.g_max, band.g_max);
+    if (r.bad_line < 0) {
+        r.bad_line = band.bad_line;
+        r.bad_col = band.bad_col;
+    }
+}
+
+// The slopes and logarithms of line i for the grids of a run that holds
+// them: the fast values, plain ones for a cell whose gradient is not finite
+// (and for every cell on the plain path).
+void slopes_of_line(Lines &w, bool interior, double *slope, double *lg)
 {
     const int n = nb_col;
-    if (plain_path || t.flat) {
-        for (int j = 0; j < n; j++)
-            tone[j] = static_cast<unsigned char>(grey_tone(lg[j], log_min, log_dif));
+    std::fill(slope, slope + n, 0.0);
+    std::fill(lg, lg + n, 0.0);
+    if (!interior)
         return;
-    }
-    for (int j = 0; j < n; j++) {
-        __builtin_prefetch(lg + j + 64); // the logarithms come from memory, not the cache
-        const double l = lg[j], m = log_margin(l);
-        const double f = (l - log_min) * t.scale;
-        const int k = f <= 0.0 ? 0 : f >= tone_limit ? static_cast<int>(tone_limit) : static_cast<int>(f);
-        tone[j] = static_cast<unsigned char>(k);
-        // The tone is k for every logarithm within the margin of this one
-        // only when the whole margin lies between the edges of tone k.
-        if (!(t.edge[k] <= l - m && l + m < t.edge[k + 1])) {
-            tone[j] = static_cast<unsigned char>(grey_tone(cell_log(z0, z1, z2, j), log_min, log_dif));
-            fast_stats.exact_tones++;
-        }
-    }
-}
-
-void log_dem_line(const double *z0, const double *z1, const double *z2, const double *lg, int *val)
-{
-    const int n = nb_col;
-    for (int j = 0; j < n; j++) {
-        const double l = lg[j];
-        if (plain_path) {
-            val[j] = stretch(l, log_min, log_dif, strcoef);
-            continue;
-        }
-        // The stretch is monotone: equal at both ends of the margin, it is
-        // that value all over it.
-        const double m = log_margin(l);
-        const int lo = stretch(l - m, log_min, log_dif, strcoef);
-        if (lo == stretch(l + m, log_min, log_dif, strcoef)) {
-            val[j] = lo;
+    if (!plain_path)
+        fast_logs(w);
+    for (int j = 0; j < n - 2; j++) {
+        if (plain_path || !(w.g[j] <= DBL_MAX)) {
+            const Plain &p = plain_of(w, w.g[j], w.stats.exact_slopes);
+            slope[j + 1] = p.pen;
+            lg[j + 1] = p.lg;
         } else {
-            val[j] = stretch(cell_log(z0, z1, z2, j), log_min, log_dif, strcoef);
-            fast_stats.exact_dem++;
+            slope[j + 1] = w.pen[j];
+            lg[j + 1] = w.lg[j];
         }
     }
 }
 
-void begin_gradient_tones(GradientTones &t, const ToneEdges &e, double g_max)
-{
-    t.flat = e.flat;
-    t.last_g = -1.0;
-    if (t.flat)
-        return;
-    const int top = static_cast<int>(tone_limit);
-    // Tone k is certain for a gradient at or above hi[k] and below lo[k + 1].
-    for (int k = 1; k <= top; k++) {
-        const double m = 2.0 * log_margin(e.edge[k]);
-        t.lo[k] = gradient_reaching(plain_log, e.edge[k] - m);
-        t.hi[k] = gradient_reaching(plain_log, e.edge[k] + m);
-    }
-    t.lo[0] = t.hi[0] = 0.0;
-    t.lo[top + 1] = t.hi[top + 1] = HUGE_VAL;
-
-    // Buckets of gradients, by the leading bits of a gradient, between lo[1]
-    // and the largest gradient of the model: each holds its tone when the
-    // whole bucket lies within one tone's certain span, else 255.
-    const double upper = std::min(t.hi[top], std::max(g_max, t.lo[1]));
-    const uint64_t first = std::bit_cast<uint64_t>(t.lo[1]), last = std::bit_cast<uint64_t>(upper);
-    t.shift = 0;
-    while (((last >> t.shift) - (first >> t.shift)) >= GradientTones::buckets - 1)
-        t.shift++;
-    t.first = first >> t.shift;
-    int k = 0;
-    for (uint64_t b = 0; b < GradientTones::buckets; b++) {
-        const double g0 = std::bit_cast<double>((t.first + b) << t.shift);
-        const double g1 = std::bit_cast<double>((t.first + b + 1) << t.shift);
-        while (k < top && t.hi[k + 1] <= g0)
-            k++;
-        t.bucket[b] = g0 >= t.hi[k] && g1 <= t.lo[k + 1] ? static_cast<unsigned char>(k) : 255;
-    }
-}
-
-namespace {
-
-// The tone of a gradient: from its bucket, else from the edges, else (near
-// an edge) the plain way.
-inline int tone_of_gradient(GradientTones &t, double g)
-{
-    const int top = static_cast<int>(tone_limit);
-    if (g < t.lo[1])
-        return 0;
-    if (g >= t.hi[top])
-        return top;
-    const uint64_t b = (std::bit_cast<uint64_t>(g) >> t.shift) - t.first;
-    if (b < GradientTones::buckets && t.bucket[b] != 255)
-        return t.bucket[b];
-    int k = 0;
-    for (int step = 128; step > 0; step /= 2)
-        if (k + step <= top && t.hi[k + step] <= g)
-            k += step;
-    if (g < t.lo[k + 1] && g <= DBL_MAX)
-        return k;
-    if (!(g == t.last_g)) {
-        t.last_g = g;
-        t.last_tone = grey_tone(plain_log(g), log_min, log_dif);
-        fast_stats.exact_tones++;
-    }
-    return t.last_tone;
-}
-
-} // namespace
-
-void gradient_tone_line(GradientTones &t, const double *z0, const double *z1, const double *z2, unsigned char *tone)
-{
-    const int n = nb_col;
-    if (plain_path || t.flat || z0 == nullptr || z2 == nullptr || n < 3) {
-        for (int j = 0; j < n; j++)
-            tone[j] = static_cast<unsigned char>(grey_tone(cell_log(z0, z1, z2, j), log_min, log_dif));
-        return;
-    }
-    const int m = n - 2;
-    gradient_line(z0, z1, z2, m, 1.0 / dpix_size, work.g);
-    tone[0] = tone[n - 1] = static_cast<unsigned char>(tone_of_gradient(t, 0.0)); // border cells
-    for (int j = 0; j < m; j++)
-        tone[j + 1] = static_cast<unsigned char>(tone_of_gradient(t, work.g[j]));
-}
-
-namespace {
-
-// Elevation line i in metres, made from the stored values of a raw model.
-void metres_line(int i)
-{
-    const int *src = itab_in[i];
-    double *dst = dtab_in[i];
-    for (int j = 0; j < nb_col; j++)
-        dst[j] = static_cast<double>(src[j]) / coef;
-}
-
-// Elevation line i, and the lines around it (null beyond the model).
-inline const double *at(int i)
-{
-    return dtab_in != nullptr && i >= 0 && i < nb_lig ? dtab_in[i] : nullptr;
-}
-inline const double *above(int i)
-{
-    return at(i - 1);
-}
-inline const double *below(int i)
-{
-    return at(i + 1);
-}
-
-} // namespace
-
-namespace {
-
-// The grey-tone edges of the ranges, for the passes that make tones.
-ToneEdges tone_edges;
-
-// The gradient tones of the ranges and the largest gradient of the model,
-// for the tones of a run line by line.
-GradientTones gradient_tones;
+// The largest finite gradient of the model, for the tones.
 double gradient_max;
 
-// Every line of a model read line by line, from the last line up when
-// `backwards`: before(i), then after(i, z0, z1, z2) with the elevation
-// lines around it.
-template <typename Before, typename After>
-void line_pass(bool backwards, Before before, After after)
-{
-    source_at = -1; // every pass starts with a seek
-    for (int k = 0; k < nb_lig; k++) {
-        const int i = backwards ? nb_lig - 1 - k : k;
-        before(i);
-        if (nb_col <= 0)
-            continue;
-        const double *z1 = model_line(i);
-        const double *z0 = i > 0 ? model_line(i - 1) : nullptr;
-        const double *z2 = i + 1 < nb_lig ? model_line(i + 1) : nullptr;
-        after(i, z0, z1, z2);
-    }
-}
-
-// The progress line of the slopes, for the interior lines 100, 200, ...
 void slope_progress(int i)
 {
     if (i > 0 && i < nb_lig - 1 && i % 100 == 0)
@@ -2076,141 +1445,485 @@ void slope_progress(int i)
 
 } // namespace
 
+double window_slope(const double *z0, const double *z1, const double *z2, double p)
+{
+    double g;
+    line_gradients(z0, z1, z2, 1, p, &g);
+    return plain_slope(g);
+}
+
+double log_of_slope(double pen)
+{
+    return std::log10(pen + 1.0);
+}
+
 void pendientes()
 {
-    SlopeSweep w;
-    begin_slopes(w, true);
     if (!line_by_line && dtab_out == nullptr)
         grid_or_lines(dtab_out, dmatrice);
     std::fputs("\n", stdout);
-    if (line_by_line) {
-        line_pass(false, slope_progress,
-                  [&](int, const double *z0, const double *z1, const double *z2) { range_line(w, z0, z1, z2); });
-        gradient_max = w.g_max;
-    } else {
-        for (int i = 0; i < nb_lig; i++) {
-            slope_progress(i);
-            if (nb_col <= 0)
-                continue; // a model of no columns has no lines to point at
-            // The elevations of a raw model are made in metres as the slopes
-            // reach them, while the line is still in the cache.
-            if (itab_in != nullptr) {
-                if (i == 0)
-                    metres_line(0);
-                if (i + 1 < nb_lig)
-                    metres_line(i + 1);
-            }
-            slope_line(w, above(i), dtab_in[i], below(i), dtab_slope[i], dtab_out[i]);
-        }
-    }
-    end_slopes(w);
-    if (w.bad_line >= 0)
+    struct Band {
+        Range range;
+        int unread; // the line whose model lines could not be read, or -1
+    };
+    const BandPlan p = plan_bands(0, false);
+    std::vector<Band> bands(static_cast<size_t>(p.slots));
+    Range r;
+    line_pass(
+        p,
+        [&](int k, Lines &w, int slot) {
+            Band &b = bands[static_cast<size_t>(slot)];
+            b = Band{Range{}, -1};
+            each_line_of(p, k, [&](int i) {
+                const double *z0, *z1, *z2;
+                if (b.unread >= 0 || nb_col <= 0)
+                    return;
+                if (!window_of(w, i, z0, z1, z2)) {
+                    b.unread = i;
+                    return;
+                }
+                const bool interior = gradients(w, z0, z1, z2);
+                range_of_line(b.range, w, i, interior);
+                if (dtab_out != nullptr)
+                    slopes_of_line(w, interior, dtab_slope[i], dtab_out[i]);
+            });
+        },
+        [&](int k, int slot) {
+            const Band &b = bands[static_cast<size_t>(slot)];
+            each_line_of(p, k, [&](int i) {
+                slope_progress(i);
+                if (i == b.unread)
+                    cannot_read(nomim1);
+            });
+            merge(r, b.range);
+            return true;
+        });
+    min_pen = r.min_pen;
+    max_pen = r.max_pen;
+    log_min = r.log_min;
+    log_max = r.log_max;
+    log_dif = log_max - log_min;
+    gradient_max = r.g_max;
+    if (r.bad_line >= 0)
         fail(strf("\n\tFile %s: the elevations around line %d, column %d are too large for a slope\n", nomim1.c_str(),
-                  w.bad_line, w.bad_col));
+                  r.bad_line, r.bad_col));
 }
 
-void treatment()
+// ============================================================ Normalisation
+
+int trunc_product(double d, double s)
 {
-    begin_tones(tone_edges);
-    // The log DEM grid is filled only when a log DEM is written; until then
-    // its pages are not touched.
-    if (line_by_line || !grid_or_lines(tab_out, ucmatrice) || !grid_or_lines(itab_out, imatrice)) {
-        // The tones are made as the image is written. A run that fell back
-        // to its lines has no largest gradient: it takes the largest slope's.
-        if (gradient_max == 0.0)
-            gradient_max = std::tan(max_pen * pi / 180.0) * 2.0 + 1.0;
-        begin_gradient_tones(gradient_tones, tone_edges, gradient_max);
-        return;
+    const double prod = d * s;
+    if (std::isnan(prod))
+        return 0;
+    if (prod >= 2147483647.0)
+        return INT_MAX;
+    if (prod <= -2147483648.0)
+        return INT_MIN;
+    double t = std::trunc(prod);
+    // The rounded product can reach a whole number that the exact product
+    // falls just short of; only then does the exact residue decide.
+    if (prod == t && t != 0.0) {
+        const double residue = std::fma(d, s, -t);
+        if (t > 0.0 && residue < 0.0)
+            t -= 1.0;
+        else if (t < 0.0 && residue > 0.0)
+            t += 1.0;
     }
-    for (int i = 0; i < nb_lig && nb_col > 0; i++)
-        tone_line(tone_edges, above(i), at(i), below(i), dtab_out[i], tab_out[i]);
+    return static_cast<int>(t);
+}
+
+int stretch(double lg, double lmin, double ldif, double limit)
+{
+    if (!(ldif > 0.0))
+        return 0; // a flat model (or none): every value is 0
+    double dval_out = lg - lmin;
+    dval_out = dval_out / ldif;
+    return trunc_product(dval_out, limit);
+}
+
+int grey_tone(double lg, double lmin, double ldif)
+{
+    // Within the range the tone is 0..254 by construction; the bounds only
+    // keep a byte from wrapping round.
+    return std::clamp(stretch(lg, lmin, ldif, tone_limit), 0, static_cast<int>(tone_limit));
 }
 
 namespace {
 
-// The grey tones of every line in turn (from the last line up when
-// `backwards`): before(i), then use(i, tones). From the grid of a whole run,
-// or made line by line.
-template <typename Before, typename Use>
-void each_tone_line(bool backwards, Before before, Use use)
+// The grey tones of gradients. The tone is a non-decreasing function of the
+// logarithm, and the plain logarithm one of the gradient (up to its last
+// bits), so the smallest logarithm of every tone (edge) is found once by
+// halving, and from it the gradients around which a tone is certain: tone k
+// for every gradient at or above hi[k] and below lo[k + 1]. A gradient is
+// looked up in a table of buckets (by its leading bits) that each hold
+// their tone when the whole bucket lies within one tone's certain span;
+// only a gradient near an edge is done the plain way.
+struct ToneTable {
+    static constexpr uint64_t buckets = 1 << 16;
+    bool flat = true; // no range to stretch over: every tone is 0
+    double edge[256]{};
+    double lo[256]{}, hi[256]{};
+    uint64_t first = 0; // leading bits of the first bucket
+    int shift = 0;      // bits of a gradient below its bucket's
+    unsigned char bucket[buckets]{};
+};
+ToneTable tone_table;
+constexpr int top_tone = static_cast<int>(tone_limit);
+
+void build_tone_table(ToneTable &t, double g_max)
 {
-    if (!line_by_line) {
-        for (int k = 0; k < nb_lig; k++) {
-            const int i = backwards ? nb_lig - 1 - k : k;
-            before(i);
-            if (nb_col > 0)
-                use(i, tab_out[i]);
-        }
+    t.flat = !(log_dif > 0.0);
+    if (t.flat)
         return;
+    for (int k = 1; k <= top_tone; k++)
+        t.edge[k] = first_reaching(log_min, log_max, [k](double l) { return grey_tone(l, log_min, log_dif) >= k; });
+    for (int k = 1; k <= top_tone; k++) {
+        const double m = 2.0 * log_margin(t.edge[k]);
+        t.lo[k] = gradient_reaching(plain_log, t.edge[k] - m);
+        t.hi[k] = gradient_reaching(plain_log, t.edge[k] + m);
     }
-    line_pass(backwards, before, [&](int i, const double *z0, const double *z1, const double *z2) {
-        gradient_tone_line(gradient_tones, z0, z1, z2, work.tone);
-        use(i, work.tone);
-    });
+    t.lo[0] = t.hi[0] = 0.0;
+    t.lo[top_tone + 1] = t.hi[top_tone + 1] = HUGE_VAL;
+
+    // The buckets span lo[1] to the largest gradient of the model.
+    const double upper = std::min(t.hi[top_tone], std::max(g_max, t.lo[1]));
+    const uint64_t first = std::bit_cast<uint64_t>(t.lo[1]), last = std::bit_cast<uint64_t>(upper);
+    t.shift = 0;
+    while (((last >> t.shift) - (first >> t.shift)) >= ToneTable::buckets - 1)
+        t.shift++;
+    t.first = first >> t.shift;
+    int k = 0;
+    for (uint64_t b = 0; b < ToneTable::buckets; b++) {
+        const double g0 = std::bit_cast<double>((t.first + b) << t.shift);
+        const double g1 = std::bit_cast<double>((t.first + b + 1) << t.shift);
+        while (k < top_tone && t.hi[k + 1] <= g0)
+            k++;
+        t.bucket[b] = g0 >= t.hi[k] && g1 <= t.lo[k + 1] ? static_cast<unsigned char>(k) : 255;
+    }
 }
 
-// The log DEM values of every line in order: before(i), then use(i, values),
-// the grid itab_out of a whole run filled on the way.
-template <typename Before, typename Use>
-void each_dem_line(Before before, Use use)
+// The tone of a gradient when it is certain, else -1.
+int certain_tone(const ToneTable &t, double g)
 {
-    if (!line_by_line) {
-        for (int i = 0; i < nb_lig; i++) {
-            before(i);
-            if (nb_col <= 0)
-                continue;
-            log_dem_line(above(i), at(i), below(i), dtab_out[i], itab_out[i]);
-            use(i, itab_out[i]);
-        }
-        return;
+    if (t.flat)
+        return 0;
+    if (!(g <= DBL_MAX))
+        return -1;
+    if (g < t.lo[1])
+        return 0;
+    if (g >= t.hi[top_tone])
+        return top_tone;
+    const uint64_t b = (std::bit_cast<uint64_t>(g) >> t.shift) - t.first;
+    if (b < ToneTable::buckets && t.bucket[b] != 255)
+        return t.bucket[b];
+    int k = 0;
+    for (int step = 128; step > 0; step /= 2)
+        if (k + step <= top_tone && t.hi[k + step] <= g)
+            k += step;
+    return g < t.lo[k + 1] ? k : -1;
+}
+
+// The tones of a line, from its gradients (border cells: gradient 0).
+void tones_of_line(Lines &w, bool interior, unsigned char *tone)
+{
+    const int n = nb_col;
+    for (int j = 0; j < n; j++) {
+        const double g = interior && j > 0 && j < n - 1 ? w.g[j - 1] : 0.0;
+        int k = plain_path ? -1 : certain_tone(tone_table, g);
+        if (k < 0)
+            k = grey_tone(plain_of(w, g, w.stats.exact_tones).lg, log_min, log_dif);
+        tone[j] = static_cast<unsigned char>(k);
     }
-    SlopeSweep w;
-    begin_slopes(w, false);
-    line_pass(false, before, [&](int i, const double *z0, const double *z1, const double *z2) {
-        slope_line(w, z0, z1, z2, work.slope, work.lg);
-        log_dem_line(z0, z1, z2, work.lg, work.val);
-        use(i, work.val);
-    });
+}
+
+// The log DEM value of a logarithm l when it is certain, in *value: the
+// stretch is monotone, so it is certain when it is one value over the whole
+// margin of l. f, the stretch before its truncation, is made in one product
+// whose error (a few units of 2^-53 of f) is covered by the slack added to
+// the margin; the exact stretch is taken only when that is not enough.
+bool certain_value(double l, double scale, int &value)
+{
+    const double f = (l - log_min) * scale;
+    const double e = std::fabs(f) * 0x1p-48 + log_margin(l) * std::fabs(scale) * (1.0 + 0x1p-40);
+    const double lo = std::trunc(f - e);
+    if (!(lo == std::trunc(f + e)))
+        return false;
+    value = static_cast<int>(std::clamp(lo, -2147483648.0, 2147483647.0));
+    return true;
+}
+
+// The log DEM values of a line (border cells: logarithm 0).
+void dem_of_line(Lines &w, bool interior, int *val)
+{
+    const int n = nb_col;
+    const bool flat = !(log_dif > 0.0);
+    const double scale = flat ? 0.0 : strcoef / log_dif;
+    std::fill(val, val + n, stretch(log_of_slope(0.0), log_min, log_dif, strcoef));
+    if (!interior)
+        return;
+    if (!plain_path && !flat)
+        fast_logs(w);
+    for (int j = 0; j < n - 2; j++) {
+        const double g = w.g[j];
+        if (flat || (!plain_path && g <= DBL_MAX && certain_value(w.lg[j], scale, val[j + 1])))
+            continue;
+        val[j + 1] = stretch(plain_of(w, g, w.stats.exact_dem).lg, log_min, log_dif, strcoef);
+    }
+}
+
+// A pass that fills a grid of the run, line by line, from each line's
+// gradients.
+template <typename T, typename Fill>
+void fill_grid(T **grid, Fill fill)
+{
+    const BandPlan p = plan_bands(0, false);
+    std::vector<int> unread(static_cast<size_t>(p.slots));
+    line_pass(
+        p,
+        [&](int k, Lines &w, int slot) {
+            unread[static_cast<size_t>(slot)] = -1;
+            each_line_of(p, k, [&](int i) {
+                const double *z0, *z1, *z2;
+                if (unread[static_cast<size_t>(slot)] < 0 && nb_col > 0 && !window_of(w, i, z0, z1, z2))
+                    unread[static_cast<size_t>(slot)] = i;
+                else if (unread[static_cast<size_t>(slot)] < 0 && nb_col > 0)
+                    fill(w, gradients(w, z0, z1, z2), grid[i]);
+            });
+        },
+        [&](int, int slot) {
+            if (unread[static_cast<size_t>(slot)] >= 0)
+                cannot_read(nomim1);
+            return true;
+        });
 }
 
 } // namespace
 
-// ============================================================ Result output
+void treatment()
+{
+    build_tone_table(tone_table, gradient_max);
+    // A run line by line makes its tones as the image is written. The log
+    // DEM grid is filled only when a log DEM is written; until then its
+    // pages are not touched.
+    if (line_by_line || !grid_or_lines(tab_out, ucmatrice) || !grid_or_lines(itab_out, imatrice))
+        return;
+    fill_grid(tab_out, tones_of_line);
+}
+
+void fill_log_dem()
+{
+    fill_grid(itab_out, dem_of_line);
+}
+
+// ============================================================= Line by line
+//
+// A run holds every grid of its model only while they need at most 64 MiB
+// and at most half of what this process may use: beyond that, holding the
+// grids costs more than it saves (the first touch of fresh memory is slow),
+// and the other half stays for the system's file cache and other programs.
+// A larger model is read line by line, with the same line driver, the same
+// console text and the same files. The slope pass reads the model once for
+// the ranges, then each result pass reads it again: a raw model from its
+// own file, an ASCII grid from a scratch copy of its elevations that its
+// reader wrote (a file with no name, so that no end of the program can
+// leave it behind).
+//
+// Every pass goes through its lines in bands: the workers make the bands
+// (each with lines of its own, reading the model at offsets), and the thread
+// that started them uses them in order, so that the progress lines and the
+// files come out as from one thread, whatever the number of threads.
 
 namespace {
 
-// Text of the body of an ASCII grid, gathered into large blocks: one
-// formatted print per cell would dominate the run.
-struct TextBlock {
-    FILE *f;
-    const std::string *path;
-    char *buf; // text_block
-    size_t len;
-};
+constexpr double grid_limit = 64.0 * 1024 * 1024;
+// The line pointers of the six grids a run holds at once.
+constexpr double grid_pointer_arrays = 6.0;
+// The bands of the results being made at once, all workers together: a few
+// hundred lines of a wide model for each worker, small beside the 64 MiB a
+// run line by line may use.
+constexpr size_t band_budget = size_t(16) << 20;
 
-void flush_text(TextBlock &t)
+// Model line i in metres, into the slot i % 3 of the worker's three (the
+// lines around any line fall into different slots); null when it could not
+// be read.
+const double *model_line(Lines &w, int i)
 {
-    write_block(t.f, t.buf, t.len, *t.path);
-    t.len = 0;
+    const int slot = i % 3;
+    double *z = w.z[slot];
+    if (w.z_line[slot] == i)
+        return z;
+    const size_t n = static_cast<size_t>(nb_col);
+    if (format == 0) {
+        if (!read_at(elevations, z, n * sizeof(double), static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
+            return nullptr;
+    } else {
+        if (!read_raw_line(w, i, w.cells))
+            return nullptr;
+        metres_line(w.cells, z);
+    }
+    w.z_line[slot] = i;
+    return z;
 }
 
-// "%d\t" of every tone 0..255, built once.
-struct ToneTexts {
-    char text[256][5];
-    unsigned char size[256];
-};
-const ToneTexts &tone_texts()
+} // namespace
+
+bool decide_run(int bytes_per_cell)
 {
-    static ToneTexts t = [] {
-        ToneTexts x{};
-        for (int v = 0; v < 256; v++) {
-            auto r = std::to_chars(x.text[v], x.text[v] + 4, v);
-            *r.ptr++ = '\t';
-            x.size[v] = static_cast<unsigned char>(r.ptr - x.text[v]);
-        }
-        return x;
-    }();
-    return t;
+    const double usable = usable_memory();
+    const char *forced = std::getenv("QUARVELIN_LINE_BY_LINE");
+    if (forced != nullptr && *forced != '\0') {
+        line_by_line = std::strcmp(forced, "0") != 0;
+    } else {
+        const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
+        const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * grid_pointer_arrays;
+        line_by_line = need > grid_limit || need > usable / 2.0;
+    }
+    // Memory is promised before it is used: lines that the machine cannot
+    // hold would be granted and kill the run once touched.
+    const double lines = static_cast<double>(line_bytes_per_column) * std::max(nb_col, 0) * thread_count;
+    return lines + static_cast<double>(band_budget) <= usable;
+}
+
+void release_grids()
+{
+    const int rows = nb_col > 0 ? nb_lig : 0;
+    frusmatrice(jtab_in, rows);
+    frimatrice(itab_in, rows);
+    frdmatrice(dtab_in, rows);
+    frdmatrice(dtab_slope, rows);
+    frdmatrice(dtab_out, rows);
+    frucmatrice(tab_out, rows);
+    frimatrice(itab_out, rows);
+    jtab_in = nullptr;
+    itab_in = itab_out = nullptr;
+    dtab_in = dtab_slope = dtab_out = nullptr;
+    tab_out = nullptr;
+}
+
+namespace {
+
+void release_copy()
+{
+    if (elevations != nullptr)
+        std::fclose(elevations);
+    elevations = nullptr;
+}
+
+// A grid was refused: every grid is released and the run goes on line by
+// line. An ASCII model's elevations were read at some cost: they are kept in
+// its scratch copy first.
+void fall_back_to_lines()
+{
+    if (format == 0 && dtab_in != nullptr && nb_col > 0) {
+        if (!open_copy())
+            fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n",
+                      nomim1.c_str(), copy_folder.c_str()));
+        const size_t bytes = static_cast<size_t>(nb_col) * sizeof(double);
+        for (int i = 0; i < nb_lig; i++)
+            if (!write_at(elevations, dtab_in[i], bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes),
+                          copy_error))
+                fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n",
+                          nomim1.c_str(), copy_folder.c_str(), write_failure(copy_error).c_str()));
+    }
+    release_grids();
+    line_by_line = true;
+}
+
+// A grid of the whole run; when memory refuses it, the run goes on line by
+// line, and the result is false.
+template <typename T>
+bool grid_or_lines(T **&grid, T **(*alloc)(int, int))
+{
+    if (nb_lig <= 0 || nb_col <= 0) {
+        grid = nullptr; // an empty grid: no lines to point at
+        return true;
+    }
+    grid = alloc(nb_col, nb_lig);
+    if (grid != nullptr)
+        return true;
+    fall_back_to_lines();
+    return false;
+}
+
+// The elevation lines around line i (null beyond the model): the grid's, or
+// read into the worker's lines. False when the model could not be read.
+bool window_of(Lines &w, int i, const double *&z0, const double *&z1, const double *&z2)
+{
+    if (dtab_in != nullptr) {
+        z0 = i > 0 ? dtab_in[i - 1] : nullptr;
+        z1 = dtab_in[i];
+        z2 = i + 1 < nb_lig ? dtab_in[i + 1] : nullptr;
+        return true;
+    }
+    z1 = model_line(w, i);
+    z0 = i > 0 ? model_line(w, i - 1) : nullptr;
+    z2 = i + 1 < nb_lig ? model_line(w, i + 1) : nullptr;
+    return z1 != nullptr && (z0 != nullptr || i == 0) && (z2 != nullptr || i + 1 == nb_lig);
+}
+
+BandPlan plan_bands(size_t bytes_per_line, bool backwards)
+{
+    BandPlan p;
+    p.backwards = backwards;
+    p.workers = std::max(thread_count, 1);
+    p.slots = 2 * p.workers; // a band ahead for every worker while one is written
+    // Several bands a worker, so that they finish together; no more lines a
+    // band than its share of the budget holds.
+    int per = std::max(1, (nb_lig + 4 * p.workers - 1) / (4 * p.workers));
+    if (bytes_per_line > 0)
+        per = static_cast<int>(std::clamp<size_t>(band_budget / static_cast<size_t>(p.slots) / bytes_per_line, 1,
+                                                  static_cast<size_t>(per)));
+    p.per_band = per;
+    p.bands = (nb_lig + per - 1) / per;
+    return p;
+}
+
+// The lines of band k, in the order of the pass.
+template <typename Each>
+void each_line_of(const BandPlan &p, int band, Each each)
+{
+    const int first = band * p.per_band, last = std::min(first + p.per_band, nb_lig);
+    for (int t = first; t < last; t++)
+        each(p.backwards ? nb_lig - 1 - t : t);
+}
+
+// A pass over the bands of p: make(k, lines, slot) on the workers, each
+// with lines of its own, then use(k, slot) in order on this thread.
+template <typename Make, typename Use>
+void line_pass(const BandPlan &p, Make make, Use use)
+{
+    std::vector<Lines> lines(static_cast<size_t>(p.workers));
+    for (Lines &w : lines)
+        if (!ready_lines(w))
+            no_memory();
+    run_bands(
+        p.bands, p.slots, p.workers, [&](int k, int slot, int worker) { make(k, lines[static_cast<size_t>(worker)], slot); },
+        use);
+    for (Lines &w : lines) {
+        fast_stats.cells += w.stats.cells;
+        fast_stats.exact_slopes += w.stats.exact_slopes;
+        fast_stats.exact_tones += w.stats.exact_tones;
+        fast_stats.exact_dem += w.stats.exact_dem;
+        std::free(w.block);
+    }
+}
+
+} // namespace
+
+// ================================================================== Writers
+
+namespace {
+
+void write_block(FILE *f, const void *data, size_t bytes, const std::string &path)
+{
+    if (bytes != 0 && std::fwrite(data, 1, bytes, f) != bytes)
+        cannot_write(path, errno);
+}
+
+void print_block(FILE *f, const std::string &text, const std::string &path)
+{
+    write_block(f, text.data(), text.size(), path);
 }
 
 void write_ascii_header(FILE *f, const std::string &path)
@@ -2226,62 +1939,154 @@ void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)
     print_block(f, strf("%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, bytes, 0, largest, pix_size), path);
 }
 
-// The body of an ASCII grid, a line at a time: "%d\t" after every cell, no
-// line break at all.
-template <typename T>
-void append_ascii_line(TextBlock &t, const T *row)
-{
-    const ToneTexts &tt = tone_texts();
-    for (int j = 0; j < nb_col; j++) {
-        if (t.len > block_size)
-            flush_text(t);
-        char *out = t.buf + t.len;
-        if constexpr (sizeof(T) == 1) {
-            std::memcpy(out, tt.text[row[j]], 4);
-            t.len += tt.size[row[j]];
-        } else {
-            char *end = std::to_chars(out, out + 16, row[j]).ptr;
-            *end++ = '\t';
-            t.len += static_cast<size_t>(end - out);
-        }
+// "%d\t" of every tone 0..255, made once: one formatted print per cell would
+// dominate the writing of an ASCII grid.
+struct ToneTexts {
+    char text[256][4];
+    unsigned char size[256];
+};
+const ToneTexts tone_texts = [] {
+    ToneTexts t{};
+    for (int v = 0; v < 256; v++) {
+        char *end = std::to_chars(t.text[v], t.text[v] + 3, v).ptr;
+        *end++ = '\t';
+        t.size[v] = static_cast<unsigned char>(end - t.text[v]);
     }
-}
+    return t;
+}();
 
-// The progress line of the ASCII writers, for the lines 100, 200, ...
-void writer_progress(int i)
+// The text of a line of an ASCII grid: "%d\t" after every value, no line
+// break at all. At most 4 bytes a tone, 12 a log DEM value.
+size_t line_text(const unsigned char *tones, char *out)
 {
-    if (i > 0 && i % 100 == 0)
-        progress("\tline %d              \r", i);
+    char *at = out;
+    for (int j = 0; j < nb_col; j++) {
+        std::memcpy(at, tone_texts.text[tones[j]], 4);
+        at += tone_texts.size[tones[j]];
+    }
+    return static_cast<size_t>(at - out);
 }
 
-void no_progress(int)
-{}
+size_t line_text(const int *val, char *out)
+{
+    char *at = out;
+    for (int j = 0; j < nb_col; j++) {
+        at = std::to_chars(at, at + 11, val[j]).ptr;
+        *at++ = '\t';
+    }
+    return static_cast<size_t>(at - out);
+}
+
+// A pass that writes every line of a result, in the order of the pass:
+// line(i, lines, out) puts the bytes of line i at out (at most
+// bytes_per_line) and returns their count, or -1 when the model could not
+// be read. The ASCII forms print their progress lines.
+template <typename Line>
+void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool backwards, bool progress_lines,
+                 Line line)
+{
+    struct Band {
+        char *bytes;
+        size_t size;
+        int unread;
+    };
+    const BandPlan p = plan_bands(bytes_per_line, backwards);
+    std::vector<Band> bands(static_cast<size_t>(p.slots));
+    for (Band &b : bands)
+        if ((b.bytes = static_cast<char *>(std::malloc(static_cast<size_t>(p.per_band) * bytes_per_line + 1))) ==
+            nullptr)
+            no_memory();
+    line_pass(
+        p,
+        [&](int k, Lines &w, int slot) {
+            Band &b = bands[static_cast<size_t>(slot)];
+            b.size = 0;
+            b.unread = -1;
+            each_line_of(p, k, [&](int i) {
+                if (b.unread >= 0 || nb_col <= 0)
+                    return;
+                const long n = line(i, w, b.bytes + b.size);
+                if (n < 0)
+                    b.unread = i;
+                else
+                    b.size += static_cast<size_t>(n);
+            });
+        },
+        [&](int k, int slot) {
+            const Band &b = bands[static_cast<size_t>(slot)];
+            each_line_of(p, k, [&](int i) {
+                if (progress_lines && i > 0 && i % 100 == 0)
+                    progress("\tline %d              \r", i);
+                if (i == b.unread)
+                    cannot_read(nomim1);
+            });
+            write_block(f, b.bytes, b.size, path);
+            return true;
+        });
+    for (Band &b : bands)
+        std::free(b.bytes);
+}
+
+// The tones of line i: the grid's, or made from the line's gradients; null
+// when the model could not be read.
+const unsigned char *tones_of(int i, Lines &w)
+{
+    if (tab_out != nullptr)
+        return tab_out[i];
+    const double *z0, *z1, *z2;
+    if (!window_of(w, i, z0, z1, z2))
+        return nullptr;
+    tones_of_line(w, gradients(w, z0, z1, z2), w.tone);
+    return w.tone;
+}
+
+// The log DEM values of line i, also into the grid of a run that holds it.
+const int *values_of(int i, Lines &w)
+{
+    const double *z0, *z1, *z2;
+    if (!window_of(w, i, z0, z1, z2))
+        return nullptr;
+    int *val = itab_out != nullptr ? itab_out[i] : w.val;
+    dem_of_line(w, gradients(w, z0, z1, z2), val);
+    return val;
+}
 
 void write_image()
 {
+    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
     if (output == 0) {
         write_descriptor(f2d, nomdescr2, 1, 255);
-        each_tone_line(false, no_progress, [](int, const unsigned char *tones) {
-            write_block(f2, tones, static_cast<size_t>(nb_col), nomim2);
+        write_lines(f2, nomim2, n, false, false, [&](int i, Lines &w, char *out) -> long {
+            const unsigned char *t = tones_of(i, w);
+            if (t == nullptr)
+                return -1;
+            std::memcpy(out, t, n);
+            return static_cast<long>(n);
         });
-        close_output(f2, nomim2);
-        close_output(f2d, nomdescr2);
+        close_result(f2, nomim2);
+        close_result(f2d, nomdescr2);
     } else if (output == 1) {
-        // 8-bit grey bitmap, its lines stored bottom-up.
+        // 8-bit grey bitmap, its lines stored bottom-up, each padded.
         if (EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) != 0)
-            cannot_write(nomim2);
-        each_tone_line(true, no_progress, [](int, const unsigned char *tones) {
-            if (EcritLigneBMP(f2, tones, nb_col, 0) != 0)
-                cannot_write(nomim2);
+            cannot_write(nomim2, errno);
+        const size_t size = static_cast<size_t>(TailleLigneBMP(nb_col, 0));
+        write_lines(f2, nomim2, size, true, false, [&](int i, Lines &w, char *out) -> long {
+            const unsigned char *t = tones_of(i, w);
+            if (t == nullptr)
+                return -1;
+            std::memcpy(out, t, n);
+            std::memset(out + n, 0, size - n);
+            return static_cast<long>(size);
         });
-        close_output(f2, nomim2);
+        close_result(f2, nomim2);
     } else if (output == 2) {
         write_ascii_header(f2, nomim2);
-        TextBlock t{f2, &nomim2, text_block, 0};
         std::fputs("\n", stdout);
-        each_tone_line(false, writer_progress, [&](int, const unsigned char *tones) { append_ascii_line(t, tones); });
-        flush_text(t);
-        close_output(f2, nomim2);
+        write_lines(f2, nomim2, 4 * n, false, true, [&](int i, Lines &w, char *out) -> long {
+            const unsigned char *t = tones_of(i, w);
+            return t == nullptr ? -1 : static_cast<long>(line_text(t, out));
+        });
+        close_result(f2, nomim2);
     }
 }
 
@@ -2295,40 +2100,44 @@ void write_histograms()
         const double ratio = val_log2 / val_log1;
         double norm_log = ratio * histogram_scale;
         if (std::fprintf(f3h, "%lf\t%lf\n", pen, norm_log) < 0)
-            cannot_write(nomhisto);
+            cannot_write(nomhisto, errno);
         if (dem_result == 0) {
             norm_log = ratio * strcoef;
             if (std::fprintf(f2h, "%lf\t%lf\n", pen, norm_log) < 0)
-                cannot_write(nomhisto2);
+                cannot_write(nomhisto2, errno);
         }
         pen = pen + 0.1;
     }
-    close_output(f3h, nomhisto);
+    close_result(f3h, nomhisto);
     if (dem_result == 0)
-        close_output(f2h, nomhisto2);
+        close_result(f2h, nomhisto2);
 }
 
 void write_log_dem()
 {
-    if (!ready_work())
-        no_memory();
+    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
     if (dem_type == 0) {
         write_descriptor(f3d, nomdescr3, 4, static_cast<int>(strcoef));
-        each_dem_line(no_progress, [](int, const int *val) {
+        write_lines(f3, nomim3, 4 * n, false, false, [&](int i, Lines &w, char *out) -> long {
+            const int *val = values_of(i, w);
+            if (val == nullptr)
+                return -1;
             // 32-bit two's complement, least significant byte first.
-            std::memcpy(work.cells, val, static_cast<size_t>(nb_col) * sizeof(int));
-            from_little_endian(work.cells, nb_col); // the same turn both ways
-            write_block(f3, work.cells, static_cast<size_t>(nb_col) * 4, nomim3);
+            for (size_t j = 0; j < n; j++)
+                for (size_t b = 0; b < 4; b++)
+                    out[4 * j + b] = static_cast<char>(static_cast<uint32_t>(val[j]) >> (8 * b) & 0xFF);
+            return static_cast<long>(4 * n);
         });
-        close_output(f3, nomim3);
-        close_output(f3d, nomdescr3);
+        close_result(f3, nomim3);
+        close_result(f3d, nomdescr3);
     } else if (dem_type == 1) {
         write_ascii_header(f3, nomim3);
-        TextBlock t{f3, &nomim3, text_block, 0};
         std::fputs("\n", stdout);
-        each_dem_line(writer_progress, [&](int, const int *val) { append_ascii_line(t, val); });
-        flush_text(t);
-        close_output(f3, nomim3);
+        write_lines(f3, nomim3, 12 * n, false, true, [&](int i, Lines &w, char *out) -> long {
+            const int *val = values_of(i, w);
+            return val == nullptr ? -1 : static_cast<long>(line_text(val, out));
+        });
+        close_result(f3, nomim3);
     }
 }
 
@@ -2336,6 +2145,7 @@ void write_log_dem()
 
 void image_saving()
 {
+    output_begin();
     write_image();
     write_histograms();
     std::printf("\n\n\t%s has been saved as a logarithm image of the slope ", nomim2.c_str());
@@ -2343,401 +2153,11 @@ void image_saving()
     std::fputs("\n\tthat corresponds to slope / normalized values of the logarithms\n", stdout);
     if (dem_result == 0)
         write_log_dem();
-    commit_outputs();
+    std::string failed;
+    int err = 0;
+    if (output_commit(failed, err) != output_ok)
+        cannot_write(failed, err);
     std::fputs("\n\n\tProcessing completed. ", stdout);
     std::fputs("\n\tHit any key to exit. ", stdout);
-    key_wait();
+    console_key_wait();
 }
-
-// ================================================================= Dialogue
-
-namespace {
-
-// One framed line of the banner: the vertical on both sides of 60 characters.
-void frame_line(const char *text)
-{
-    std::printf("\n\t%s%s%s", box_v, text, box_v);
-}
-
-void frame_edge(const char *lead, const char *left, const char *right, const char *tail)
-{
-    std::fputs(lead, stdout);
-    std::fputs(left, stdout);
-    for (int k = 0; k < 60; k++)
-        std::fputs(box_h, stdout);
-    std::fputs(right, stdout);
-    std::fputs(tail, stdout);
-}
-
-const char blank60[] = "                                                            ";
-
-void banner()
-{
-    frame_edge("\n\n\t", box_p1, box_p2, "");
-    for (int line = 1; line <= 10; line++) {
-        const char *text = blank60;
-        if (line == 2)
-            text = "                        QUARVELIN                           ";
-        if (line == 7)
-            text = "                                         ZORBELVANTIK       ";
-        if (line == 9)
-            text = "                                   Actualization 2020       ";
-        frame_line(text);
-    }
-    frame_edge("\n\t", box_p4, box_p3, "");
-}
-
-void information_box()
-{
-    static const char *const texts[9] = {
-        blank60,
-        "   This program generates an image of the logarithmic       ",
-        "   values of the slope and normalizes these values          ",
-        "   between 0 and 255.                                       ",
-        blank60,
-        "   An attached two-dimensional histogram allows defining    ",
-        "   the correspondence between gray tones scale and the      ",
-        "   slope values in degrees.                                 ",
-        blank60,
-    };
-    frame_edge("\n\t", box_p1, box_p2, "");
-    for (const char *text : texts)
-        frame_line(text);
-    frame_edge("\n\t", box_p4, box_p3, "\n");
-}
-
-const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
-
-// A word of digits after an optional sign: a whole number, maybe beyond
-// the 32-bit range.
-bool whole_word(const std::string &w)
-{
-    const size_t first = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
-    return w.size() > first && w.find_first_not_of("0123456789", first) == std::string::npos;
-}
-
-// A whole number typed after `prompt`, asked again until it is one and at
-// least `least`; a whole number out of that range is told the range.
-int ask_count(const char *prompt, int least)
-{
-    for (;;) {
-        std::fputs(prompt, stdout);
-        const std::string w = ask_word();
-        int v = 0;
-        if (parse_int_word(w, v) && v >= least)
-            return v;
-        if (whole_word(w))
-            std::printf("\n\tA whole number from %d to %d is expected.", least, INT_MAX);
-        else
-            not_a_number();
-    }
-}
-
-double ask_coordinate(const char *prompt)
-{
-    double v = 0.0;
-    do
-        std::fputs(prompt, stdout);
-    while (!ask_real(v));
-    return v;
-}
-
-void ask_coordinates()
-{
-    std::fputs("\n\tUTM coordinates required ", stdout);
-    X_min = ask_coordinate("\n\t\tX_min ? ");
-    Y_min = ask_coordinate("\t\tY_min ? ");
-    open_ascii_OK = true;
-}
-
-bool same_file(const std::string &a, const std::string &b)
-{
-    if (a == b)
-        return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec);
-}
-
-// The generic name, asked again while one of the files it names would be
-// the input model or its descriptor. Returns the folder and generic name.
-std::string ask_result_name(const std::string &folder)
-{
-    for (;;) {
-        std::fputs("\n\n\tGeneric name of the resulting file ? ", stdout);
-        const std::string generic = folder + ask_word();
-        const char *clash = nullptr;
-        for (const ResultFile &r : result_files) {
-            const std::string name = generic + r.suffix;
-            if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1))) {
-                clash = r.suffix;
-                break;
-            }
-        }
-        if (clash == nullptr)
-            return generic;
-        std::printf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash);
-    }
-}
-
-// Opens the model nomim1 as f1; `unknown` is the message of a model that
-// does not exist or cannot be opened.
-void open_model(const char *unknown)
-{
-    switch (open_input(nomim1, f1)) {
-    case input_ok:
-        return;
-    case input_absent:
-    case input_unreadable:
-        fail(strf(unknown, nomim1.c_str()));
-    case input_too_long:
-        fail(strf("\n\tFile %s: the name is too long for the system\n", nomim1.c_str()));
-    case input_not_regular:
-        fail(strf("\n\tFile %s is not a regular file\n", nomim1.c_str()));
-    }
-}
-
-void open_raw_model()
-{
-    do
-        std::fputs("\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t", stdout);
-    while (!ask_int(itype) || itype < 0 || itype > 1);
-
-    nomdescr1 = nomim1 + raw_forms[itype].descriptor;
-    nomim1 += raw_forms[itype].raster;
-
-    open_model("\n File %s unknown\n");
-
-    switch (open_input(nomdescr1, f1d)) {
-    case input_ok:
-    case input_absent:
-        break;
-    case input_unreadable:
-        fail(strf("\n\tFile %s could not be read\n", nomdescr1.c_str()));
-    case input_too_long:
-        fail(strf("\n\tFile %s: the name is too long for the system\n", nomdescr1.c_str()));
-    case input_not_regular:
-        fail(strf("\n\tFile %s is not a regular file\n", nomdescr1.c_str()));
-    }
-    if (f1d != nullptr) {
-        int val = 0;
-        int v[6] = {nb_lig, nb_col, val, mind, maxd, pix_size};
-        bool refused = false;
-        const int count = read_descriptor(f1d, v, &refused);
-        if (refused || count < 2)
-            fail(strf("\n\tFile %s is not a valid descriptor file\n", nomdescr1.c_str()));
-        nb_lig = v[0];
-        nb_col = v[1];
-        val = v[2];
-        mind = v[3];
-        maxd = v[4];
-        pix_size = v[5];
-        descr_OK = true;
-        std::fclose(f1d);
-        f1d = nullptr;
-        if (nb_lig < 0 || nb_col < 0)
-            fail(strf("\n\tFile %s: the dimensions are not valid\n", nomdescr1.c_str()));
-    } else {
-        std::printf("\n\tNo File %s \n\n", nomdescr1.c_str());
-        // An input file, put in place once the model was read (dem_lecture).
-        f1d = create_output(nomdescr1, "w", true);
-        nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
-        nb_col = ask_count("\n\tNumber of columns ? ", 0);
-        pix_size = ask_count("\n\tPixel size ? ", INT_MIN);
-        if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, raw_forms[itype].bytes) < 0)
-            cannot_write(nomdescr1);
-        descr_OK = false;
-    }
-    while (pix_size == 0)
-        pix_size = ask_count("\n\tPixel Size (in meters) ? ", INT_MIN);
-    dpix_size = static_cast<double>(pix_size);
-    dem_lecture();
-}
-
-void open_ascii_model()
-{
-    nomim1 += ascii_suffix;
-    open_model("\n\tFile %s unknown\n");
-    ascii_lecture();
-    std::fputs("\n", stdout);
-}
-
-// Creates the result file of `role` for the generic name as `f` and names it.
-void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f)
-{
-    name = generic + result_files[role].suffix;
-    f = create_output(name, result_files[role].mode);
-}
-
-void open_outputs(const std::string &generic)
-{
-    open_result(generic, result_histogram, nomhisto, f3h);
-
-    std::fputs("\n\toutput file format : ", stdout);
-    do
-        std::fputs("\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", stdout);
-    while (!ask_int(output) || output < 0 || output > 2);
-    if (output == 0) {
-        open_result(generic, result_raw_image, nomim2, f2);
-        open_result(generic, result_raw_image_descriptor, nomdescr2, f2d);
-    }
-    if (output == 1)
-        open_result(generic, result_bitmap, nomim2, f2);
-    if (output == 2) {
-        if (!open_ascii_OK)
-            ask_coordinates();
-        open_result(generic, result_ascii_image, nomim2, f2);
-    }
-
-    do {
-        std::fputs("\n\tSave the result as a Digital Elevation Model:", stdout);
-        std::fputs("\n\tNote: gray tones result from a stretching", stdout);
-        std::fputs(yes_no, stdout);
-    } while (!ask_int(dem_result) || dem_result < 0 || dem_result > 1);
-    if (dem_result != 0)
-        return;
-
-    open_result(generic, result_dem_histogram, nomhisto2, f2h);
-    do {
-        std::fputs("\n\tType of DEM:", stdout);
-        std::fputs("\n\t\t0 ====> raster (integer 4 with extension _m4.raw)", stdout);
-        std::fputs("\n\t\t1 ====> ascii\n\t\t", stdout);
-    } while (!ask_int(dem_type) || dem_type < 0 || dem_type > 1);
-    if (dem_type == 0) {
-        open_result(generic, result_raw_dem, nomim3, f3);
-        open_result(generic, result_raw_dem_descriptor, nomdescr3, f3d);
-    }
-    if (dem_type == 1) {
-        if (!open_ascii_OK)
-            ask_coordinates();
-        open_result(generic, result_ascii_dem, nomim3, f3);
-    }
-
-    // The log DEM holds whole numbers up to the stretch limit: it must be
-    // finite and its truncation a 32-bit value.
-    for (;;) {
-        std::fputs("\n\tStretch limit value ? ", stdout);
-        if (!ask_real(strcoef))
-            continue;
-        if (std::fabs(std::trunc(strcoef)) <= 2147483647.0)
-            break;
-        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
-                   "expected.",
-                   stdout);
-    }
-}
-
-} // namespace
-
-void opening()
-{
-    banner();
-
-    int consult = 1;
-    std::fputs("\n\n\tConsult the information file concerning the treatment ", stdout);
-    do
-        std::fputs(yes_no, stdout);
-    while (!ask_int(consult) || consult < 0 || consult > 1);
-    if (consult == 0)
-        information_box();
-
-    nomim1 = root_directory();
-    std::printf("\n\n\tName of the File Folder located in the Directory %s : ", nomim1.c_str());
-    const std::string nomdir = ask_word();
-    nomim1 += nomdir;
-    nomim1 += path_separator;
-    const std::string folder = nomim1;
-
-    std::fputs("\n\tName of DEM File (without any extension) ? ", stdout);
-    nomim1 += ask_word();
-
-    do
-        std::fputs("\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t", stdout);
-    while (!ask_int(format) || format < 0 || format > 1);
-    if (format == 1)
-        open_raw_model();
-    else
-        open_ascii_model();
-
-    std::fputs("\n\tTHE ORIGINAL DEM HAS : ", stdout);
-    std::printf("\n\t            %d LINES", nb_lig);
-    std::printf("\n\t        AND %d COLUMNS\n", nb_col);
-
-    pendientes();
-    treatment();
-    std::fputs("\n\n\tLogarithmic Treatment ", stdout);
-    std::fputs("\n\n\tDynamic Scale in:", stdout);
-    std::printf("\n\t\tMin = %lf\tMax = %lf ", min_pen, max_pen);
-    std::fputs("\n\n\tLogarithmic scale: ", stdout);
-    std::printf("\n\t\tMin = %lf\tMax = %lf ", log_min, log_max);
-
-    open_outputs(ask_result_name(folder));
-}
-
-// ================================================================== Entry
-
-namespace {
-
-// The usage text, its file lists taken from the file name tables.
-std::string usage_text()
-{
-    std::string t = "Usage: quarvelin [-h | --help | --version]\n"
-                    "\n"
-                    "Reads a digital elevation model, computes the slope in degrees of every\n"
-                    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
-                    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
-                    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
-                    "\n"
-                    "Every parameter is typed in answer to a prompt. Models are read from and\n"
-                    "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
-                    "./images/ when it is unset.\n"
-                    "\n"
-                    "Input models (NAME is the model's name):\n";
-    for (const RawForm &r : raw_forms) {
-        t += strf("  NAME%-20s %s\n", r.raster, r.what);
-        t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
-    }
-    t += strf("  NAME%-20s %s\n", ascii_suffix, "ASCII grid");
-    t += "Results (RES is the generic result name):\n";
-    for (const ResultFile &r : result_files)
-        t += strf("  RES%-21s %s\n", r.suffix, r.what);
-    t += "\n"
-         "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
-         "               a word that is not a valid answer is asked again, and the\n"
-         "               end of the input abandons the run)\n"
-         "\n"
-         "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
-         "               2 a command-line argument was not understood.\n"
-         "\n"
-         "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
-    return t;
-}
-
-} // namespace
-
-int run_program(int argc, char **argv)
-{
-    if (argc > 1) {
-        const std::string arg = argv[1];
-        if (argc == 2 && (arg == "--help" || arg == "-h")) {
-            std::fputs(usage_text().c_str(), stdout);
-            return 0;
-        }
-        if (argc == 2 && arg == "--version") {
-            std::printf("quarvelin %s\n", QUARVELIN_VERSION);
-            return 0;
-        }
-        // Name the first word that is not understood: an option followed by
-        // anything is not understood either.
-        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
-        const char *bad = known ? argv[2] : argv[1];
-        std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
-        return 2;
-    }
-    catch_signals();
-    const char *plain = std::getenv("QUARVELIN_PLAIN");
-    plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
-    opening();
-    image_saving();
-    return 0;
-}
-

@@ -7,13 +7,17 @@
 #include <algorithm>
 #include <cmath>
 
-void fast_atan_baseline(const double *x, double *y, size_t n);
-void fast_log10_baseline(const double *x, double *y, size_t n);
+#define FASTMATH_LOOPS(build)                                                                                  \
+    void fast_atan_##build(const double *x, double *y, size_t n);                                              \
+    void fast_log10_##build(const double *x, double *y, size_t n);                                             \
+    void line_gradients_##build(const double *z0, const double *z1, const double *z2, size_t m, double p,     \
+                                double *g);                                                                    \
+    void line_degrees_##build(double *pen, double *x, size_t m, double pi);                                    \
+    double line_largest_##build(const double *g, size_t m);
+FASTMATH_LOOPS(baseline)
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
-void fast_atan_avx2(const double *x, double *y, size_t n);
-void fast_log10_avx2(const double *x, double *y, size_t n);
-void fast_atan_avx512(const double *x, double *y, size_t n);
-void fast_log10_avx512(const double *x, double *y, size_t n);
+FASTMATH_LOOPS(avx2)
+FASTMATH_LOOPS(avx512)
 #endif
 
 namespace {
@@ -23,15 +27,21 @@ struct Build {
     const char *name;
     void (*atan)(const double *, double *, size_t);
     void (*log10)(const double *, double *, size_t);
+    void (*gradients)(const double *, const double *, const double *, size_t, double, double *);
+    void (*degrees)(double *, double *, size_t, double);
+    double (*largest)(const double *, size_t);
 };
+#define FASTMATH_BUILD(name, build)                                                                            \
+    {                                                                                                          \
+        name, fast_atan_##build, fast_log10_##build, line_gradients_##build, line_degrees_##build,             \
+            line_largest_##build                                                                               \
+    }
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
-const Build builds[] = {{"baseline", fast_atan_baseline, fast_log10_baseline},
-                        {"avx2", fast_atan_avx2, fast_log10_avx2},
-                        {"avx512", fast_atan_avx512, fast_log10_avx512}};
+const Build builds[] = {FASTMATH_BUILD("baseline", baseline), FASTMATH_BUILD("avx2", avx2),
+                        FASTMATH_BUILD("avx512", avx512)};
 #else
-const Build builds[] = {{"baseline", fast_atan_baseline, fast_log10_baseline},
-                        {"avx2", fast_atan_baseline, fast_log10_baseline},
-                        {"avx512", fast_atan_baseline, fast_log10_baseline}};
+const Build builds[] = {FASTMATH_BUILD("baseline", baseline), FASTMATH_BUILD("avx2", baseline),
+                        FASTMATH_BUILD("avx512", baseline)};
 #endif
 
 bool processor_runs(fast_variant v)
@@ -100,6 +110,21 @@ void fast_atan(const double *x, double *y, size_t n)
 void fast_log10(const double *x, double *y, size_t n)
 {
     fast_log10_with(fast_variant_in_use(), x, y, n);
+}
+
+void line_gradients(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g)
+{
+    builds[fast_variant_in_use()].gradients(z0, z1, z2, m, p, g);
+}
+
+void line_degrees(double *pen, double *x, size_t m, double pi)
+{
+    builds[fast_variant_in_use()].degrees(pen, x, m, pi);
+}
+
+double line_largest(const double *g, size_t m)
+{
+    return builds[fast_variant_in_use()].largest(g, m);
 }
 
 double fast_ulp_error(double got, double ref)

@@ -1,5 +1,6 @@
 // Arc tangent and decimal logarithm of whole arrays, several times faster
-// than the C library's atan and log10, for the slope and log stages.
+// than the C library's atan and log10, for the slope and log stages; and the
+// per-line loops of the slope stage, vectorised the same way.
 //
 // fast_atan: y[k] = atan(x[k]) for 0 <= x[k] < infinity, subnormals
 //   included. fast_atan(+0) is +0, tiny and subnormal x come back unchanged
@@ -41,7 +42,8 @@
 // fast_avx512 make the same operations. fast_atan and fast_log10 use the
 // variant chosen on first use: the widest that the processor runs.
 // Results depend only on the variant, never on the array length or
-// alignment. Not thread-safe on first use (the program is single-threaded).
+// alignment. The variant is chosen on first use, which is not thread-safe:
+// the program calls fast_variant_in_use() before it starts any thread.
 #ifndef QUARVELIN_FASTMATH_H
 #define QUARVELIN_FASTMATH_H
 
@@ -67,6 +69,18 @@ fast_variant fast_variant_in_use();
 bool fast_use_variant(fast_variant v);
 // "baseline", "avx2" or "avx512".
 const char *fast_variant_name(fast_variant v);
+
+// The per-line loops. They use only exactly rounded operations, so every
+// variant gives the same bits: they are the plain computation, only faster.
+// line_gradients: g[j], j < m, is Horn's gradient of the window around
+//   column j + 1 of the lines z0, z1, z2 (above, at and below the cell), for
+//   the reciprocal cell size p.
+// line_degrees: pen[j] = pen[j] x 180 / pi (radians to degrees), then
+//   x[j] = pen[j] + 1.
+// line_largest: the largest of m gradients; +inf when one is not finite.
+void line_gradients(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
+void line_degrees(double *pen, double *x, size_t m, double pi);
+double line_largest(const double *g, size_t m);
 
 // How far got stands from ref, in units in the last place of ref (the
 // measure of the error bounds above).

@@ -1,14 +1,19 @@
-// The arc tangent and decimal logarithm loops of lib/fastmath.h.
+// The loops of lib/fastmath.h: the arc tangent, the decimal logarithm and
+// the per-line loops of the slope stage.
 //
-// This one source is compiled twice: as part of the support library for any
-// x86-64 (SSE2, names ending in _baseline), and a second time with -mavx2
-// -mfma and QUARVELIN_FASTMATH_AVX2 defined (names ending in _avx2). The
-// bodies are branch-free (selects, bit operations, one division, Horner
-// polynomials) so that g++ -O3 vectorises both loops. mul_add is the only
-// place where the two builds differ: one fused multiply-add in the AVX2 build,
-// a product and a sum (two roundings) in the baseline build, where a fused
-// operation would be emulated in software. Nothing else is contracted
-// (-ffp-contract=off), so each build gives the same results everywhere.
+// This one source is built three times: as part of the support library for
+// any x86-64 (SSE2, names ending in _baseline), with -mavx2 -mfma and
+// QUARVELIN_FASTMATH_AVX2 defined (_avx2), and with AVX-512 as well and
+// QUARVELIN_FASTMATH_AVX512 defined (_avx512); fastmath.cpp picks one at
+// run time, by hand, so that no loader support for picking functions is
+// needed. The bodies are branch-free (selects, bit operations, one division,
+// Horner polynomials) so that g++ -O3 vectorises every loop. mul_add is the
+// only place where the builds differ: one fused multiply-add in the AVX2 and
+// AVX-512 builds, a product and a sum (two roundings) in the baseline build,
+// where a fused operation would be emulated in software. Nothing else is
+// contracted (-ffp-contract=off), so each build gives the same results
+// everywhere, and the line loops, which use no mul_add, give the same bits
+// in every build.
 //
 // Built with -fno-trapping-math: the choices `c ? a : b` become branches
 // inside g++, and only when floating-point operations may be assumed not to
@@ -16,7 +21,7 @@
 // which the vectoriser needs. Results are the same to the bit; only the
 // floating-point exception flags (which nothing reads) may differ.
 //
-// Everything except the four entry points has internal linkage and no
+// Everything except the entry points has internal linkage and no
 // header-defined inline function or template is used: otherwise the linker
 // could keep the AVX2 copy of a shared inline function for the baseline
 // code, which would then fail on a processor without AVX2.
@@ -37,6 +42,9 @@
 
 void FASTMATH_NAME(fast_atan)(const double *x, double *y, size_t n);
 void FASTMATH_NAME(fast_log10)(const double *x, double *y, size_t n);
+void FASTMATH_NAME(line_gradients)(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
+void FASTMATH_NAME(line_degrees)(double *pen, double *x, size_t m, double pi);
+double FASTMATH_NAME(line_largest)(const double *g, size_t m);
 
 namespace {
 
@@ -111,7 +119,9 @@ constexpr uint64_t exponent_bias = 0x4330000000000000;    // 2^52 as a double, l
 constexpr double exponent_offset = 0x1.00000000003ffp+52; // 2^52 + 1023
 constexpr uint64_t mantissa_mask = 0x000fffffffffffff;
 constexpr uint64_t one_bits = 0x3ff0000000000000;
-constexpr uint64_t high_21_bits = 0xffffffff00000000; // sign, exponent and the first 20 mantissa bits
+// The upper half of a double: sign, exponent and the first 20 stored bits
+// of the mantissa, so that f_hi keeps 21 significant bits with the hidden one.
+constexpr uint64_t upper_half = 0xffffffff00000000;
 
 } // namespace
 
@@ -159,7 +169,7 @@ void FASTMATH_NAME(fast_log10)(const double *x, double *y, size_t n)
         const double q = horner(z, log_q6, log_q5, log_q4, log_q3, log_q2, log_q1, log_q0);
         const double hfsq = 0.5 * f * f;
         const double c = mul_add(s, mul_add(z, q, hfsq), -hfsq); // ln(1 + f) - f
-        const double f_hi = double_of(bits_of(f) & high_21_bits);
+        const double f_hi = double_of(bits_of(f) & upper_half);
         const double lo = mul_add(f - f_hi, inv_ln10_hi, mul_add(f, inv_ln10_lo, mul_add(c, inv_ln10, e * log10_2_lo)));
         // hi + err is the exact sum of the two exact products (|e log10_2_hi|
         // is the larger, or e is 0), so only the last addition rounds.
@@ -168,4 +178,63 @@ void FASTMATH_NAME(fast_log10)(const double *x, double *y, size_t n)
         const double err = (e_part - hi) + f_part;
         y[k] = hi + (err + lo);
     }
+}
+
+// Horn's gradient of the window around column j + 1 of the lines z0, z1, z2
+// (above, at and below the cell): the two weighted sums, each over 8 times
+// the cell size, and the root of the sum of their squares.
+//
+// The sums are made term by term, window line by window line and column by
+// column, from 0.0; the zero weights add nothing and are left out.
+// Floating-point addition is not associative: any other order or grouping
+// changes the last bit of some slopes, and a last bit can move a grey tone
+// or a log DEM value. Only exactly rounded operations are used, so this is
+// the plain gradient in every build.
+void FASTMATH_NAME(line_gradients)(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g)
+{
+    for (size_t j = 0; j < m; j++) {
+        double pentx = 0.0;
+        pentx += -1.0 * z0[j];
+        pentx += 1.0 * z0[j + 2];
+        pentx += -2.0 * z1[j];
+        pentx += 2.0 * z1[j + 2];
+        pentx += -1.0 * z2[j];
+        pentx += 1.0 * z2[j + 2];
+
+        double penty = 0.0;
+        penty += 1.0 * z0[j];
+        penty += 2.0 * z0[j + 1];
+        penty += 1.0 * z0[j + 2];
+        penty += -1.0 * z2[j];
+        penty += -2.0 * z2[j + 1];
+        penty += -1.0 * z2[j + 2];
+
+        const double cc = 8.0;
+        pentx = pentx / cc * p; // divided by 8 first, then by the cell size
+        penty = penty / cc * p;
+        g[j] = __builtin_sqrt(pentx * pentx + penty * penty);
+    }
+}
+
+// Radians to degrees (times 180 first, then over pi), and slope + 1.
+void FASTMATH_NAME(line_degrees)(double *pen, double *x, size_t m, double pi)
+{
+    for (size_t j = 0; j < m; j++) {
+        pen[j] = pen[j] * 180.0 / pi;
+        x[j] = pen[j] + 1.0;
+    }
+}
+
+// The largest of m gradients, +inf when one is not finite. Gradients are
+// never negative, and non-negative doubles are in the order of their bits
+// read as integers: an integer maximum vectorises.
+double FASTMATH_NAME(line_largest)(const double *g, size_t m)
+{
+    const uint64_t inf = bits_of(__builtin_inf());
+    uint64_t a = 0;
+    for (size_t j = 0; j < m; j++) {
+        const uint64_t b = g[j] <= 0x1.fffffffffffffp+1023 ? bits_of(g[j]) : inf;
+        a = a > b ? a : b;
+    }
+    return double_of(a);
 }

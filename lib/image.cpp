@@ -5,6 +5,7 @@
 // All sizes are computed in 64 bits.
 #include "image.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -252,6 +253,16 @@ int EcritLigneBMP(FILE *f, const unsigned char *Ligne, int NbCol, int Type)
     if (pad > 0 && std::fwrite(padding, 1, pad, f) != pad)
         return -1;
     return 0;
+}
+
+uint64_t TailleLigneBMP(int NbCol, int Type)
+{
+    return line_bytes(static_cast<uint64_t>(std::max(NbCol, 0)) * (Type == 2 ? 3 : 1));
+}
+
+bool TailleBMPPermise(int NbCol, int NbLig, int Type)
+{
+    return picture_fits(NbCol, NbLig, Type);
 }
 
 int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)

@@ -72,6 +72,11 @@ int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Ty
 // refuses them) or a write failed.
 int EcritEnteteBMP(FILE *f, int NbCol, int NbLig, int Type, const Color32 *ColorMAP);
 int EcritLigneBMP(FILE *f, const unsigned char *Ligne, int NbCol, int Type);
+// Bytes one line of NbCol pixels takes in the file, its padding included;
+// and whether a picture of this size and form can be written at all (its
+// file size fits the format's 32-bit field: below 4 GiB).
+uint64_t TailleLigneBMP(int NbCol, int Type);
+bool TailleBMPPermise(int NbCol, int NbLig, int Type);
 unsigned char **ChargeBMP(const char *Name, int &NbCol, int &NbLig, int &Type, Color32 *&ColorMAP);
 
 #endif

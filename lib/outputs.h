@@ -1,0 +1,74 @@
+// The results of a run, put in place together or not at all, and the
+// signals that end a run.
+//
+// Each result is written to a temporary file beside the file it will
+// replace (".NAME.XXXXXX", in the folder of NAME, reached through that
+// folder's descriptor, so that the folder may be renamed meanwhile), and the
+// results are put in place by one commit when the run is complete:
+// - before the first rename, every file to replace is checked and kept as a
+//   hidden backup; when a rename fails anyway, every result already put in
+//   place is taken back, so the folder holds the earlier results, whole;
+// - the commits of runs writing in the same folder take turns (a lock on the
+//   folder itself), so the last run to commit wins whole;
+// - a new result is made as a plain file would be (the umask, the folder's
+//   default access rules); a replaced one keeps its mode, owner, group and
+//   access control list as far as the user may set them;
+// - a result name that is a symbolic link replaces the file the link leads
+//   to, and the link stays;
+// - a device or a FIFO of that name is written directly, and never removed;
+// - a file the user may write to, in a folder that refuses a temporary, is
+//   written in place: emptied when the writing starts (output_begin), so not
+//   replaced whole.
+//
+// The cleanup list is the list of temporaries: a failure, the end of the
+// input or an ending signal removes them (output_discard). Every signal
+// whose default action ends the program is caught (but those that cannot
+// be): the handler removes the temporaries, calls the caller's restore
+// function (the terminal) and ends the program by the same signal. A
+// signal ignored at the start (nohup) stays ignored; the file-size limit
+// makes a write fail (EFBIG) instead of ending the program.
+//
+// Nothing here prints or exits; failures come back as statuses with the
+// system's error number.
+#ifndef QUARVELIN_OUTPUTS_H
+#define QUARVELIN_OUTPUTS_H
+
+#include <cstdio>
+#include <string>
+
+enum OutputStatus {
+    output_ok = 0,
+    output_too_long,      // the name is beyond the system's limits
+    output_cannot_create, // no such folder, no permission, a directory or a protected file
+    output_write_failed   // a write, a close or the commit failed
+};
+
+// Creates the result `path` for writing, as f, in the fopen mode "w" or
+// "wb". With `at_close`, output_close puts it in place by itself.
+OutputStatus output_create(const std::string &path, const char *mode, bool at_close, FILE *&f, int &err);
+
+// Empties the results written in place, just before the results are written.
+void output_begin();
+
+// Closes a finished result (f becomes null); write_failed when a write or
+// the close failed, or when an at_close result cannot be put in place.
+OutputStatus output_close(FILE *&f, int &err);
+
+// Puts every closed result in place, together. On failure `failed` is the
+// path of the result that could not be, and every earlier file is as it was.
+OutputStatus output_commit(std::string &failed, int &err);
+
+// Closes every result and removes every temporary: the way out of a run
+// that fails. Safe in a signal handler when `from_signal`.
+void output_discard(bool from_signal = false);
+
+// Catches the ending signals; `restore` is called by the handler first.
+void catch_ending_signals(void (*restore)());
+
+// Holds the ending signals sent from outside back in the calling thread,
+// until as many releases as holds; threads started meanwhile hold them for
+// good, so that the thread that started them alone handles them.
+void hold_ending_signals();
+void release_ending_signals();
+
+#endif

@@ -1,0 +1,200 @@
+// The room a process has (room.h), on Linux and on Windows.
+#include "room.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The numbers of the first line of a text file (up to two), or none.
+int numbers_in_file(const std::string &path, double v[2])
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return 0;
+    const int n = std::fscanf(f, "%lf %lf", &v[0], &v[1]);
+    std::fclose(f);
+    return n < 0 ? 0 : n;
+}
+
+double number_in_file(const std::string &path)
+{
+    double v[2] = {-1.0, -1.0};
+    return numbers_in_file(path, v) >= 1 ? v[0] : -1.0;
+}
+
+// The least of `limit(folder, unified)` over the groups of the process that
+// take part in `controller`, from each group's own folder up to the root;
+// -1 when no group sets a limit (limit returns a negative number).
+template <typename Limit>
+double least_over_groups(const std::string &proc_cgroup, const std::string &cgroup_root, const char *controller,
+                         Limit limit)
+{
+    // "0::/path" is the group of a unified hierarchy; "N:memory:/path" that
+    // of a controller of its own.
+    FILE *f = std::fopen(proc_cgroup.c_str(), "r");
+    if (f == nullptr)
+        return -1.0;
+    double least = -1.0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        const size_t c1 = text.find(':'), c2 = text.find(':', c1 + 1);
+        if (c1 == std::string::npos || c2 == std::string::npos)
+            continue;
+        const std::string controllers = text.substr(c1 + 1, c2 - c1 - 1);
+        std::string group = text.substr(c2 + 1);
+        const bool unified = controllers.empty();
+        if (!unified && controllers.find(controller) == std::string::npos)
+            continue;
+        const std::string base = unified ? cgroup_root : cgroup_root + "/" + controller;
+        for (;;) {
+            const double v = limit(base + group, unified);
+            if (v >= 0.0)
+                least = least < 0.0 ? v : std::min(least, v);
+            if (group.empty() || group == "/")
+                break;
+            const size_t slash = group.rfind('/');
+            group = slash == 0 || slash == std::string::npos ? "/" : group.substr(0, slash);
+        }
+    }
+    std::fclose(f);
+    return least;
+}
+
+} // namespace
+
+double cgroup_room(const std::string &proc_cgroup, const std::string &cgroup_root)
+{
+    return least_over_groups(proc_cgroup, cgroup_root, "memory", [](const std::string &dir, bool unified) {
+        const double limit = number_in_file(dir + (unified ? "/memory.max" : "/memory.limit_in_bytes"));
+        const double used = number_in_file(dir + (unified ? "/memory.current" : "/memory.usage_in_bytes"));
+        // "max", or the largest page-aligned number: no limit.
+        return limit >= 0.0 && limit < 1e18 ? limit - std::max(used, 0.0) : -1.0;
+    });
+}
+
+double cgroup_processors(const std::string &proc_cgroup, const std::string &cgroup_root)
+{
+    return least_over_groups(proc_cgroup, cgroup_root, "cpu", [](const std::string &dir, bool unified) {
+        double v[2] = {-1.0, -1.0};
+        if (unified) {
+            if (numbers_in_file(dir + "/cpu.max", v) < 2) // "max 100000": no limit
+                return -1.0;
+        } else {
+            v[0] = number_in_file(dir + "/cpu.cfs_quota_us"); // -1: no limit
+            v[1] = number_in_file(dir + "/cpu.cfs_period_us");
+        }
+        return v[0] > 0.0 && v[1] > 0.0 ? v[0] / v[1] : -1.0;
+    });
+}
+
+#if defined(_WIN32)
+
+double usable_memory()
+{
+    // The machine's available memory, and the room a job object's limit
+    // leaves this process.
+    MEMORYSTATUSEX ms;
+    ms.dwLength = sizeof ms;
+    double room = GlobalMemoryStatusEx(&ms) ? static_cast<double>(ms.ullAvailPhys) : -1.0;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job = {};
+    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job, nullptr)) {
+        const DWORD flags = job.BasicLimitInformation.LimitFlags;
+        double limit = -1.0;
+        if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY)
+            limit = static_cast<double>(job.ProcessMemoryLimit);
+        if (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) {
+            const double j = static_cast<double>(job.JobMemoryLimit) - static_cast<double>(job.PeakJobMemoryUsed);
+            limit = limit < 0.0 ? j : std::min(limit, j);
+        }
+        if (limit >= 0.0)
+            room = room < 0.0 ? limit : std::min(room, limit);
+    }
+    return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
+}
+
+int usable_processors()
+{
+    DWORD_PTR process = 0, system = 0;
+    int n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process != 0; process &= process - 1)
+            n++;
+    if (n == 0)
+        n = static_cast<int>(std::thread::hardware_concurrency());
+    return std::max(n, 1);
+}
+
+#else
+
+namespace {
+
+// The value of `key` (in kB) in a /proc file of "key: value kB" lines.
+double proc_kb(const char *path, const char *key)
+{
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr)
+        return -1.0;
+    char line[256];
+    double v = -1.0;
+    const size_t n = std::strlen(key);
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::strncmp(line, key, n) == 0 && line[n] == ':') {
+            v = std::strtod(line + n + 1, nullptr) * 1024.0;
+            break;
+        }
+    std::fclose(f);
+    return v;
+}
+
+} // namespace
+
+double usable_memory()
+{
+    double room = proc_kb("/proc/meminfo", "MemAvailable");
+    if (room < 0.0) {
+        const long pages = sysconf(_SC_AVPHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+        if (pages > 0 && page > 0)
+            room = static_cast<double>(pages) * static_cast<double>(page);
+    }
+    const double group = cgroup_room("/proc/self/cgroup", "/sys/fs/cgroup");
+    if (group >= 0.0)
+        room = room < 0.0 ? group : std::min(room, group);
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+        const double left = static_cast<double>(rl.rlim_cur) - std::max(proc_kb("/proc/self/status", "VmSize"), 0.0);
+        room = room < 0.0 ? left : std::min(room, left);
+    }
+    return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
+}
+
+int usable_processors()
+{
+    int n = 0;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        n = CPU_COUNT(&set);
+    if (n <= 0)
+        n = static_cast<int>(std::thread::hardware_concurrency());
+    const double quota = cgroup_processors("/proc/self/cgroup", "/sys/fs/cgroup");
+    if (quota > 0.0)
+        n = std::min(n, static_cast<int>(std::ceil(quota)));
+    return std::max(n, 1);
+}
+
+#endif
