@@ -74,6 +74,11 @@ const std::map<std::string, std::string> jacksboro_fnv = {
 struct RunMode {
     const char *name, *line_by_line, *plain;
 };
+// A failure names the mode instead of dumping the struct's bytes.
+void PrintTo(const RunMode &mode, std::ostream *os)
+{
+    *os << mode.name;
+}
 
 class WholeRuns : public ::testing::TestWithParam<RunMode> {
   protected:
