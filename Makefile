@@ -62,5 +62,7 @@ bench:
 install: build
 	cmake --install $(BUILD)
 
+# Every build folder that make, CI and the scripts create (build-windows and
+# build-windows-tests: the cross build for Windows).
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz build-bench
+	rm -rf $(BUILD) build build-ci build-sanitize build-fuzz build-bench build-windows build-windows-tests
