@@ -50,8 +50,9 @@ sanitize:
 	$(call require_tests,build-sanitize)
 	cd build-sanitize && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-# libFuzzer targets of every reader, each run for FUZZ_SECONDS (needs clang
-# and libFuzzer: fuzz/run.sh names the packages when they are missing).
+# libFuzzer targets of every reader, built by CMake with clang into
+# build-fuzz/ and each run for FUZZ_SECONDS (needs clang and libFuzzer:
+# fuzz/run.sh names the packages when they are missing).
 fuzz:
 	bash fuzz/run.sh $(FUZZ_SECONDS)
 
