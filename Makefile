@@ -66,4 +66,4 @@ install: build
 # Every build folder that make, CI and the scripts create (build-windows and
 # build-windows-tests: the cross build for Windows).
 clean:
-	rm -rf $(BUILD) build build-ci build-sanitize build-fuzz build-bench build-windows build-windows-tests
+	rm -rf $(sort $(BUILD) build build-ci build-sanitize build-fuzz build-bench build-windows build-windows-tests)
