@@ -50,8 +50,9 @@ sanitize:
 	$(call require_tests,build-sanitize)
 	cd build-sanitize && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-# libFuzzer targets of every reader, each run for FUZZ_SECONDS (needs clang
-# and libFuzzer: fuzz/run.sh names the packages when they are missing).
+# libFuzzer targets of every reader, built by CMake with clang into
+# build-fuzz/ and each run for FUZZ_SECONDS (needs clang and libFuzzer:
+# fuzz/run.sh names the packages when they are missing).
 fuzz:
 	bash fuzz/run.sh $(FUZZ_SECONDS)
 
@@ -62,5 +63,7 @@ bench:
 install: build
 	cmake --install $(BUILD)
 
+# Every build folder that make, CI and the scripts create (build-windows and
+# build-windows-tests: the cross build for Windows).
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz build-bench
+	rm -rf $(sort $(BUILD) build build-ci build-sanitize build-fuzz build-bench build-windows build-windows-tests)

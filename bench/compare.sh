@@ -47,10 +47,10 @@ MICRO=${BENCH_MICRO:-1}
 PEER_ONLY=${BENCH_PEER_ONLY:-0}
 BUILD=$REPO/build-bench
 
-[[ $L =~ ^[0-9]+$ ]] && ((L >= 8 && L % 2 == 0)) || die "BENCH_SIZE must be an even number >= 8 (got '$L')"
-[[ $RUNS =~ ^[0-9]+$ ]] && ((RUNS >= 1)) || die "BENCH_RUNS must be a positive number (got '$RUNS')"
-[[ $H =~ ^[0-9]+$ ]] && ((H >= 8 && H <= 100000)) || die "BENCH_HUGE_SIZE must be a number 8..100000 (got '$H')"
-[[ $HUGE_RUNS =~ ^[0-9]+$ ]] && ((HUGE_RUNS >= 1)) || die "BENCH_HUGE_RUNS must be a positive number"
+if ! [[ $L =~ ^[0-9]+$ ]] || ((L < 8 || L % 2 != 0)); then die "BENCH_SIZE must be an even number >= 8 (got '$L')"; fi
+if ! [[ $RUNS =~ ^[0-9]+$ ]] || ((RUNS < 1)); then die "BENCH_RUNS must be a positive number (got '$RUNS')"; fi
+if ! [[ $H =~ ^[0-9]+$ ]] || ((H < 8 || H > 100000)); then die "BENCH_HUGE_SIZE must be a number 8..100000 (got '$H')"; fi
+if ! [[ $HUGE_RUNS =~ ^[0-9]+$ ]] || ((HUGE_RUNS < 1)); then die "BENCH_HUGE_RUNS must be a positive number"; fi
 for flag in LOGDEM FLOOR LINES PLAIN HUGE HUGE_LINES MICRO PEER_ONLY; do
     [[ ${!flag} == [01] ]] || die "BENCH_$flag must be 0 or 1 (got '${!flag}')"
 done
@@ -129,7 +129,8 @@ if ((HUGE)); then
 fi
 
 answers() { # template dem result -> path of the filled answers file
-    local f=$ROOT/answers/$(basename "$1" .txt)_$3.txt
+    local f
+    f=$ROOT/answers/$(basename "$1" .txt)_$3.txt
     sed -e "s/@DEM@/$2/" -e "s/@RES@/$3/" "$REPO/bench/answers/$1" >"$f"
     echo "$f"
 }

@@ -98,7 +98,7 @@ double ns_per_element(F &&body, size_t n)
         for (int rep = 0; rep < 50; ++rep)
             body();
         const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count() / (50.0 * n));
+        best = std::min(best, took.count() / (50.0 * static_cast<double>(n)));
     }
     return best;
 }

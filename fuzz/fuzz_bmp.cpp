@@ -35,7 +35,7 @@ unsigned read_once(const char *path, bool palette, int &cols, int &lines, int &t
     }
     if (map != nullptr) {
         for (int k = 0; k < 256; k++)
-            sum += map[k].R + map[k].G + map[k].B + map[k].O;
+            sum += static_cast<unsigned>(map[k].R + map[k].G + map[k].B + map[k].O);
         std::free(map);
     }
     return sum;

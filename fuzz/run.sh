@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets into build-fuzz/ and runs each for SECONDS
-# (first argument, default 60) on a working copy of its corpus.
+# Builds the libFuzzer targets into build-fuzz/ with CMake and runs each for
+# SECONDS (first argument, default 60) on a working copy of its corpus.
 #
 #   bash fuzz/run.sh [SECONDS] [TARGET...]     targets: ascii descriptor bmp answers
 #
@@ -41,22 +41,19 @@ if [ $fuzz_ok = 0 ]; then
     exit 1
 fi
 
-# The program without main and the library, built once for every target,
-# with the version of the project (CMakeLists.txt).
-VERSION=$(sed -n 's/^project(quarvelin VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
-[ -n "$VERSION" ] || { echo "fuzz: no project version in CMakeLists.txt" >&2; exit 1; }
-FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all
-       "-DQUARVELIN_VERSION=\"$VERSION\"" -Wall -Wextra -Wpedantic -I. -Ilib)
-OBJS=()
-for src in quarvelin.cpp lib/*.cpp; do
-    obj="$OUT/$(basename "${src%.cpp}").o"
-    # fuzzer-no-link: coverage instrumentation without libFuzzer's main
-    "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$obj"
-    OBJS+=("$obj")
-done
-for t in "${TARGETS[@]}"; do
-    "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer,address,undefined "fuzz/fuzz_$t.cpp" "${OBJS[@]}" -o "$OUT/fuzz_$t"
-done
+# The targets through CMake with the project's own options (QUARVELIN_FUZZ
+# in CMakeLists.txt), at -O1 with debug information; no tests. A build
+# folder configured with another compiler is configured afresh (the corpora,
+# logs and artifacts beside it stay).
+CXX_PATH=$(command -v "$CXX")
+cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$OUT/CMakeCache.txt" 2>/dev/null || true)
+if [ -n "$cached" ] && [ "$cached" != "$CXX_PATH" ]; then
+    rm -rf "$OUT/CMakeCache.txt" "$OUT/CMakeFiles"
+fi
+cmake -S . -B "$OUT" -DQUARVELIN_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_CXX_COMPILER="$CXX_PATH" \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" > "$OUT/configure.log" 2>&1 ||
+    { cat "$OUT/configure.log" >&2; echo "fuzz: cmake could not configure $OUT" >&2; exit 1; }
+cmake --build "$OUT" -j "$(nproc 2>/dev/null || echo 2)" --target "${TARGETS[@]/#/fuzz_}"
 
 run_one() {
     local t=$1

@@ -225,8 +225,8 @@ struct Outcome {
 inline std::string fnv1a(const std::string &bytes)
 {
     uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : bytes) {
-        h ^= c;
+    for (char c : bytes) {
+        h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
     char text[17];

@@ -159,8 +159,8 @@ TEST_P(Fastmath, ResultsDoNotDependOnLengthPlaceOrOverlap)
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, Fastmath, ::testing::ValuesIn(fast_variants),
-                         [](const ::testing::TestParamInfo<fast_variant> &info) {
-                             return std::string(fast_variant_name(info.param));
+                         [](const ::testing::TestParamInfo<fast_variant> &variant) {
+                             return std::string(fast_variant_name(variant.param));
                          });
 
 TEST(FastmathDispatch, UsesTheBestVariantAndCanBeForced)

@@ -585,7 +585,7 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
                          raw_answers,
                          "\n\tFile {}m_m4.txt is not a valid descriptor file\n"});
     // Models and descriptors that are not regular files, or lead to none.
-    for (const auto &[name, answers] :
+    for (const auto &[name, typed] :
          {std::pair{"m_m4.raw", raw_answers}, {"m_m4.txt", raw_answers}, {"m.asc", ascii_answers}})
         for (const std::string &kind : {a_directory, a_fifo, std::string("-> /dev/urandom")}) {
             std::vector<std::pair<std::string, std::string>> files = {{"m_m4.raw", model_raw},
@@ -595,7 +595,7 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
             std::erase_if(files, [&](const auto &f) { return f.first == name; });
             files.push_back({name, kind});
             cases.push_back(
-                {"not a regular file", files, answers, std::string("\n\tFile {}") + name + " is not a regular file\n"});
+                {"not a regular file", files, typed, std::string("\n\tFile {}") + name + " is not a regular file\n"});
         }
     for (const Damaged &c : cases) {
         SCOPED_TRACE(c.what +
@@ -637,13 +637,13 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
 
 TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
 {
-    const std::string answers = "1 site m 0 res 0 0 0 1000\n";
+    const std::string typed = "1 site m 0 res 0 0 0 1000\n";
     std::map<std::string, std::string> results[2];
     const std::string headers[2] = {six_line_header, "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"};
     for (int k = 0; k < 2; k++) {
         Site s;
         s.write("m.asc", ascii_model(headers[k]));
-        const Outcome r = s.run(answers);
+        const Outcome r = s.run(typed);
         EXPECT_EQ(r.status, 0) << r.out;
         results[k] = s.contents();
         results[k].erase("m.asc");

@@ -21,7 +21,7 @@ using Words = std::vector<uint32_t>;
 
 uint32_t u32(const Bytes &b, size_t o)
 {
-    return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24;
+    return uint32_t(b[o] | b[o + 1] << 8 | b[o + 2] << 16) | uint32_t(b[o + 3]) << 24;
 }
 Bytes with(Bytes b, size_t off, uint32_t v, size_t n = 4)
 {

@@ -74,6 +74,11 @@ const std::map<std::string, std::string> jacksboro_fnv = {
 struct RunMode {
     const char *name, *line_by_line, *plain;
 };
+// A failure names the mode instead of dumping the struct's bytes.
+void PrintTo(const RunMode &mode, std::ostream *os)
+{
+    *os << mode.name;
+}
 
 class WholeRuns : public ::testing::TestWithParam<RunMode> {
   protected:
@@ -92,7 +97,7 @@ class WholeRuns : public ::testing::TestWithParam<RunMode> {
 INSTANTIATE_TEST_SUITE_P(Modes, WholeRuns,
                          ::testing::Values(RunMode{"grids", "0", "0"}, RunMode{"lines", "1", "0"},
                                            RunMode{"plain_grids", "0", "1"}, RunMode{"plain_lines", "1", "1"}),
-                         [](const ::testing::TestParamInfo<RunMode> &info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<RunMode> &mode) { return mode.param.name; });
 
 } // namespace
 
@@ -328,8 +333,8 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
             raw += le32({z});
             ascii += std::to_string(z) + (j + 1 < cols ? " " : "\n");
         }
-    for (const std::string answers : {"1 site m 1 1 0 res 1 0 0 1000\n", "1 site m 0 res 2 0 1 1000\n"}) {
-        SCOPED_TRACE(answers);
+    for (const std::string typed : {"1 site m 1 1 0 res 1 0 0 1000\n", "1 site m 0 res 2 0 1 1000\n"}) {
+        SCOPED_TRACE(typed);
         auto files = [&](const Site &s) {
             s.write("m_m4.raw", raw);
             s.write("m_m4.txt", "500\n600\n4\n0\n0\n10\n");
@@ -337,7 +342,7 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
         };
         Site free_run;
         files(free_run);
-        const Outcome reference = free_run.run(answers);
+        const Outcome reference = free_run.run(typed);
         ASSERT_EQ(reference.status, 0) << reference.out;
         int completed_by_force = 0;
         for (const char *forced : {"", "0"}) {
@@ -348,7 +353,7 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
                 files(s);
                 // The limit set by a shell that then becomes the program.
                 const Outcome r =
-                    s.run(answers, 5, {"/bin/sh", "-c", "ulimit -v " + std::to_string(kb) + " && exec \"$0\""});
+                    s.run(typed, 5, {"/bin/sh", "-c", "ulimit -v " + std::to_string(kb) + " && exec \"$0\""});
                 if (r.status != 0) {
                     EXPECT_EQ(r.status, 1) << r.out;
                     EXPECT_NE(r.out.find("\n\tNot enough memory"), std::string::npos) << r.out;
