@@ -735,10 +735,10 @@ size_t raw_line_bytes()
 // Reads line i of the raw model into w.raw and decodes its stored cells into
 // `cells`: little-endian, 16-bit unsigned (FF FF is 65535) or 32-bit two's
 // complement. False when the file could not be read.
-bool read_raw_line(Lines &w, int i, int *cells)
+bool read_raw_line(FILE *f, Lines &w, int i, int *cells)
 {
     const size_t bytes = raw_line_bytes();
-    if (!read_at(f1, w.raw, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
+    if (!read_at(f, w.raw, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
         return false;
     const unsigned char *b = w.raw;
     const size_t n = static_cast<size_t>(nb_col);
@@ -813,7 +813,7 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
             b = Band{stored_min_start, stored_max_start, true};
             each_line_of(p, k, [&](int i) {
                 int *row = itab_in != nullptr ? itab_in[i] : w.cells;
-                if (nb_col <= 0 || !b.read || !(b.read = read_raw_line(w, i, row)))
+                if (nb_col <= 0 || !b.read || !(b.read = read_raw_line(f, w, i, row)))
                     return;
                 for (int j = 0; j < nb_col; j++) {
                     if (row[j] < b.min)
@@ -1758,7 +1758,7 @@ const double *model_line(Lines &w, int i)
         if (!read_at(elevations, z, n * sizeof(double), static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
             return nullptr;
     } else {
-        if (!read_raw_line(w, i, w.cells))
+        if (!read_raw_line(f1, w, i, w.cells))
             return nullptr;
         metres_line(w.cells, z);
     }
@@ -1780,9 +1780,13 @@ bool decide_run(int bytes_per_cell)
         line_by_line = need > grid_limit || need > usable / 2.0;
     }
     // Memory is promised before it is used: lines that the machine cannot
-    // hold would be granted and kill the run once touched.
-    const double lines = static_cast<double>(line_bytes_per_column) * std::max(nb_col, 0) * thread_count;
-    return lines + static_cast<double>(band_budget) <= usable;
+    // hold would be granted and kill the run once touched. The passes hold
+    // every worker's lines, and the bands of a result at their widest (an
+    // ASCII log DEM, 12 bytes a cell).
+    const double cols = std::max(nb_col, 0);
+    const BandPlan p = plan_bands(12 * static_cast<size_t>(cols), false);
+    const double lines = static_cast<double>(line_bytes_per_column) * cols * p.workers;
+    return lines + 12.0 * cols * p.slots * p.per_band <= usable;
 }
 
 void release_grids()

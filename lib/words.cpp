@@ -30,12 +30,12 @@ inline bool blank(char c)
 }
 
 // Where the digits of a number word start: "%d" and "%lf" take one '+'
-// before the digits, but not "+-".
+// before the digits, but not "+-" nor "++".
 bool skip_plus(const char *&b, const char *e)
 {
     if (b != e && *b == '+') {
         b++;
-        if (b == e || *b == '-')
+        if (b == e || *b == '-' || *b == '+')
             return false;
     }
     return true;

@@ -8,7 +8,9 @@
 #ifndef QUARVELIN_TEST_SUPPORT_H
 #define QUARVELIN_TEST_SUPPORT_H
 
+#include "console.h"
 #include "nrutil.h"
+#include "outputs.h"
 #include "quarvelin.h"
 
 #include <gtest/gtest.h>
@@ -160,6 +162,17 @@ inline std::vector<char *> c_strings(std::vector<std::string> &strings)
 
 // ============================================================ the Run state
 
+// The stream the dialogue reads its answers from; the one it read before is
+// closed (standard input stays open).
+inline void feed_answers_from(FILE *in)
+{
+    static FILE *fed = nullptr;
+    if (fed != nullptr && fed != stdin)
+        std::fclose(fed);
+    fed = in;
+    console_answers_from(in);
+}
+
 // Releases every grid, closes every file and sets every variable of the Run
 // state back to zero, the answers back to standard input.
 inline void reset_run_state()
@@ -176,17 +189,14 @@ inline void reset_run_state()
     min_pen = max_pen = log_min = log_max = log_dif = 0.0;
     descr_OK = open_ascii_OK = false;
     nomim1 = nomdescr1 = nomim2 = nomdescr2 = nomhisto = nomhisto2 = nomim3 = nomdescr3 = "";
-    if (answers != stdin && answers != nullptr)
-        std::fclose(answers);
-    answers = stdin;
+    output_discard();
+    feed_answers_from(stdin);
 }
 
 // The answers that the next dialogue questions will read.
 inline void feed_answers(const std::string &text)
 {
-    if (answers != stdin && answers != nullptr)
-        std::fclose(answers);
-    answers = text_stream(text);
+    feed_answers_from(text_stream(text));
 }
 
 // A grid of `lines` x `cols` elevations from a list, line 0 first, with its

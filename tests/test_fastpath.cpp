@@ -1,7 +1,7 @@
 // The fast path against the plain one: on every kind of model, with every
-// build of the fast kernels, the ranges, the grey tones and the log DEM
-// values are those of the C library's atan and log10 on every cell, both as
-// a run holding its grids makes them and as a run line by line does.
+// build of the fast kernels and any number of threads, the ranges, the grey
+// tones and the log DEM values are those of the C library's atan and log10
+// on every cell.
 #include "fastmath.h"
 #include "support.h"
 
@@ -22,15 +22,19 @@ struct Model {
 // Everything a run decides from its logarithms.
 struct Decisions {
     double max_pen, log_max;
-    std::vector<int> tones, line_tones, dem;
+    std::vector<int> tones, dem;
 };
 
 const double stretch_limits[] = {1000.0, 254.0, 2147483647.0, -1000.5};
 
-Decisions decide(const Model &m, bool plain)
+// The ranges, tones and log DEM values of a model, its lines spread over
+// `threads` threads in bands (the bands of a run line by line are made by
+// the same line driver from lines read from the model's file).
+Decisions decide(const Model &m, bool plain, int threads)
 {
     reset_run_state();
     plain_path = plain;
+    thread_count = threads;
     set_elevations(m.lines, m.cols, m.z);
     dpix_size = m.cell;
     Decisions d;
@@ -39,37 +43,17 @@ Decisions decide(const Model &m, bool plain)
     treatment();
     d.max_pen = max_pen;
     d.log_max = log_max;
-    std::vector<int> val(static_cast<size_t>(m.cols));
-    for (int i = 0; i < m.lines; i++) {
-        const double *z0 = i > 0 ? dtab_in[i - 1] : nullptr, *z2 = i + 1 < m.lines ? dtab_in[i + 1] : nullptr;
-        d.tones.insert(d.tones.end(), tab_out[i], tab_out[i] + m.cols);
-        for (double limit : stretch_limits) {
-            strcoef = limit;
-            log_dem_line(z0, dtab_in[i], z2, dtab_out[i], val.data());
-            d.dem.insert(d.dem.end(), val.begin(), val.end());
-        }
-    }
-
-    // The same from the gradients alone, as a run line by line makes them.
-    SlopeSweep w;
-    begin_slopes(w, true);
     for (int i = 0; i < m.lines; i++)
-        range_line(w, i > 0 ? dtab_in[i - 1] : nullptr, dtab_in[i], i + 1 < m.lines ? dtab_in[i + 1] : nullptr);
-    end_slopes(w);
-    EXPECT_EQ(max_pen, d.max_pen) << m.what;
-    EXPECT_EQ(log_max, d.log_max) << m.what;
-    ToneEdges edges;
-    begin_tones(edges);
-    static GradientTones gt;
-    begin_gradient_tones(gt, edges, w.g_max);
-    std::vector<unsigned char> tone(static_cast<size_t>(m.cols));
-    for (int i = 0; i < m.lines; i++) {
-        gradient_tone_line(gt, i > 0 ? dtab_in[i - 1] : nullptr, dtab_in[i], i + 1 < m.lines ? dtab_in[i + 1] : nullptr,
-                           tone.data());
-        d.line_tones.insert(d.line_tones.end(), tone.begin(), tone.end());
+        d.tones.insert(d.tones.end(), tab_out[i], tab_out[i] + m.cols);
+    for (double limit : stretch_limits) {
+        strcoef = limit;
+        fill_log_dem();
+        for (int i = 0; i < m.lines; i++)
+            d.dem.insert(d.dem.end(), itab_out[i], itab_out[i] + m.cols);
     }
     testing::internal::GetCapturedStdout();
     plain_path = false;
+    thread_count = 1;
     return d;
 }
 
@@ -164,20 +148,21 @@ TEST(FastPath, DecidesEveryModelAsThePlainPathWithEveryBuildOfTheKernels)
     const std::vector<Model> all = models();
     std::vector<Decisions> plain;
     for (const Model &m : all)
-        plain.push_back(decide(m, true));
+        plain.push_back(decide(m, true, 1));
     for (fast_variant v : fast_variants) {
         if (!fast_use_variant(v))
             continue;
         const FastStats before = fast_stats;
-        for (size_t k = 0; k < all.size(); k++) {
-            SCOPED_TRACE(std::string(all[k].what) + ", " + fast_variant_name(v));
-            const Decisions fast = decide(all[k], false);
-            EXPECT_EQ(fast.max_pen, plain[k].max_pen);
-            EXPECT_EQ(fast.log_max, plain[k].log_max);
-            EXPECT_EQ(fast.tones, plain[k].tones);
-            EXPECT_EQ(fast.line_tones, plain[k].tones);
-            EXPECT_EQ(fast.dem, plain[k].dem);
-        }
+        for (size_t k = 0; k < all.size(); k++)
+            for (int threads : {1, 3, 7}) {
+                SCOPED_TRACE(std::string(all[k].what) + ", " + fast_variant_name(v) + ", " + std::to_string(threads) +
+                             " threads");
+                const Decisions fast = decide(all[k], false, threads);
+                EXPECT_EQ(fast.max_pen, plain[k].max_pen);
+                EXPECT_EQ(fast.log_max, plain[k].log_max);
+                EXPECT_EQ(fast.tones, plain[k].tones);
+                EXPECT_EQ(fast.dem, plain[k].dem);
+            }
         // The cells at the edges were decided the plain way.
         EXPECT_GT(fast_stats.exact_tones, before.exact_tones);
         EXPECT_GT(fast_stats.exact_dem, before.exact_dem);

@@ -11,6 +11,7 @@
 // QUARVELIN_RECORD=1 rewrites the transcripts from the current program.
 // A rewritten transcript must be read against the dialogue's texts before it
 // is kept: it is only as right as the program that printed it.
+#include "room.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
-// The result image, the histogram files and the log DEM.
+// The result image in its three forms, the histogram files and the log DEM,
+// written from a small model whose slopes, tones and log DEM values are
+// computed again here, the plain way, cell by cell.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -15,44 +17,31 @@ struct Writers : ::testing::Test {
     TempDir dir;
     std::string console;
 
-    // Some tests set up again: each time from an empty directory.
+    // A model of 4 lines by 5 columns whose interior cells have slopes of
+    // several sizes, its slopes and tones made, and the histogram file open.
     void SetUp() override
     {
-        // The logarithms below are made up, with no elevations behind them:
-        // they are stretched as they stand, by the plain path.
-        plain_path = true;
         std::error_code ec;
         fs::remove_all(dir.path, ec);
         fs::create_directory(dir.path, ec);
-        // Two lines of three tones, and logarithms from 0 to 1.
-        nb_lig = 2;
-        nb_col = 3;
-        tab_out = ucmatrice(3, 2);
-        dtab_out = dmatrice(3, 2);
-        itab_out = imatrice(3, 2);
-        const unsigned char tones[6] = {0, 10, 20, 30, 40, 254};
-        const double logs[6] = {0.0, 0.25, 0.5, 0.9999, 0.75, 1.0};
-        for (int k = 0; k < 6; k++) {
-            tab_out[k / 3][k % 3] = tones[k];
-            dtab_out[k / 3][k % 3] = logs[k];
-        }
-        log_min = 0.0;
-        log_max = 1.0;
-        log_dif = 1.0;
-        X_min = 512000.0;
-        Y_min = 4100000.0;
+        set_elevations(4, 5,
+                       {100, 100, 100, 100, 100, //
+                        100, 104, 111, 130, 160, //
+                        100, 108, 120, 150, 200, //
+                        100, 100, 100, 100, 100});
         dpix_size = 25.0;
         pix_size = 25;
-        max_pen = 0.35;
+        X_min = 512000.0;
+        Y_min = 4100000.0;
+        testing::internal::CaptureStdout();
+        pendientes();
+        treatment();
+        testing::internal::GetCapturedStdout();
         dem_result = 1;
         nomhisto = dir.at("r_log.xls");
         f3h = std::fopen(nomhisto.c_str(), "wb");
     }
-    void TearDown() override
-    {
-        plain_path = false;
-        reset_run_state();
-    }
+    void TearDown() override { reset_run_state(); }
 
     void open_image(int form, const char *suffix)
     {
@@ -87,7 +76,15 @@ struct Writers : ::testing::Test {
     }
 };
 
-const char ascii_header[] = "ncols 3\nnrows 2\nxllcorner 512000.000000\nyllcorner 4100000.000000\n"
+// The logarithm of cell (i, j) of the model the plain way: border cells 0.
+double plain_log(int i, int j)
+{
+    if (i == 0 || j == 0 || i == nb_lig - 1 || j == nb_col - 1)
+        return 0.0;
+    return log_of_slope(window_slope(dtab_in[i - 1] + j - 1, dtab_in[i] + j - 1, dtab_in[i + 1] + j - 1, 1 / dpix_size));
+}
+
+const char ascii_header[] = "ncols 5\nnrows 4\nxllcorner 512000.000000\nyllcorner 4100000.000000\n"
                             "cellsize 25.000000\nnodata_value -9999.9999\n";
 
 std::string summary(const std::string &image, const std::string &histogram)
@@ -97,36 +94,50 @@ std::string summary(const std::string &image, const std::string &histogram)
 }
 const char closing[] = "\n\n\tProcessing completed. \n\tHit any key to exit. ";
 
-TEST_F(Writers, AsciiImageIsOneLineOfTabbedTones)
+// Each form holds the tones of every cell: the raw raster line 0 first with
+// its descriptor, the bitmap bottom line first with each line padded to 4
+// bytes after a grey palette, the ASCII grid as tabbed values on one line.
+TEST_F(Writers, EveryImageFormHoldsTheTonesOfEveryCell)
 {
-    open_image(2, "_log.asc");
-    save();
-    EXPECT_EQ(read_file(nomim2), std::string(ascii_header) + "0\t10\t20\t30\t40\t254\t");
-    EXPECT_EQ(console, "\n" + summary(nomim2, nomhisto) + closing);
-    EXPECT_EQ(f2, nullptr);
-}
-
-TEST_F(Writers, RawImageAndItsDescriptor)
-{
-    open_image(0, "_log.raw");
-    save();
-    EXPECT_EQ(read_file(nomim2), std::string("\0\x0a\x14\x1e\x28\xfe", 6));
-    EXPECT_EQ(read_file(nomdescr2), "2\n3\n1\n0\n255\n25\n");
-    EXPECT_EQ(console, summary(nomim2, nomhisto) + closing);
-}
-
-TEST_F(Writers, BitmapImageHoldsTheTonesBottomUp)
-{
-    open_image(1, "_log.bmp");
-    save();
-    const std::string bmp = read_file(nomim2);
-    ASSERT_EQ(bmp.size(), 1078u + 2 * 4);
-    EXPECT_EQ(bmp.substr(1078), std::string("\x1e\x28\xfe\0\0\x0a\x14\0", 8));
-    EXPECT_EQ(bmp.substr(54 + 4 * 200, 4), std::string("\xc8\xc8\xc8\0", 4));
+    std::string raw, bmp, text = ascii_header;
+    for (int i = 0; i < 4; i++)
+        for (int j = 0; j < 5; j++) {
+            const int tone = grey_tone(plain_log(i, j), log_min, log_dif);
+            raw += static_cast<char>(tone);
+            text += std::to_string(tone) + "\t";
+        }
+    for (int i = 3; i >= 0; i--)
+        bmp += raw.substr(static_cast<size_t>(5 * i), 5) + std::string(3, '\0');
+    EXPECT_NE(raw.find('\xfe'), std::string::npos); // the steepest cell
+    const struct {
+        int form;
+        const char *suffix;
+        std::string body;
+        size_t offset; // of the pixels
+        const char *before_summary;
+    } forms[] = {{0, "_log.raw", raw, 0, ""}, {1, "_log.bmp", bmp, 1078, ""}, {2, "_log.asc", text, 0, "\n"}};
+    for (const auto &f : forms) {
+        SCOPED_TRACE(f.suffix);
+        SetUp();
+        open_image(f.form, f.suffix);
+        save();
+        const std::string file = read_file(nomim2);
+        EXPECT_EQ(file.substr(std::min(f.offset, file.size())), f.body);
+        EXPECT_EQ(console, f.before_summary + summary(nomim2, nomhisto) + closing);
+        EXPECT_EQ(f2, nullptr);
+        if (f.form == 0) {
+            EXPECT_EQ(read_file(nomdescr2), "4\n5\n1\n0\n255\n25\n");
+        }
+        if (f.form == 1) {
+            EXPECT_EQ(file.substr(54 + 4 * 200, 4), std::string("\xc8\xc8\xc8\0", 4));
+        }
+        reset_run_state();
+    }
 }
 
 TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
 {
+    max_pen = 0.35;
     open_image(1, "_log.bmp");
     open_log_dem(0, 1000.0);
     save();
@@ -153,50 +164,59 @@ TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
     }
 }
 
+// The log DEM holds the truncated stretch of every cell's logarithm onto
+// 0 .. the limit, in either form; the steepest cell gets the limit
+// truncated, a flat model 0 everywhere.
 TEST_F(Writers, LogDemIsTheTruncatedStretch)
 {
-    open_image(1, "_log.bmp");
-    open_log_dem(0, 1000.7);
-    save();
-    const std::string raw = read_file(nomim3);
-    ASSERT_EQ(raw.size(), 24u);
-    const int expected[6] = {0, 250, 500, 1000, 750, 1000}; // 0.9999 x 1000.7 = 1000.6
-    for (int k = 0; k < 6; k++) {
-        int v = 0;
-        for (int b = 3; b >= 0; b--)
-            v = v * 256 + static_cast<unsigned char>(raw[static_cast<size_t>(4 * k + b)]);
-        EXPECT_EQ(v, expected[k]) << k;
+    for (double limit : {1000.7, -1000.0}) {
+        for (int type : {0, 1}) {
+            SCOPED_TRACE(std::to_string(limit) + (type == 0 ? " raw" : " ascii"));
+            SetUp();
+            open_image(1, "_log.bmp");
+            open_log_dem(type, limit);
+            save();
+            std::string raw, text = ascii_header;
+            for (int i = 0; i < 4; i++)
+                for (int j = 0; j < 5; j++) {
+                    const int v = stretch(plain_log(i, j), log_min, log_dif, limit);
+                    raw += le32({v});
+                    text += std::to_string(v) + "\t";
+                }
+            EXPECT_NE(raw.find(le32({static_cast<int>(limit)})), std::string::npos);
+            EXPECT_EQ(read_file(nomim3), type == 0 ? raw : text);
+            if (type == 0) {
+                EXPECT_EQ(read_file(nomdescr3), "4\n5\n4\n0\n" + std::to_string(static_cast<int>(limit)) + "\n25\n");
+            }
+            EXPECT_EQ(console, summary(nomim2, nomhisto) + (type == 1 ? "\n" : "") + closing);
+            reset_run_state();
+        }
     }
-    EXPECT_EQ(read_file(nomdescr3), "2\n3\n4\n0\n1000\n25\n");
-    reset_run_state();
 
-    SetUp();
-    open_image(1, "_log.bmp");
-    open_log_dem(1, -1000.0);
-    save();
-    EXPECT_EQ(read_file(nomim3), std::string(ascii_header) + "0\t-250\t-500\t-999\t-750\t-1000\t");
-    EXPECT_EQ(console, summary(nomim2, nomhisto) + "\n" + closing);
-}
-
-TEST_F(Writers, FlatModelGivesAZeroLogDem)
-{
-    log_max = log_dif = 0.0;
-    for (int k = 0; k < 6; k++)
-        dtab_out[k / 3][k % 3] = 0.0;
+    set_elevations(3, 3, std::vector<double>(9, 7.0));
+    dpix_size = 25.0;
+    testing::internal::CaptureStdout();
+    pendientes();
+    treatment();
+    testing::internal::GetCapturedStdout();
+    nomhisto = dir.at("r_log.xls");
+    f3h = std::fopen(nomhisto.c_str(), "wb");
     open_image(1, "_log.bmp");
     open_log_dem(1, 1000.0);
     save();
-    EXPECT_EQ(read_file(nomim3), std::string(ascii_header) + "0\t0\t0\t0\t0\t0\t");
+    EXPECT_EQ(read_file(nomim3), "ncols 3\nnrows 3\nxllcorner 0.000000\nyllcorner 0.000000\ncellsize 25.000000\n"
+                                 "nodata_value -9999.9999\n0\t0\t0\t0\t0\t0\t0\t0\t0\t");
 }
 
 TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
 {
     reset_run_state();
-    nb_lig = 1000;
-    nb_col = 1;
-    tab_out = ucmatrice(1, 1000);
-    dtab_out = dmatrice(1, 1000);
-    itab_out = imatrice(1, 1000);
+    set_elevations(1000, 1, std::vector<double>(1000, 1.0));
+    dpix_size = 1.0;
+    testing::internal::CaptureStdout();
+    pendientes();
+    treatment();
+    testing::internal::GetCapturedStdout();
     nomhisto = dir.at("r_log.xls");
     f3h = std::fopen(nomhisto.c_str(), "wb");
     dem_result = 1;
@@ -208,7 +228,9 @@ TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
     EXPECT_EQ(console.substr(0, expected.size()), expected);
 }
 
-TEST_F(Writers, FullDiskIsReportedAndTheFileRemoved)
+// A full disk fails the run; a device in the place of a result is written
+// directly and never removed.
+TEST_F(Writers, FullDiskIsReportedAndTheDeviceKept)
 {
     for (int form : {0, 1, 2}) {
         const std::string link = dir.at("full" + std::to_string(form));
@@ -219,15 +241,16 @@ TEST_F(Writers, FullDiskIsReportedAndTheFileRemoved)
                 if (f2 != nullptr)
                     std::fclose(f2);
                 nomim2 = link;
-                f2 = std::fopen(link.c_str(), "wb");
-                file_started(link);
+                int err = 0;
+                if (output_create(link, "wb", false, f2, err) != output_ok)
+                    std::exit(3);
                 feed_answers("");
                 console_to_stderr();
                 image_saving();
             },
             ::testing::ExitedWithCode(1), "\n\tFile .*full.* could not be written\n");
         struct stat st;
-        EXPECT_NE(lstat(link.c_str(), &st), 0) << form;
+        EXPECT_EQ(lstat(link.c_str(), &st), 0) << form;
     }
 }
 
