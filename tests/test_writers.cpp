@@ -118,6 +118,7 @@ TEST_F(Writers, EveryImageFormHoldsTheTonesOfEveryCell)
     } forms[] = {{0, "_log.raw", raw, 0, ""}, {1, "_log.bmp", bmp, 1078, ""}, {2, "_log.asc", text, 0, "\n"}};
     for (const auto &f : forms) {
         SCOPED_TRACE(f.suffix);
+        reset_run_state();
         SetUp();
         open_image(f.form, f.suffix);
         save();
@@ -131,7 +132,6 @@ TEST_F(Writers, EveryImageFormHoldsTheTonesOfEveryCell)
         if (f.form == 1) {
             EXPECT_EQ(file.substr(54 + 4 * 200, 4), std::string("\xc8\xc8\xc8\0", 4));
         }
-        reset_run_state();
     }
 }
 
@@ -172,6 +172,7 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
     for (double limit : {1000.7, -1000.0}) {
         for (int type : {0, 1}) {
             SCOPED_TRACE(std::to_string(limit) + (type == 0 ? " raw" : " ascii"));
+            reset_run_state();
             SetUp();
             open_image(1, "_log.bmp");
             open_log_dem(type, limit);
@@ -189,10 +190,10 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
                 EXPECT_EQ(read_file(nomdescr3), "4\n5\n4\n0\n" + std::to_string(static_cast<int>(limit)) + "\n25\n");
             }
             EXPECT_EQ(console, summary(nomim2, nomhisto) + (type == 1 ? "\n" : "") + closing);
-            reset_run_state();
         }
     }
 
+    reset_run_state();
     set_elevations(3, 3, std::vector<double>(9, 7.0));
     dpix_size = 25.0;
     testing::internal::CaptureStdout();
