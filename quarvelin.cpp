@@ -651,31 +651,39 @@ int run_program(int argc, char **argv)
 namespace {
 
 // The plain slope and logarithm of a gradient, as the C library's atan and
-// log10 give them.
+// log10 give them, and what the pass decided from them (a tone, a log DEM
+// value) once it has.
 struct Plain {
     uint64_t g; // the gradient's bits
     double pen, lg;
+    bool decided;
+    int decision;
 };
-constexpr int plain_slots = 64;
+// Enough for the few hundred gradients around the largest one that a plane
+// in decimetres makes (its elevations in metres are not exact).
+constexpr int plain_slots = 1024;
 constexpr uint64_t no_gradient = 0xBFF0000000000000; // -1.0: a root is never negative
 
 // The lines one worker works in, for nb_col columns: the three elevation
 // lines around the current one (z_line: which model line each holds, or
 // -1); the gradients, slopes, slopes + 1 and logarithms of the interior
 // cells (g[j] is cell j + 1); one raw line as read and its stored cells; one
-// line of tones and one of log DEM values. Beside them, the plain values of
+// line of tones and one of log DEM values, and the cells a fast step left to
+// the plain loop. Beside them, the plain values of
 // the gradients met last (an integer model repeats its windows, a plane has
 // one gradient) and the counts of the fast path.
 struct Lines {
     void *block = nullptr;
     double *z[3] = {}, *g = nullptr, *pen = nullptr, *x = nullptr, *lg = nullptr;
     int z_line[3] = {-1, -1, -1};
-    int *cells = nullptr, *val = nullptr;
+    int *cells = nullptr, *val = nullptr, *todo = nullptr;
     unsigned char *raw = nullptr, *tone = nullptr;
     Plain plain[plain_slots];
+    int plain_lines = 0; // lines to leave to the plain loop whole
+    bool tried = false;  // the fast step ran on this line
     FastStats stats;
 };
-constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 4 + 1;
+constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 3 * sizeof(int) + 4 + 1;
 
 // The lines for nb_col columns, zero-filled; false when memory refuses them.
 bool ready_lines(Lines &w)
@@ -696,7 +704,8 @@ bool ready_lines(Lines &w)
     }
     w.cells = static_cast<int *>(static_cast<void *>(d));
     w.val = w.cells + n;
-    w.raw = static_cast<unsigned char *>(static_cast<void *>(w.val + n));
+    w.todo = w.val + n;
+    w.raw = static_cast<unsigned char *>(static_cast<void *>(w.todo + n));
     w.tone = w.raw + 4 * n;
     return true;
 }
@@ -1254,14 +1263,15 @@ inline double log_margin(double lg)
 
 // The plain values of gradient g, from the worker's lately met gradients
 // when g is one of them; `counter` counts the gradients computed.
-const Plain &plain_of(Lines &w, double g, int64_t &counter)
+Plain &plain_of(Lines &w, double g, int64_t &counter)
 {
     const uint64_t bits = std::bit_cast<uint64_t>(g);
-    Plain &p = w.plain[(bits ^ bits >> 21 ^ bits >> 42) % plain_slots];
+    Plain &p = w.plain[(bits ^ bits >> 10 ^ bits >> 21 ^ bits >> 42) % plain_slots];
     if (p.g != bits) {
         p.g = bits;
         p.pen = plain_slope(g);
         p.lg = log_of_slope(p.pen);
+        p.decided = false;
         counter++;
     }
     return p;
@@ -1377,8 +1387,12 @@ void range_of_line(Range &r, Lines &w, int i, bool interior)
     const int m = nb_col - 2;
     if (!plain_path && line_largest(w.g, static_cast<size_t>(m)) < r.threshold)
         return;
+    double last_g = -1.0; // a gradient met on the cell before is done
     for (int j = 0; j < m; j++) {
         const double g = w.g[j];
+        if (g == last_g)
+            continue;
+        last_g = g;
         if (g <= DBL_MAX) {
             // The threshold follows the largest gradient by steps of 10 %:
             // below it, a few more cells than needed are done the plain way.
@@ -1614,9 +1628,6 @@ int certain_tone(const ToneTable &t, double g)
         return 0;
     if (g >= t.hi[top_tone])
         return top_tone;
-    const uint64_t b = (std::bit_cast<uint64_t>(g) >> t.shift) - t.first;
-    if (b < ToneTable::buckets && t.bucket[b] != 255)
-        return t.bucket[b];
     int k = 0;
     for (int step = 128; step > 0; step /= 2)
         if (k + step <= top_tone && t.hi[k + step] <= g)
@@ -1624,52 +1635,87 @@ int certain_tone(const ToneTable &t, double g)
     return g < t.lo[k + 1] ? k : -1;
 }
 
-// The tones of a line, from its gradients (border cells: gradient 0).
-void tones_of_line(Lines &w, bool interior, unsigned char *tone)
+// The plain loop of a line: every cell whose todo mark is set gets
+// decide(its plain logarithm), decided once for each gradient
+// the worker meets (a plane repeats a few gradients over and over). Border
+// cells have the gradient 0.
+//
+// The fast step is left out of the lines after one where it left most cells
+// to the plain loop (a plane, whose cells all lie near the largest slope):
+// its work is then lost, and the plain loop alone is quicker. It is tried
+// again every 16 lines.
+bool fast_step(Lines &w)
+{
+    w.tried = !plain_path && w.plain_lines == 0;
+    if (w.plain_lines > 0)
+        w.plain_lines--;
+    return w.tried;
+}
+
+template <typename Decide>
+void finish_line(Lines &w, bool interior, int *out, int64_t &counter, Decide decide)
 {
     const int n = nb_col;
+    int left = 0;
     for (int j = 0; j < n; j++) {
+        if (w.todo[j] == 0)
+            continue;
+        left++;
         const double g = interior && j > 0 && j < n - 1 ? w.g[j - 1] : 0.0;
-        int k = plain_path ? -1 : certain_tone(tone_table, g);
-        if (k < 0)
-            k = grey_tone(plain_of(w, g, w.stats.exact_tones).lg, log_min, log_dif);
-        tone[j] = static_cast<unsigned char>(k);
+        Plain &p = plain_of(w, g, counter);
+        if (!p.decided) {
+            p.decision = decide(p.lg);
+            p.decided = true;
+        }
+        out[j] = p.decision;
     }
+    if (w.tried && left > n / 2)
+        w.plain_lines = 15;
+    w.tried = false;
 }
 
-// The log DEM value of a logarithm l when it is certain, in *value: the
-// stretch is monotone, so it is certain when it is one value over the whole
-// margin of l. f, the stretch before its truncation, is made in one product
-// whose error (a few units of 2^-53 of f) is covered by the slack added to
-// the margin; the exact stretch is taken only when that is not enough.
-bool certain_value(double l, double scale, int &value)
+// The tones of a line: the fast step looks each gradient up in its bucket,
+// or when the bucket holds none, between the tones' certain spans; the plain
+// loop takes the exact tone of the rest.
+void tones_of_line(Lines &w, bool interior, unsigned char *tone)
 {
-    const double f = (l - log_min) * scale;
-    const double e = std::fabs(f) * 0x1p-48 + log_margin(l) * std::fabs(scale) * (1.0 + 0x1p-40);
-    const double lo = std::trunc(f - e);
-    if (!(lo == std::trunc(f + e)))
-        return false;
-    value = static_cast<int>(std::clamp(lo, -2147483648.0, 2147483647.0));
-    return true;
+    const ToneTable &t = tone_table;
+    const int n = nb_col;
+    std::fill(w.todo, w.todo + n, 1);
+    if (interior && !t.flat && fast_step(w)) {
+        line_lookup(w.g, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0, tone + 1);
+        for (int j = 1; j < n - 1; j++) {
+            if (tone[j] == 255) {
+                const int k = certain_tone(t, w.g[j - 1]);
+                tone[j] = static_cast<unsigned char>(k);
+                w.todo[j] = k < 0;
+            } else {
+                w.todo[j] = 0;
+            }
+        }
+    }
+    finish_line(w, interior, w.val, w.stats.exact_tones,
+                [](double lg) { return grey_tone(lg, log_min, log_dif); });
+    for (int j = 0; j < n; j++)
+        if (w.todo[j] != 0)
+            tone[j] = static_cast<unsigned char>(w.val[j]);
 }
 
-// The log DEM values of a line (border cells: logarithm 0).
+// The log DEM values of a line. The stretch is monotone, so a cell's value
+// is certain when it is one value over the whole margin of its fast
+// logarithm (line_stretch); the plain loop takes the exact stretch of the
+// other cells.
 void dem_of_line(Lines &w, bool interior, int *val)
 {
     const int n = nb_col;
-    const bool flat = !(log_dif > 0.0);
-    const double scale = flat ? 0.0 : strcoef / log_dif;
-    std::fill(val, val + n, stretch(log_of_slope(0.0), log_min, log_dif, strcoef));
-    if (!interior)
-        return;
-    if (!plain_path && !flat)
+    std::fill(w.todo, w.todo + n, 1);
+    if (interior && log_dif > 0.0 && fast_step(w)) {
         fast_logs(w);
-    for (int j = 0; j < n - 2; j++) {
-        const double g = w.g[j];
-        if (flat || (!plain_path && g <= DBL_MAX && certain_value(w.lg[j], scale, val[j + 1])))
-            continue;
-        val[j + 1] = stretch(plain_of(w, g, w.stats.exact_dem).lg, log_min, log_dif, strcoef);
+        const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0), log_margin(0.0)};
+        line_stretch(w.lg, w.g, static_cast<size_t>(n - 2), stretch_of, val + 1, w.todo + 1);
     }
+    finish_line(w, interior, val, w.stats.exact_dem,
+                [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
 }
 
 // A pass that fills a grid of the run, line by line, from each line's
@@ -2127,9 +2173,12 @@ void write_log_dem()
             if (val == nullptr)
                 return -1;
             // 32-bit two's complement, least significant byte first.
-            for (size_t j = 0; j < n; j++)
-                for (size_t b = 0; b < 4; b++)
-                    out[4 * j + b] = static_cast<char>(static_cast<uint32_t>(val[j]) >> (8 * b) & 0xFF);
+            if constexpr (std::endian::native == std::endian::little)
+                std::memcpy(out, val, 4 * n);
+            else
+                for (size_t j = 0; j < n; j++)
+                    for (size_t b = 0; b < 4; b++)
+                        out[4 * j + b] = static_cast<char>(static_cast<uint32_t>(val[j]) >> (8 * b) & 0xFF);
             return static_cast<long>(4 * n);
         });
         close_result(f3, nomim3);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #define FASTMATH_LOOPS(build)                                                                                  \
     void fast_atan_##build(const double *x, double *y, size_t n);                                              \
@@ -13,7 +14,11 @@
     void line_gradients_##build(const double *z0, const double *z1, const double *z2, size_t m, double p,     \
                                 double *g);                                                                    \
     void line_degrees_##build(double *pen, double *x, size_t m, double pi);                                    \
-    double line_largest_##build(const double *g, size_t m);
+    double line_largest_##build(const double *g, size_t m);                                                    \
+    void line_stretch_##build(const double *lg, const double *g, size_t m, const double stretch[4], int *val,   \
+                              int *todo);                                                                      \
+    void line_lookup_##build(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,  \
+                             uint64_t size, unsigned char below, unsigned char *out);
 FASTMATH_LOOPS(baseline)
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 FASTMATH_LOOPS(avx2)
@@ -30,11 +35,14 @@ struct Build {
     void (*gradients)(const double *, const double *, const double *, size_t, double, double *);
     void (*degrees)(double *, double *, size_t, double);
     double (*largest)(const double *, size_t);
+    void (*stretch)(const double *, const double *, size_t, const double *, int *, int *);
+    void (*lookup)(const double *, size_t, uint64_t, int, const unsigned char *, uint64_t, unsigned char,
+                   unsigned char *);
 };
 #define FASTMATH_BUILD(name, build)                                                                            \
     {                                                                                                          \
         name, fast_atan_##build, fast_log10_##build, line_gradients_##build, line_degrees_##build,             \
-            line_largest_##build                                                                               \
+            line_largest_##build, line_stretch_##build, line_lookup_##build                                    \
     }
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 const Build builds[] = {FASTMATH_BUILD("baseline", baseline), FASTMATH_BUILD("avx2", avx2),
@@ -125,6 +133,17 @@ void line_degrees(double *pen, double *x, size_t m, double pi)
 double line_largest(const double *g, size_t m)
 {
     return builds[fast_variant_in_use()].largest(g, m);
+}
+
+void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, int *todo)
+{
+    builds[fast_variant_in_use()].stretch(lg, g, m, stretch, val, todo);
+}
+
+void line_lookup(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table, uint64_t size,
+                 unsigned char below, unsigned char *out)
+{
+    builds[fast_variant_in_use()].lookup(g, m, first, shift, table, size, below, out);
 }
 
 double fast_ulp_error(double got, double ref)

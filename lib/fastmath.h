@@ -48,6 +48,7 @@
 #define QUARVELIN_FASTMATH_H
 
 #include <cstddef>
+#include <cstdint>
 
 enum fast_variant { fast_baseline, fast_avx2, fast_avx512 };
 constexpr fast_variant fast_variants[] = {fast_baseline, fast_avx2, fast_avx512};
@@ -78,9 +79,19 @@ const char *fast_variant_name(fast_variant v);
 // line_degrees: pen[j] = pen[j] x 180 / pi (radians to degrees), then
 //   x[j] = pen[j] + 1.
 // line_largest: the largest of m gradients; +inf when one is not finite.
+// line_stretch: for each fast logarithm lg[j] (of the finite gradient g[j])
+//   whose stretch f = (lg[j] - lmin) x scale truncates to one whole 32-bit
+//   number over the whole margin rel x lg[j] + abs around lg[j] (with slack
+//   for the error of f itself): val[j] = that number and todo[j] = 0; else
+//   todo[j] = 1 (and val[j] = 0). stretch = {lmin, scale, rel, abs}.
 void line_gradients(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
 void line_degrees(double *pen, double *x, size_t m, double pi);
 double line_largest(const double *g, size_t m);
+void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, int *todo);
+// line_lookup: with k = bits of g[j] >> shift, out[j] = `below` when
+//   k < first, table[k - first] when k - first < size, else 255.
+void line_lookup(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table, uint64_t size,
+                 unsigned char below, unsigned char *out);
 
 // How far got stands from ref, in units in the last place of ref (the
 // measure of the error bounds above).

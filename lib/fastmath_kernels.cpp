@@ -45,6 +45,10 @@ void FASTMATH_NAME(fast_log10)(const double *x, double *y, size_t n);
 void FASTMATH_NAME(line_gradients)(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
 void FASTMATH_NAME(line_degrees)(double *pen, double *x, size_t m, double pi);
 double FASTMATH_NAME(line_largest)(const double *g, size_t m);
+void FASTMATH_NAME(line_stretch)(const double *lg, const double *g, size_t m, const double stretch[4], int *val,
+                                 int *todo);
+void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,
+                                uint64_t size, unsigned char below, unsigned char *out);
 
 namespace {
 
@@ -237,4 +241,36 @@ double FASTMATH_NAME(line_largest)(const double *g, size_t m)
         a = a > b ? a : b;
     }
     return double_of(a);
+}
+
+// The truncated stretch f = (lg - lmin) x scale of each fast logarithm, when
+// it is one whole number over the whole margin of lg (rel x lg + abs) and
+// the error of f itself (a few units of 2^-53 of it, well below the slack
+// of 2^-48 of it); val[j] is then that number and todo[j] 0, else todo[j]
+// is 1. Only exactly rounded operations: the same bits in every build.
+void FASTMATH_NAME(line_stretch)(const double *lg, const double *g, size_t m, const double stretch[4], int *val,
+                                 int *todo)
+{
+    const double lmin = stretch[0], scale = stretch[1], rel = stretch[2], abs = stretch[3];
+    const double spread = __builtin_fabs(scale) * (1.0 + 0x1p-40);
+    for (size_t j = 0; j < m; j++) {
+        const double l = lg[j], f = (l - lmin) * scale;
+        const double e = __builtin_fabs(f) * 0x1p-48 + (l * rel + abs) * spread;
+        const double lo = __builtin_trunc(f - e), hi = __builtin_trunc(f + e);
+        const bool sure = lo == hi && g[j] <= 0x1.fffffffffffffp+1023 && lo >= -2147483648.0 && lo <= 2147483647.0;
+        val[j] = sure ? static_cast<int>(lo) : 0;
+        todo[j] = !sure;
+    }
+}
+
+// The entry of each gradient in a table indexed by its leading bits: its
+// bits shifted right by `shift`, less `first`; `below` before the table,
+// 255 beyond it.
+void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,
+                                uint64_t size, unsigned char below, unsigned char *out)
+{
+    for (size_t j = 0; j < m; j++) {
+        const uint64_t k = bits_of(g[j]) >> shift;
+        out[j] = k < first ? below : k - first < size ? table[k - first] : 255;
+    }
 }
