@@ -51,6 +51,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <vector>
 
 // The version comes from the build (project() in CMakeLists.txt).
@@ -633,6 +634,16 @@ int run_program(int argc, char **argv)
         return 2;
     }
     catch_ending_signals(console_restore_terminal);
+    // The small allocations of a run (names, the lists of a pass) fail only
+    // when the memory is all but gone: the run then ends as when a grid does
+    // not fit, the reserve released so that it can still say so.
+    static void *reserve = std::malloc(size_t(1) << 16);
+    std::set_new_handler([] {
+        std::free(reserve);
+        reserve = nullptr;
+        std::set_new_handler(nullptr);
+        no_memory();
+    });
     const char *plain = std::getenv("QUARVELIN_PLAIN");
     plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
     thread_count = threads_to_use();
@@ -678,7 +689,7 @@ struct Lines {
     int z_line[3] = {-1, -1, -1};
     int *cells = nullptr, *val = nullptr, *todo = nullptr;
     unsigned char *raw = nullptr, *tone = nullptr;
-    Plain plain[plain_slots];
+    Plain *plain = nullptr; // plain_slots of them
     int plain_lines = 0; // lines to leave to the plain loop whole
     bool tried = false;  // the fast step ran on this line
     FastStats stats;
@@ -690,14 +701,13 @@ bool ready_lines(Lines &w)
 {
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
     w = Lines{};
-    for (Plain &p : w.plain)
-        p.g = no_gradient;
-    if (n == 0)
-        return true;
-    w.block = std::calloc(n, line_bytes_per_column);
+    w.block = std::calloc(1, plain_slots * sizeof(Plain) + n * line_bytes_per_column);
     if (w.block == nullptr)
         return false;
-    double *d = static_cast<double *>(w.block);
+    w.plain = static_cast<Plain *>(w.block);
+    for (int k = 0; k < plain_slots; k++)
+        w.plain[k].g = no_gradient;
+    double *d = static_cast<double *>(static_cast<void *>(w.plain + plain_slots));
     for (double **line : {&w.z[0], &w.z[1], &w.z[2], &w.g, &w.pen, &w.x, &w.lg}) {
         *line = d;
         d += n;
