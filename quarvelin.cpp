@@ -61,7 +61,7 @@
 
 // ================================================================ Run state
 
-FILE *f1, *f1d, *f2, *f2d, *f2h, *f3, *f3d, *f3h;
+FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f3, *f3d, *f3g, *f3h;
 
 int nb_lig, nb_col, pix_size;
 int format, itype, mind, maxd, dyn_scale, output, dem_result, dem_type;
@@ -80,7 +80,7 @@ int **itab_out;
 double **dtab_out;
 
 std::string nomim1, nomdescr1;
-std::string nomim2, nomdescr2, nomhisto, nomhisto2, nomim3, nomdescr3;
+std::string nomim2, nomdescr2, nomgis2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3;
 
 bool plain_path, line_by_line;
 int thread_count = 1;
@@ -109,6 +109,9 @@ const ResultFile result_files[result_count] = {
     {"_log_dem_m4.raw", "wb", "log DEM, raw 32-bit raster"},
     {"_log_dem_m4.txt", "w", "descriptor file of the raw log DEM"},
     {"_log_dem.asc", "w", "log DEM, ASCII grid"},
+    {"_log.hdr", "w", "header of the raw image, for a GIS"},
+    {"_log.bpw", "w", "world file of the bitmap, for a GIS"},
+    {"_log_dem_m4.hdr", "w", "header of the raw log DEM, for a GIS"},
 };
 
 // ======================================================= Dialogue and driver
@@ -458,9 +461,12 @@ void open_outputs(const std::string &generic)
     if (output == 0) {
         open_result(generic, result_raw_image, nomim2, f2);
         open_result(generic, result_raw_image_descriptor, nomdescr2, f2d);
+        open_result(generic, result_raw_image_header, nomgis2, f2g);
     }
-    if (output == 1)
+    if (output == 1) {
         open_result(generic, result_bitmap, nomim2, f2);
+        open_result(generic, result_bitmap_world, nomgis2, f2g);
+    }
     if (output == 2) {
         if (!open_ascii_OK)
             ask_coordinates();
@@ -482,6 +488,7 @@ void open_outputs(const std::string &generic)
     if (dem_type == 0) {
         open_result(generic, result_raw_dem, nomim3, f3);
         open_result(generic, result_raw_dem_descriptor, nomdescr3, f3d);
+        open_result(generic, result_raw_dem_header, nomgis3, f3g);
     }
     if (dem_type == 1) {
         if (!open_ascii_OK)
@@ -556,7 +563,7 @@ void fail(const std::string &msg, bool key, int status)
     stop_bands(); // the workers of a pass end first
     std::fputs(msg.c_str(), stdout);
     output_discard();
-    for (FILE **f : {&f1d, &f2, &f2d, &f2h, &f3, &f3d, &f3h})
+    for (FILE **f : {&f1d, &f2, &f2d, &f2g, &f2h, &f3, &f3d, &f3g, &f3h})
         *f = nullptr; // closed with the temporaries
     if (key)
         console_key_wait();
@@ -1999,6 +2006,44 @@ void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)
     print_block(f, strf("%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, bytes, 0, largest, pix_size), path);
 }
 
+// A number as its shortest text that reads back as the same double.
+std::string shortest(double v)
+{
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+// The sidecar that places a raw raster for a GIS: a header of the raster's
+// size, cell type (1: bytes, 3: 32-bit signed), layout (one band, lines in
+// order, little-endian) and map place (the upper-left corner of the
+// upper-left cell, and the cell size). Lines run from north to south, so
+// that corner is the lower-left corner raised by the model's height.
+void write_raster_header(FILE *f, const std::string &path, int data_type)
+{
+    print_block(f,
+                strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\nheader offset = 0\n"
+                     "file type = ENVI Standard\ndata type = %d\ninterleave = bsq\nbyte order = 0\n"
+                     "map info = {Arbitrary, 1, 1, %s, %s, %s, %s}\n",
+                     nb_col, nb_lig, data_type, shortest(X_min).c_str(),
+                     shortest(Y_min + nb_lig * dpix_size).c_str(), shortest(dpix_size).c_str(),
+                     shortest(dpix_size).c_str()),
+                path);
+    close_result(f, path);
+}
+
+// The world file of a bitmap: the cell's size across, two rotations of 0,
+// its size down (negative: lines run south), and the centre of the
+// upper-left cell.
+void write_world_file(FILE *f, const std::string &path)
+{
+    const double half = dpix_size / 2.0;
+    print_block(f,
+                shortest(dpix_size) + "\n0\n0\n" + shortest(-dpix_size) + "\n" + shortest(X_min + half) + "\n" +
+                    shortest(Y_min + nb_lig * dpix_size - half) + "\n",
+                path);
+    close_result(f, path);
+}
+
 // "%d\t" of every tone 0..255, made once: one formatted print per cell would
 // dominate the writing of an ASCII grid.
 struct ToneTexts {
@@ -2125,6 +2170,7 @@ void write_image()
         });
         close_result(f2, nomim2);
         close_result(f2d, nomdescr2);
+        write_raster_header(f2g, nomgis2, 1);
     } else if (output == 1) {
         // 8-bit grey bitmap, its lines stored bottom-up, each padded.
         if (EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) != 0)
@@ -2139,6 +2185,7 @@ void write_image()
             return static_cast<long>(size);
         });
         close_result(f2, nomim2);
+        write_world_file(f2g, nomgis2);
     } else if (output == 2) {
         write_ascii_header(f2, nomim2);
         std::fputs("\n", stdout);
@@ -2193,6 +2240,7 @@ void write_log_dem()
         });
         close_result(f3, nomim3);
         close_result(f3d, nomdescr3);
+        write_raster_header(f3g, nomgis3, 3);
     } else if (dem_type == 1) {
         write_ascii_header(f3, nomim3);
         std::fputs("\n", stdout);

@@ -30,8 +30,10 @@
 // ================================================================ Run state
 
 // Files: digit = input (1), image (2), log DEM (3); d = descriptor,
-// h = histogram. f2h is the log DEM histogram, f3h the image histogram.
-extern FILE *f1, *f1d, *f2, *f2d, *f2h, *f3, *f3d, *f3h;
+// h = histogram, g = the sidecar that places a result for a GIS (a header
+// beside a raw raster, a world file beside a bitmap). f2h is the log DEM
+// histogram, f3h the image histogram.
+extern FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f3, *f3d, *f3g, *f3h;
 
 // Dimensions and choices.
 extern int nb_lig, nb_col, pix_size;
@@ -62,7 +64,7 @@ extern double **dtab_out;
 
 // Names: the input model and its descriptor, and every result path.
 extern std::string nomim1, nomdescr1;
-extern std::string nomim2, nomdescr2, nomhisto, nomhisto2, nomim3, nomdescr3;
+extern std::string nomim2, nomdescr2, nomgis2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3;
 
 // =============================================================== File names
 
@@ -87,6 +89,9 @@ enum ResultRole {
     result_raw_dem,              // f3, log DEM form 0
     result_raw_dem_descriptor,   // f3d, log DEM form 0
     result_ascii_dem,            // f3, log DEM form 1
+    result_raw_image_header,     // f2g, output form 0
+    result_bitmap_world,         // f2g, output form 1
+    result_raw_dem_header,       // f3g, log DEM form 0
     result_count
 };
 struct ResultFile {
