@@ -9,6 +9,10 @@
 // here depends on how a library rounds.
 //
 // Elevations are whole decimetres, roughly 450 m to 1350 m; cell size 25 m.
+//
+// The other relief, Plane, is an inclined plane of whole decimetres: every
+// interior cell has the same slope (in metres, up to the last bits of the
+// elevations), the largest of the model.
 #ifndef QUARVELIN_BENCH_DEM_SYNTH_H
 #define QUARVELIN_BENCH_DEM_SYNTH_H
 
@@ -132,6 +136,30 @@ class Terrain {
     std::vector<double> row_[nterms], col_[nterms];
 };
 
+// An inclined plane: 100 m at line 0, column 0, rising 3 dm a line and 4 dm
+// a column (a slope of 1.15 degrees at 25 m cells), or 1 dm each way when
+// that would pass the 16-bit range.
+class Plane {
+  public:
+    Plane(int lines, int columns) : columns_(columns)
+    {
+        if (1000.0 + 3.0 * (lines - 1) + 4.0 * (columns - 1) > 65535.0)
+            a_ = b_ = 1;
+    }
+    void line_dm(int i, int32_t *out) const
+    {
+        for (int j = 0; j < columns_; ++j)
+            out[j] = 1000 + a_ * i + b_ * j;
+    }
+
+  private:
+    int columns_;
+    int32_t a_ = 3, b_ = 4;
+};
+
+// The relief `write_model` writes.
+enum Relief { hills, plane };
+
 // Which input forms `write_model` writes.
 enum Forms { raw_form = 1, ascii_form = 2, both_forms = 3 };
 
@@ -205,12 +233,12 @@ inline char *put_int(char *p, long v)
 
 // Writes <dir>/<base>_m2.raw and <dir>/<base>_m2.txt (16-bit little-endian
 // decimetres and their descriptor) and/or <dir>/<base>.asc (metres, one
-// decimal), all from one pass over the terrain.
-inline ModelInfo write_model(const std::string &dir, const std::string &base, int lines, int columns,
-                             Forms forms = both_forms)
+// decimal), all from one pass over the terrain (a Terrain or a Plane).
+template <typename Source>
+ModelInfo write_model_of(const Source &terrain, const std::string &dir, const std::string &base, int lines, int columns,
+                         Forms forms)
 {
     ModelInfo info;
-    const Terrain terrain(lines, columns);
     const std::string stem = dir + "/" + base;
     const bool want_raw = forms & raw_form, want_asc = forms & ascii_form;
     detail::BlockWriter raw(want_raw ? stem + "_m2.raw" : std::string());
@@ -298,6 +326,15 @@ inline ModelInfo write_model(const std::string &dir, const std::string &base, in
         return info;
     }
     return info;
+}
+
+// The same, of the hills or of the plane.
+inline ModelInfo write_model(const std::string &dir, const std::string &base, int lines, int columns,
+                             Forms forms = both_forms, Relief relief = hills)
+{
+    if (relief == plane)
+        return write_model_of(Plane(lines, columns), dir, base, lines, columns, forms);
+    return write_model_of(Terrain(lines, columns), dir, base, lines, columns, forms);
 }
 
 } // namespace synth

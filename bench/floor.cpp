@@ -13,9 +13,10 @@
 // the process.
 //
 // Its time and peak memory are what a run with these grids costs before any
-// slope or logarithm is computed: bench/compare.sh sets the program's run
-// beside it, and "whole run / floor" tells how much the arithmetic adds to
-// the price of the memory.
+// slope or logarithm is computed: bench/compare.sh (BENCH_FLOOR=1) sets
+// beside it the program's run that holds every grid (QUARVELIN_LINE_BY_LINE=0;
+// a model this large goes line by line by default), and "run / floor" tells
+// how much the arithmetic adds to the price of the memory.
 #include "image.h"
 #include "nrutil.h"
 

@@ -1,12 +1,13 @@
 // gen_dem: writes a synthetic elevation model of any size for the benchmarks.
 //
-//   gen_dem LINES COLUMNS OUTDIR BASE [raw|asc|both]
+//   gen_dem LINES COLUMNS OUTDIR BASE [raw|asc|both] [hills|plane]
 //
 // raw:  OUTDIR/BASE_m2.raw (16-bit unsigned little-endian, decimetres, line 0
 //       first) and its descriptor OUTDIR/BASE_m2.txt;
 // asc:  OUTDIR/BASE.asc (ASCII grid, metres with one decimal);
-// both (default): all three. Cell size 25 m. The same arguments give the same
-// bytes on every machine.
+// both (default): all three. hills (default): the synthetic relief; plane:
+// an inclined plane, every interior cell of the same slope. Cell size 25 m.
+// The same arguments give the same bytes on every machine.
 #include "dem_synth.h"
 
 #include <chrono>
@@ -29,7 +30,7 @@ bool parse_size(const char *s, int &v)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: gen_dem LINES COLUMNS OUTDIR BASE [raw|asc|both]\n"
+    std::fprintf(stderr, "usage: gen_dem LINES COLUMNS OUTDIR BASE [raw|asc|both] [hills|plane]\n"
                          "  LINES and COLUMNS: 3 to 100000\n");
     return 2;
 }
@@ -38,13 +39,13 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    if (argc != 5 && argc != 6)
+    if (argc < 5 || argc > 7)
         return usage();
     int lines = 0, columns = 0;
     if (!parse_size(argv[1], lines) || !parse_size(argv[2], columns))
         return usage();
     synth::Forms forms = synth::both_forms;
-    if (argc == 6) {
+    if (argc >= 6) {
         if (!std::strcmp(argv[5], "raw"))
             forms = synth::raw_form;
         else if (!std::strcmp(argv[5], "asc"))
@@ -52,8 +53,15 @@ int main(int argc, char **argv)
         else if (std::strcmp(argv[5], "both"))
             return usage();
     }
+    synth::Relief relief = synth::hills;
+    if (argc == 7) {
+        if (!std::strcmp(argv[6], "plane"))
+            relief = synth::plane;
+        else if (std::strcmp(argv[6], "hills"))
+            return usage();
+    }
     const auto t0 = std::chrono::steady_clock::now();
-    const synth::ModelInfo info = synth::write_model(argv[3], argv[4], lines, columns, forms);
+    const synth::ModelInfo info = synth::write_model(argv[3], argv[4], lines, columns, forms, relief);
     if (!info.error.empty()) {
         std::fprintf(stderr, "gen_dem: %s\n", info.error.c_str());
         return 1;

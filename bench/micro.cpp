@@ -1,6 +1,7 @@
 // Micro-benchmarks of every stage of a run, on a synthetic model.
 //
 //   quarvelin_micro [google benchmark flags] </dev/null
+//   quarvelin_micro --threads      prints the threads a run would use, and ends
 //
 // The model is BENCH_MICRO_SIZE x BENCH_MICRO_SIZE cells (default 2000),
 // written into a temporary directory that is removed at the end. The stages
@@ -8,16 +9,27 @@
 // benchmark table goes to the original standard output. For machine-readable
 // results use --benchmark_out=FILE --benchmark_out_format=json.
 //
+// Each stage is measured both ways a run holds its model (the name ends in
+// /held or /lines): every grid at once, or line by line, the passes reading
+// the model again from its file, as $QUARVELIN_LINE_BY_LINE forces them. The
+// passes spread their bands over as many threads as a run would:
+// $QUARVELIN_THREADS, else the processors this process may use.
+//
 // Stages work on the program-wide Run state, so each benchmark first brings
 // that state to what the stage expects (outside the timed region) and every
 // grid a stage allocates is released before the next iteration.
+#include "console.h"
 #include "dem_synth.h"
+#include "fastmath.h"
 #include "image.h"
 #include "nrutil.h"
 #include "quarvelin.h"
+#include "room.h"
+#include "words.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +45,48 @@ namespace {
 std::string dir; // temporary directory, with a trailing '/'
 int side = 2000; // lines = columns of the model
 synth::ModelInfo model;
+
+// The stream the dialogue's answers come from. Assigning a stream hands it
+// to the console (lib/console.h); otherwise it reads as the stream itself.
+struct AnswerStream {
+    FILE *stream = stdin;
+    AnswerStream &operator=(FILE *in)
+    {
+        stream = in;
+        if (in != nullptr)
+            console_answers_from(in);
+        return *this;
+    }
+    operator FILE *() const { return stream; }
+};
+AnswerStream answers;
+
+// The two ways a run holds its model.
+enum Mode { held, lines };
+
+// Runs from now on hold their grids or go line by line. A change of mode
+// releases the grids, so that the next stage starts from a model read the
+// new way.
+void use_mode(Mode m)
+{
+    const char *want = m == lines ? "1" : "0";
+    const char *now = std::getenv("QUARVELIN_LINE_BY_LINE");
+    if (now == nullptr || std::strcmp(now, want) != 0) {
+        release_grids();
+        setenv("QUARVELIN_LINE_BY_LINE", want, 1);
+    }
+}
+
+// The threads of a run: $QUARVELIN_THREADS (1 to 256), else the processors
+// this process may use, as the program counts them.
+int threads_of_a_run()
+{
+    const char *forced = std::getenv("QUARVELIN_THREADS");
+    int n = 0;
+    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
+        return std::min(n, 256);
+    return usable_processors();
+}
 
 int64_t cells()
 {
@@ -66,8 +120,12 @@ void answer_decimetres()
         std::abort();
 }
 
+// A run line by line reads its model again in every pass: its file stays
+// open until the next model is opened.
 void open_input(const std::string &path)
 {
+    if (f1 != nullptr)
+        std::fclose(f1);
     f1 = std::fopen(path.c_str(), "rb");
     if (f1 == nullptr) {
         std::fprintf(stderr, "quarvelin_micro: cannot open %s\n", path.c_str());
@@ -77,6 +135,8 @@ void open_input(const std::string &path)
 
 void close_input()
 {
+    if (line_by_line)
+        return;
     std::fclose(f1);
     f1 = nullptr;
 }
@@ -117,8 +177,9 @@ void prepared_state()
 
 // ------------------------------------------------------------- readers
 
-void BM_read_raw16(benchmark::State &state)
+void BM_read_raw16(benchmark::State &state, Mode m)
 {
+    use_mode(m);
     release_grids();
     raw_dialogue_state();
     for (auto _ : state) {
@@ -136,8 +197,9 @@ void BM_read_raw16(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void BM_read_ascii(benchmark::State &state)
+void BM_read_ascii(benchmark::State &state, Mode m)
 {
+    use_mode(m);
     release_grids();
     const std::string path = dir + "m.asc";
     for (auto _ : state) {
@@ -159,24 +221,41 @@ void BM_read_ascii(benchmark::State &state)
 
 // -------------------------------------------------------- computations
 
-void BM_pendientes(benchmark::State &state)
+void BM_pendientes(benchmark::State &state, Mode m)
 {
+    use_mode(m);
     prepared_state();
     for (auto _ : state) {
         pendientes();
-        benchmark::DoNotOptimize(dtab_slope[1][1]);
+        benchmark::DoNotOptimize(log_max);
     }
     state.SetItemsProcessed(state.iterations() * cells());
 }
 
-void BM_treatment(benchmark::State &state)
+// A run line by line makes its tones as the image is written: its treatment
+// only readies the tones of the gradients.
+void BM_treatment(benchmark::State &state, Mode m)
 {
+    use_mode(m);
     prepared_state();
     for (auto _ : state) {
         state.PauseTiming();
         release_outputs();
         state.ResumeTiming();
         treatment();
+    }
+    state.SetItemsProcessed(state.iterations() * cells());
+}
+
+// The log DEM grid of a run that holds its grids, to the stretch limit 1000.
+void BM_fill_log_dem(benchmark::State &state)
+{
+    use_mode(held);
+    prepared_state();
+    strcoef = 1000.0;
+    for (auto _ : state) {
+        fill_log_dem();
+        benchmark::DoNotOptimize(itab_out[1][1]);
     }
     state.SetItemsProcessed(state.iterations() * cells());
 }
@@ -239,8 +318,9 @@ std::string open_writer_files(const Writer &w)
 
 // Whole image_saving calls: the image (or the log DEM, when one is asked
 // for), both histogram files and the final key wait, which finds no input.
-void BM_image_saving(benchmark::State &state, Writer w)
+void BM_image_saving(benchmark::State &state, Writer w, Mode m)
 {
+    use_mode(m);
     prepared_state();
     if (answers != stdin && answers != nullptr)
         std::fclose(answers);
@@ -258,6 +338,7 @@ void BM_image_saving(benchmark::State &state, Writer w)
 
 void BM_SauveBMP(benchmark::State &state)
 {
+    use_mode(held);
     prepared_state();
     const std::string path = dir + "alone.bmp";
     for (auto _ : state)
@@ -271,23 +352,38 @@ void register_all()
 {
     using benchmark::RegisterBenchmark;
     const auto ms = benchmark::kMillisecond;
-    RegisterBenchmark("BM_read_raw16", BM_read_raw16)->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_read_ascii", BM_read_ascii)->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_pendientes", BM_pendientes)->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_treatment", BM_treatment)->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_write_raw_image", BM_image_saving, Writer{0, -1})->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_write_bmp_image", BM_image_saving, Writer{1, -1})->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_SauveBMP", BM_SauveBMP)->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_write_ascii_image", BM_image_saving, Writer{2, -1})->Unit(ms)->UseRealTime();
-    // With a raw image beside them (its 1 byte a cell is part of the time).
-    RegisterBenchmark("BM_write_raw_logdem", BM_image_saving, Writer{0, 0})->Unit(ms)->UseRealTime();
-    RegisterBenchmark("BM_write_ascii_logdem", BM_image_saving, Writer{0, 1})->Unit(ms)->UseRealTime();
+    for (const Mode m : {held, lines}) {
+        const std::string how = m == held ? "/held" : "/lines";
+        auto add = [&](const std::string &name, auto &&...args) {
+            RegisterBenchmark((name + how).c_str(), args...)->Unit(ms)->UseRealTime();
+        };
+        add("BM_read_raw16", BM_read_raw16, m);
+        add("BM_read_ascii", BM_read_ascii, m);
+        add("BM_pendientes", BM_pendientes, m);
+        add("BM_treatment", BM_treatment, m);
+        if (m == held)
+            add("BM_fill_log_dem", BM_fill_log_dem);
+        add("BM_write_raw_image", BM_image_saving, Writer{0, -1}, m);
+        add("BM_write_bmp_image", BM_image_saving, Writer{1, -1}, m);
+        if (m == held)
+            add("BM_SauveBMP", BM_SauveBMP);
+        add("BM_write_ascii_image", BM_image_saving, Writer{2, -1}, m);
+        // With a raw image beside them (its 1 byte a cell is part of the time).
+        add("BM_write_raw_logdem", BM_image_saving, Writer{0, 0}, m);
+        add("BM_write_ascii_logdem", BM_image_saving, Writer{0, 1}, m);
+    }
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    thread_count = threads_of_a_run();
+    if (argc == 2 && std::strcmp(argv[1], "--threads") == 0) {
+        std::printf("%d\n", thread_count);
+        return 0;
+    }
+    fast_variant_in_use(); // chosen once, before any thread
     if (const char *s = std::getenv("BENCH_MICRO_SIZE")) {
         side = std::atoi(s);
         if (side < 3 || side > 20000) {
@@ -327,7 +423,8 @@ int main(int argc, char **argv)
         return 2;
     }
     table << "model: " << side << " x " << side << " cells, " << model.min_dm << ".." << model.max_dm << " dm, in "
-          << dir << "\n";
+          << dir << "; " << thread_count << " threads, fast kernels " << fast_variant_name(fast_variant_in_use())
+          << "\n";
     benchmark::ConsoleReporter reporter(isatty(table_fd) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                          : benchmark::ConsoleReporter::OO_Tabular);
     reporter.SetOutputStream(&table);
