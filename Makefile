@@ -7,7 +7,7 @@ JOBS          ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS    ?=
 FUZZ_SECONDS  ?= 60
 
-.PHONY: all build test run demo sanitize fuzz bench clean install
+.PHONY: all build test run demo sanitize fuzz bench clean install windows test-windows
 
 all: build
 
@@ -49,6 +49,32 @@ sanitize:
 	cmake --build build-sanitize -j $(JOBS)
 	$(call require_tests,build-sanitize)
 	cd build-sanitize && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# Windows: quarvelin.exe, self-contained, and the zip of the package, cross
+# built with MinGW-w64 into build-windows/; `make test-windows` cross builds
+# the tests into build-windows-tests/ and runs them under Wine, one at a time.
+WINDOWS_CXX   ?= x86_64-w64-mingw32-g++-posix
+WINE          ?= /usr/lib/wine/wine64
+WINDOWS_CMAKE  = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+
+define require_windows_tools
+@command -v $(WINDOWS_CXX) >/dev/null || { \
+  echo "make: the cross compiler $(WINDOWS_CXX) is needed: apt-get install g++-mingw-w64-x86-64-posix" >&2; exit 1; }
+endef
+
+windows:
+	$(require_windows_tools)
+	cmake -S . -B build-windows $(WINDOWS_CMAKE) -DBUILD_TESTING=OFF $(CMAKE_ARGS)
+	cmake --build build-windows -j $(JOBS) --target quarvelin package_zip
+
+test-windows:
+	$(require_windows_tools)
+	@test -x $(WINE) || { echo "make: Wine is needed to run the tests: apt-get install wine64" >&2; exit 1; }
+	cmake -S . -B build-windows-tests $(WINDOWS_CMAKE) -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/cmake/wine-run \
+	  $(CMAKE_ARGS)
+	cmake --build build-windows-tests -j $(JOBS)
+	$(call require_tests,build-windows-tests)
+	cd build-windows-tests && ctest --output-on-failure --no-tests=error
 
 # libFuzzer targets of every reader, built by CMake with clang into
 # build-fuzz/ and each run for FUZZ_SECONDS (needs clang and libFuzzer:

@@ -640,6 +640,7 @@ int run_program(int argc, char **argv)
         std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
         return 2;
     }
+    console_begin();
     catch_ending_signals(console_restore_terminal);
     // The small allocations of a run (names, the lists of a pass) fail only
     // when the memory is all but gone: the run then ends as when a grid does

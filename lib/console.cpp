@@ -5,6 +5,7 @@
 #include "words.h"
 
 #include <csignal>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #include <conio.h>
@@ -78,6 +79,26 @@ bool console_next_answer(std::string &word)
 
 #if defined(_WIN32)
 
+namespace {
+
+UINT code_page_before = 0;
+
+void restore_code_page()
+{
+    if (code_page_before != 0)
+        SetConsoleOutputCP(code_page_before);
+}
+
+} // namespace
+
+void console_begin()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    code_page_before = GetConsoleOutputCP();
+    if (code_page_before != 0 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restore_code_page);
+}
+
 void console_key_wait()
 {
     FILE *in = answer_source();
@@ -95,9 +116,14 @@ void console_key_wait()
 }
 
 void console_restore_terminal()
-{}
+{
+    restore_code_page();
+}
 
 #else
+
+void console_begin()
+{}
 
 namespace {
 

@@ -23,6 +23,11 @@
 #include <cstdio>
 #include <string>
 
+// Readies the console for a run: on Windows, standard output in binary mode
+// (a transcript holds the same bytes as on other systems) and the console
+// showing UTF-8 (the frame of the banner), until the program ends.
+void console_begin();
+
 // The stream the answers come from from now on (standard input at start);
 // nothing read ahead of the earlier stream is kept.
 void console_answers_from(FILE *in);
