@@ -15,6 +15,7 @@
 #include "image.h"
 #include "nrutil.h"
 #include "quarvelin.h"
+#include "run_state.h"
 
 #include <benchmark/benchmark.h>
 
@@ -59,11 +60,10 @@ void release_outputs()
 void answer_decimetres()
 {
     static char text[] = "1\n";
-    if (answers != stdin && answers != nullptr)
-        std::fclose(answers);
-    answers = fmemopen(text, 2, "r");
+    FILE *answers = fmemopen(text, 2, "r");
     if (answers == nullptr)
         std::abort();
+    feed_answers_from(answers);
 }
 
 void open_input(const std::string &path)
@@ -103,7 +103,7 @@ void prepared_state()
 {
     if (dtab_in != nullptr && dtab_slope != nullptr && tab_out != nullptr)
         return;
-    release_grids();
+    reset_run_state();
     raw_dialogue_state();
     open_input(nomim1);
     answer_decimetres();
@@ -119,7 +119,7 @@ void prepared_state()
 
 void BM_read_raw16(benchmark::State &state)
 {
-    release_grids();
+    reset_run_state();
     raw_dialogue_state();
     for (auto _ : state) {
         state.PauseTiming();
@@ -138,7 +138,7 @@ void BM_read_raw16(benchmark::State &state)
 
 void BM_read_ascii(benchmark::State &state)
 {
-    release_grids();
+    reset_run_state();
     const std::string path = dir + "m.asc";
     for (auto _ : state) {
         state.PauseTiming();
@@ -242,9 +242,7 @@ std::string open_writer_files(const Writer &w)
 void BM_image_saving(benchmark::State &state, Writer w)
 {
     prepared_state();
-    if (answers != stdin && answers != nullptr)
-        std::fclose(answers);
-    answers = stdin;
+    feed_answers_from(stdin);
     std::string measured;
     for (auto _ : state) {
         state.PauseTiming();
@@ -318,7 +316,7 @@ int main(int argc, char **argv)
         std::filesystem::remove_all(tmpl);
         return 1;
     }
-    answers = stdin;
+    reset_run_state();
 
     register_all();
     benchmark::Initialize(&argc, argv);
