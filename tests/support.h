@@ -371,11 +371,12 @@ class Site {
         return all;
     }
 
-    // The console text with this root written as "<ROOT>/", so that a
-    // transcript does not depend on the temporary directory.
-    std::string portable(const std::string &out) const
+    // The console text with this root (or the root `printed`) written as
+    // "<ROOT>/", so that a transcript does not depend on the temporary
+    // directory.
+    std::string portable(const std::string &out, const std::string &printed = "") const
     {
-        std::string s = out, from = root();
+        std::string s = out, from = printed.empty() ? root() : printed;
         for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at))
             s.replace(at, from.size(), "<ROOT>/");
         return s;

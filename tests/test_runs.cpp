@@ -302,6 +302,37 @@ TEST_P(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
     EXPECT_EQ(t.read("w_m2.txt"), "3\n3\n2\n100\n160\n25\n");
 }
 
+// The root of the folders: $QUARVELIN_ROOT, with a closing '/' or without,
+// or "images/" under the working directory when it is not set; a path is
+// printed with one '/' between the root and the folder.
+TEST(Roots, TheDefaultRootAndARootEndingInASeparator)
+{
+    const std::string typed = "1 site w 1 1 0 res 1 1\n";
+    Site plain, images("images"), slash;
+    put_example(plain, true);
+    const Outcome reference = plain.run(typed);
+    ASSERT_EQ(reference.status, 0) << reference.out;
+    const struct {
+        const Site &site;
+        std::vector<std::string> prefix;
+        std::string printed;
+    } roots[] = {
+        {images,
+         {"/usr/bin/env", "-u", "QUARVELIN_ROOT", "-C", images.folder().parent_path().parent_path()},
+         "images/"},
+        {slash, {"/usr/bin/env", "QUARVELIN_ROOT=" + slash.root()}, slash.root()},
+    };
+    for (const auto &r : roots) {
+        SCOPED_TRACE(r.printed);
+        put_example(r.site, true);
+        const Outcome o = r.site.run(typed, 5, r.prefix);
+        EXPECT_EQ(o.status, 0) << o.out;
+        EXPECT_EQ(r.site.portable(o.out, r.printed), plain.portable(reference.out));
+        EXPECT_FALSE(contains(o.out, "//")) << o.out;
+        EXPECT_EQ(r.site.contents(), plain.contents());
+    }
+}
+
 // A model too large for the address space that the run may use is read line
 // by line; one whose grids are held by force (QUARVELIN_LINE_BY_LINE=0) goes
 // on line by line when memory refuses a grid halfway, whichever it is, an
@@ -354,10 +385,10 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
     }
 }
 
-// The room a control group leaves: the least of every group up to the root
-// that sets a limit, in the unified hierarchy and in a memory controller of
-// its own; none when no group sets one.
-TEST(MemoryLimits, ControlGroupRoomIsTheLeastLeftUpToTheRoot)
+// The room and the processors the control groups leave: the least of every
+// group up to the root that sets a limit, in the unified hierarchy and in a
+// controller of its own; none when no group sets one.
+TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
 {
     TempDir d;
     auto put = [&](const std::string &name, const std::string &text) {
@@ -381,4 +412,18 @@ TEST(MemoryLimits, ControlGroupRoomIsTheLeastLeftUpToTheRoot)
     put("fs/memory/x/memory.limit_in_bytes", "2000\n");
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1995.0);
     EXPECT_EQ(cgroup_room(d.at("no such file"), d.at("fs")), -1.0);
+
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), -1.0);
+    put("fs/a/b/cpu.max", "max 100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), -1.0);
+    put("fs/a/cpu.max", "150000 100000\n");
+    put("fs/cpu.max", "300000 100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), 1.5);
+    put("fs/a/b/cpu.max", "50000 100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), 0.5);
+    put("fs/cpu/x/cpu.cfs_quota_us", "-1\n");
+    put("fs/cpu/x/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_v1"), d.at("fs")), -1.0);
+    put("fs/cpu/x/cpu.cfs_quota_us", "250000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_v1"), d.at("fs")), 2.5);
 }
