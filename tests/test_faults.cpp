@@ -199,30 +199,22 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
                 cases.push_back({k, w, not_a_number});
     cases.push_back({12, "inf", not_a_number});
     cases.push_back({16, "nan", not_a_number});
-    for (const Refused &r : std::vector<Refused>{{0, "2", ""},
-                                                 {0, "-1", ""},
-                                                 {3, "7", ""},
-                                                 {3, "-1", ""},
-                                                 {4, "2", ""},
-                                                 {4, "-1", ""},
-                                                 {5, "-1", dimension},
-                                                 {5, "2147483648", dimension},
-                                                 {6, "-3", dimension},
-                                                 {6, "+99999999999", dimension},
-                                                 {7, "3000000000", pixel},
-                                                 {8, "-2147483649", pixel},
-                                                 {8, "0", ""},
-                                                 {9, "4", ""},
-                                                 {9, "-1", ""},
-                                                 {11, "3", ""},
-                                                 {11, "-1", ""},
-                                                 {14, "2", ""},
-                                                 {14, "-1", ""},
-                                                 {15, "2", ""},
-                                                 {15, "-1", ""},
-                                                 {16, "3e9", limit},
-                                                 {16, "-2147483648.5", limit}})
-        cases.push_back(r);
+    // A choice beyond its n options 0 .. n - 1 (and 7 for the format), or a
+    // pixel size of 0, is asked again without a word.
+    for (const auto &[k, n] :
+         std::vector<std::pair<size_t, int>>{{0, 2}, {3, 2}, {4, 2}, {9, 4}, {11, 3}, {14, 2}, {15, 2}})
+        for (const std::string &w : {std::to_string(n), std::string("-1")})
+            cases.push_back({k, w, ""});
+    cases.push_back({3, "7", ""});
+    cases.push_back({8, "0", ""});
+    for (const char *w : {"-1", "2147483648"})
+        cases.push_back({5, w, dimension});
+    for (const char *w : {"-3", "+99999999999"})
+        cases.push_back({6, w, dimension});
+    cases.push_back({7, "3000000000", pixel});
+    cases.push_back({8, "-2147483649", pixel});
+    for (const char *w : {"3e9", "-2147483648.5"})
+        cases.push_back({16, w, limit});
 
     // What the program has printed when it reads each answer.
     std::vector<std::string> printed_before;
@@ -409,41 +401,30 @@ TEST(FaultRuns, ResultsReplaceTheFilesTheyNameAndTheirLinksLeadTo)
 
 TEST(FaultRuns, AResultNameThatWouldOverwriteTheModelIsAskedAgain)
 {
-    struct Clash {
-        std::string model_file, descriptor;
-        std::vector<std::string> answers;
-        std::string clashing; // the file reported
-    };
-    const std::vector<Clash> cases = {
-        // A log DEM read back: "res" would write its log DEM over it, and so
-        // would "./res", another spelling of the same file.
-        {"res_log_dem_m4.raw",
-         "res_log_dem_m4.txt",
-         {"1", "site", "res_log_dem", "1", "1", "0", "./res", "res", "res2", "0", "0", "0", "1000"},
-         "res_log_dem_m4.raw"},
-        // An ASCII image read back: "res" would write its image over it.
-        {"res_log.asc",
-         "",
-         {"1", "site", "res_log", "0", "res", "./res", "res2", "2", "0", "1", "1000"},
-         "res_log.asc"},
+    // A log DEM read back: "res" would write its log DEM over it, and so
+    // would "./res", another spelling of the same file. An ASCII image read
+    // back: "res" would write its image over it.
+    const std::pair<ResultRole, std::vector<std::string>> cases[] = {
+        {result_raw_dem, {"1", "site", "res_log_dem", "1", "1", "0", "./res", "res", "res2", "0", "0", "0", "1000"}},
+        {result_ascii_image, {"1", "site", "res_log", "0", "res", "./res", "res2", "2", "0", "1", "1000"}},
     };
     const std::string again = " is the input model: choose another name\n\n\n\tGeneric name of the resulting file ? ";
-    for (const Clash &c : cases) {
-        SCOPED_TRACE(c.model_file);
+    for (const auto &[role, answers] : cases) {
+        const std::string model_file = result_name("res", role),
+                          descriptor = result_name("res", result_raw_dem_descriptor);
+        SCOPED_TRACE(model_file);
         Site s;
-        const std::string model = c.descriptor.empty() ? ascii_model(six_line_header) : model_raw;
-        s.write(c.model_file, model);
-        if (!c.descriptor.empty())
-            s.write(c.descriptor, model_descriptor);
-        const Outcome r = s.run(words(c.answers));
+        const std::string model = role == result_ascii_image ? ascii_model(six_line_header) : model_raw;
+        s.write(model_file, model);
+        if (role == result_raw_dem)
+            s.write(descriptor, model_descriptor);
+        const Outcome r = s.run(words(answers));
         EXPECT_EQ(r.status, 0) << r.out;
-        const std::string plain = "\n\tFile " + s.path(c.clashing) + again;
-        const std::string dotted = "\n\tFile " + s.path("./" + c.clashing) + again;
-        EXPECT_NE(r.out.find(dotted), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find(plain), std::string::npos) << r.out;
-        EXPECT_EQ(s.read(c.model_file), model);
-        if (!c.descriptor.empty()) {
-            EXPECT_EQ(s.read(c.descriptor), model_descriptor);
+        EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path("./" + model_file) + again)) << r.out;
+        EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path(model_file) + again)) << r.out;
+        EXPECT_EQ(s.read(model_file), model);
+        if (role == result_raw_dem) {
+            EXPECT_EQ(s.read(descriptor), model_descriptor);
         }
         EXPECT_TRUE(s.exists("res2_log.xls"));
     }

@@ -18,20 +18,30 @@ struct Writers : ::testing::Test {
     std::string console;
 
     // A model of 4 lines by 5 columns whose interior cells have slopes of
-    // several sizes, its slopes and tones made, and the histogram file open.
+    // several sizes, in an empty folder.
     void SetUp() override
     {
         std::error_code ec;
         fs::remove_all(dir.path, ec);
         fs::create_directory(dir.path, ec);
-        set_elevations(4, 5, {100, 100, 100, 100, 100, //
-                              100, 104, 111, 130, 160, //
-                              100, 108, 120, 150, 200, //
-                              100, 100, 100, 100, 100});
-        dpix_size = 25.0;
+        make(4, 5, {100, 100, 100, 100, 100, //
+                    100, 104, 111, 130, 160, //
+                    100, 108, 120, 150, 200, //
+                    100, 100, 100, 100, 100},
+             25.0);
         pix_size = 25;
         X_min = 512000.0;
         Y_min = 4100000.0;
+    }
+    void TearDown() override { reset_run_state(); }
+
+    // A model from a clean Run state, its slopes and tones made, and the
+    // histogram file open.
+    void make(int lines, int cols, const std::vector<double> &z, double cell)
+    {
+        reset_run_state();
+        set_elevations(lines, cols, z);
+        dpix_size = cell;
         testing::internal::CaptureStdout();
         pendientes();
         treatment();
@@ -40,7 +50,6 @@ struct Writers : ::testing::Test {
         nomhisto = at(result_histogram);
         f3h = std::fopen(nomhisto.c_str(), "wb");
     }
-    void TearDown() override { reset_run_state(); }
 
     // The path of a result of the generic name "r".
     std::string at(ResultRole role) const { return dir.at(result_name("r", role)); }
@@ -195,15 +204,7 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
         }
     }
 
-    reset_run_state();
-    set_elevations(3, 3, std::vector<double>(9, 7.0));
-    dpix_size = 25.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    treatment();
-    testing::internal::GetCapturedStdout();
-    nomhisto = at(result_histogram);
-    f3h = std::fopen(nomhisto.c_str(), "wb");
+    make(3, 3, std::vector<double>(9, 7.0), 25.0);
     open_image(1);
     open_log_dem(1, 1000.0);
     save();
@@ -213,16 +214,7 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
 
 TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
 {
-    reset_run_state();
-    set_elevations(1000, 1, std::vector<double>(1000, 1.0));
-    dpix_size = 1.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    treatment();
-    testing::internal::GetCapturedStdout();
-    nomhisto = at(result_histogram);
-    f3h = std::fopen(nomhisto.c_str(), "wb");
-    dem_result = 1;
+    make(1000, 1, std::vector<double>(1000, 1.0), 1.0);
     open_image(2);
     save();
     std::string expected = "\n";
