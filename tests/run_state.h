@@ -9,6 +9,7 @@
 #include "quarvelin.h"
 
 #include <cstdio>
+#include <initializer_list>
 
 // The stream the dialogue reads its answers from; the one it read before is
 // closed (standard input stays open).

@@ -272,6 +272,7 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
     const std::string cannot = " cannot be created\n", too_long = ": the name is too long for the system\n",
                       unwritten = " could not be written\n";
     enum Blocker { nothing, a_folder, a_protected_file, a_full_disk, a_size_limit };
+    const char *const blockers[] = {"nothing", "a folder", "a protected file", "a full disk", "a size limit"};
     struct Blocked {
         std::string generic; // typed
         ResultRole file;
@@ -294,11 +295,11 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
         {"res", result_bitmap, a_size_limit, unwritten},
         {"res", result_dem_histogram, a_size_limit, unwritten},
     };
-    for (int role = 0; role < result_count && fs::exists("/dev/full"); role++)
+    for (int role = 0; role < result_count && fs::exists("/dev/full"); role++) // where the system has one
         cases.push_back({"res", static_cast<ResultRole>(role), a_full_disk, unwritten});
     for (const Blocked &c : cases) {
         const std::string name = result_name(c.generic, c.file);
-        SCOPED_TRACE(name + " blocked by case " + std::to_string(c.blocker));
+        SCOPED_TRACE(name + " blocked by " + blockers[c.blocker]);
         const std::vector<std::string> *user = c.blocker == a_protected_file ? as_a_user() : &no_prefix;
         if (user == nullptr) {
             ADD_FAILURE() << "no setpriv to run as another user: a write-protected file is not tried";
