@@ -25,6 +25,7 @@
 #include "nrutil.h"
 #include "quarvelin.h"
 #include "room.h"
+#include "run_state.h"
 #include "words.h"
 
 #include <benchmark/benchmark.h>
@@ -46,29 +47,17 @@ std::string dir; // temporary directory, with a trailing '/'
 int side = 2000; // lines = columns of the model
 synth::ModelInfo model;
 
-// The stream the dialogue's answers come from. Assigning a stream hands it
-// to the console (lib/console.h); otherwise it reads as the stream itself.
-struct AnswerStream {
-    FILE *stream = stdin;
-    AnswerStream &operator=(FILE *in)
-    {
-        stream = in;
-        if (in != nullptr)
-            console_answers_from(in);
-        return *this;
-    }
-    operator FILE *() const { return stream; }
-};
-AnswerStream answers;
+int threads_of_a_run();
 
 // The two ways a run holds its model.
 enum Mode { held, lines };
 
-// Runs from now on hold their grids or go line by line. A change of mode
-// releases the grids, so that the next stage starts from a model read the
-// new way.
+// Runs from now on hold their grids or go line by line, on the threads of a
+// run. A change of mode releases the grids, so that the next stage starts
+// from a model read the new way.
 void use_mode(Mode m)
 {
+    thread_count = threads_of_a_run();
     const char *want = m == lines ? "1" : "0";
     const char *now = std::getenv("QUARVELIN_LINE_BY_LINE");
     if (now == nullptr || std::strcmp(now, want) != 0) {
@@ -113,11 +102,10 @@ void release_outputs()
 void answer_decimetres()
 {
     static char text[] = "1\n";
-    if (answers != stdin && answers != nullptr)
-        std::fclose(answers);
-    answers = fmemopen(text, 2, "r");
-    if (answers == nullptr)
+    FILE *in = fmemopen(text, 2, "r");
+    if (in == nullptr)
         std::abort();
+    feed_answers_from(in);
 }
 
 // A run line by line reads its model again in every pass: its file stays
@@ -163,7 +151,7 @@ void prepared_state()
 {
     if (dtab_in != nullptr && dtab_slope != nullptr && tab_out != nullptr)
         return;
-    release_grids();
+    reset_run_state();
     raw_dialogue_state();
     open_input(nomim1);
     answer_decimetres();
@@ -179,8 +167,8 @@ void prepared_state()
 
 void BM_read_raw16(benchmark::State &state, Mode m)
 {
+    reset_run_state();
     use_mode(m);
-    release_grids();
     raw_dialogue_state();
     for (auto _ : state) {
         state.PauseTiming();
@@ -199,8 +187,8 @@ void BM_read_raw16(benchmark::State &state, Mode m)
 
 void BM_read_ascii(benchmark::State &state, Mode m)
 {
+    reset_run_state();
     use_mode(m);
-    release_grids();
     const std::string path = dir + "m.asc";
     for (auto _ : state) {
         state.PauseTiming();
@@ -322,9 +310,7 @@ void BM_image_saving(benchmark::State &state, Writer w, Mode m)
 {
     use_mode(m);
     prepared_state();
-    if (answers != stdin && answers != nullptr)
-        std::fclose(answers);
-    answers = stdin;
+    feed_answers_from(stdin);
     std::string measured;
     for (auto _ : state) {
         state.PauseTiming();
@@ -414,7 +400,7 @@ int main(int argc, char **argv)
         std::filesystem::remove_all(tmpl);
         return 1;
     }
-    answers = stdin;
+    reset_run_state();
 
     register_all();
     benchmark::Initialize(&argc, argv);

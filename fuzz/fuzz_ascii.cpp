@@ -1,26 +1,13 @@
 // Fuzz target: the ASCII grid reader `ascii_read`, then, when the grid was
 // read, the stages that work on it (slopes, slope range, logarithmic
 // stretch), since a grid the reader accepts must be one they can process.
-// After each input the Run state values the reader sets are reset and every
-// grid is released, so no input depends on the one before.
+// After each input the Run state is set back as a run starts (every grid
+// released), so no input depends on the one before.
 #include "fuzz_input.h"
-#include "nrutil.h"
 #include "quarvelin.h"
+#include "run_state.h"
 
 #include <cmath>
-
-namespace {
-
-// Back to the Run state before the input: no grid, no model.
-void reset_model()
-{
-    release_grids();
-    nb_lig = nb_col = pix_size = 0;
-    X_min = Y_min = dpix_size = nodata = 0.0;
-    min_pen = max_pen = log_min = log_max = log_dif = 0.0;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -43,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else if (dtab_in != nullptr || dtab_slope != nullptr) {
         std::abort(); // a failed read releases its grids
     }
-    reset_model();
+    reset_run_state();
     return 0;
 }

@@ -1,17 +1,20 @@
-// Shared support of the tests, in four parts:
+// Shared support of the tests, in six parts:
 //   files and directories  read_file, write_file, text_stream, TempDir
-//   child processes        child_environment, ScopedEnv, run_modes, c_strings
-//   the Run state          release_grids, reset_run_state, feed_answers,
-//                          set_elevations, console_to_stderr
-//   whole runs             Outcome, Site, fnv1a, le32, words, FileSizeLimit
+//   text                   count, contains
+//   models and names       raw_cells, le32, ascii_grid, grid_header,
+//                          descriptor_text, raw_name, result_name
+//   child processes        child_environment, ScopedEnv, c_strings
+//   the Run state          reset_run_state and feed_answers_from (from
+//                          run_state.h), feed_answers, set_elevations,
+//                          console_to_stderr
+//   whole runs             Outcome, Site, fnv1a, words, FileSizeLimit
 // Everything is in namespace qtest; test files say `using namespace qtest;`.
 #ifndef QUARVELIN_TEST_SUPPORT_H
 #define QUARVELIN_TEST_SUPPORT_H
 
-#include "console.h"
 #include "nrutil.h"
-#include "outputs.h"
 #include "quarvelin.h"
+#include "run_state.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <string>
@@ -109,6 +111,85 @@ struct TempDir {
     std::string at(const std::string &name) const { return (path / name).string(); }
 };
 
+// ===================================================================== text
+
+// How many times `what` occurs in s (overlapping occurrences too), and
+// whether it occurs at all.
+inline size_t count(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
+        n++;
+    return n;
+}
+inline bool contains(const std::string &s, const std::string &what)
+{
+    return s.find(what) != std::string::npos;
+}
+
+// ========================================================= models and names
+
+// Cells as a raw model of the cell type `type` holds them (raw_forms: 16-bit
+// unsigned or 32-bit signed), little-endian, line 0 first; le32 as a 32-bit
+// model and a raw log DEM hold them.
+inline std::string raw_cells(int type, const std::vector<int64_t> &cells)
+{
+    std::string s;
+    for (int64_t v : cells)
+        for (int k = 0; k < raw_forms[type].bytes; k++)
+            s += static_cast<char>((static_cast<uint64_t>(v) >> (8 * k)) & 0xFF);
+    return s;
+}
+inline std::string le32(const std::vector<int64_t> &cells)
+{
+    return raw_cells(1, cells);
+}
+
+// The header lines of an ASCII grid from their values, one word each: ncols,
+// nrows, xllcorner, yllcorner, cellsize and, when there are six, nodata_value.
+inline std::string grid_header(const std::vector<std::string> &values)
+{
+    static const char *const keywords[] = {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize", "nodata_value"};
+    std::string s;
+    for (size_t k = 0; k < values.size() && k < 6; k++)
+        s += std::string(keywords[k]) + " " + values[k] + "\n";
+    return s;
+}
+
+// An ASCII grid: the header, then the first `values` cells, `cols` to a line.
+inline std::string ascii_grid(const std::string &header, const std::vector<int64_t> &cells, size_t cols,
+                              size_t values = SIZE_MAX)
+{
+    std::string s = header;
+    for (size_t k = 0; k < values && k < cells.size(); k++)
+        s += std::to_string(cells[k]) + ((k + 1) % cols == 0 ? "\n" : " ");
+    return s;
+}
+
+// Whole numbers one a line, as a descriptor file holds its six values.
+inline std::string descriptor_text(const std::vector<int64_t> &values)
+{
+    std::string s;
+    for (int64_t v : values)
+        s += std::to_string(v) + "\n";
+    return s;
+}
+
+// The file names the program makes from a name and its own tables: a raw
+// model of the cell type `type`, its descriptor, a result.
+inline std::string raw_name(const std::string &name, int type)
+{
+    return name + raw_forms[type].raster;
+}
+inline std::string descriptor_name(const std::string &name, int type)
+{
+    return name + raw_forms[type].descriptor;
+}
+inline std::string result_name(const std::string &generic, ResultRole role)
+{
+    return generic + result_files[role].suffix;
+}
+
 // ========================================================== child processes
 
 // The environment of a child run of the program: this process's, with
@@ -145,10 +226,6 @@ struct ScopedEnv {
     ScopedEnv &operator=(const ScopedEnv &) = delete;
 };
 
-// The two ways a run holds its model, as $QUARVELIN_LINE_BY_LINE forces
-// them: every grid at once ("0") and line by line ("1").
-inline const char *const run_modes[] = {"0", "1"};
-
 // The strings as an argv or envp: their pointers and a null pointer. The
 // strings must outlive the result.
 inline std::vector<char *> c_strings(std::vector<std::string> &strings)
@@ -161,37 +238,6 @@ inline std::vector<char *> c_strings(std::vector<std::string> &strings)
 }
 
 // ============================================================ the Run state
-
-// The stream the dialogue reads its answers from; the one it read before is
-// closed (standard input stays open).
-inline void feed_answers_from(FILE *in)
-{
-    static FILE *fed = nullptr;
-    if (fed != nullptr && fed != stdin)
-        std::fclose(fed);
-    fed = in;
-    console_answers_from(in);
-}
-
-// Releases every grid, closes every file and sets every variable of the Run
-// state back to zero, the answers back to standard input.
-inline void reset_run_state()
-{
-    release_grids();
-    for (FILE **f : {&f1, &f1d, &f2, &f2d, &f2h, &f3, &f3d, &f3h}) {
-        if (*f != nullptr)
-            std::fclose(*f);
-        *f = nullptr;
-    }
-    nb_lig = nb_col = pix_size = format = itype = mind = maxd = 0;
-    dyn_scale = output = dem_result = dem_type = 0;
-    dpix_size = coef = strcoef = X_min = Y_min = nodata = 0.0;
-    min_pen = max_pen = log_min = log_max = log_dif = 0.0;
-    descr_OK = open_ascii_OK = false;
-    nomim1 = nomdescr1 = nomim2 = nomdescr2 = nomhisto = nomhisto2 = nomim3 = nomdescr3 = "";
-    output_discard();
-    feed_answers_from(stdin);
-}
 
 // The answers that the next dialogue questions will read.
 inline void feed_answers(const std::string &text)
@@ -260,18 +306,6 @@ struct FileSizeLimit {
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
 };
 
-// Little-endian bytes of 32-bit cells, for raw models written by the tests.
-inline std::string le32(std::initializer_list<int32_t> cells)
-{
-    std::string s;
-    for (int32_t v : cells) {
-        const uint32_t u = static_cast<uint32_t>(v);
-        for (int k = 0; k < 4; k++)
-            s += static_cast<char>((u >> (8 * k)) & 0xFF);
-    }
-    return s;
-}
-
 // The first `count` answers, one a line.
 inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_MAX)
 {
@@ -282,21 +316,22 @@ inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_
 }
 
 // A fresh QUARVELIN_ROOT holding one folder "site", removed with everything
-// in it at the end of the test. `run` starts the built program with that
+// in it at the end of the test; the root is the folder `under` of a new
+// temporary directory when one is named. `run` starts the built program with that
 // root, feeds it an answers string on standard input, captures standard
 // output and kills the program if it has not ended within a few seconds.
 // The folder can then be listed and its files read.
 class Site {
   public:
-    Site()
+    explicit Site(const std::string &under = "") : root_(under.empty() ? dir_.path : dir_.path / under)
     {
-        if (!root_.path.empty())
-            fs::create_directory(folder());
+        if (!dir_.path.empty())
+            fs::create_directories(folder());
     }
 
     // The root as the program prints it (with its trailing '/').
-    std::string root() const { return root_.path.string() + "/"; }
-    fs::path folder() const { return root_.path / "site"; }
+    std::string root() const { return root_.string() + "/"; }
+    fs::path folder() const { return root_ / "site"; }
     std::string path(const std::string &name) const { return (folder() / name).string(); }
 
     // A file of the sample model (images/sample), copied into the folder.
@@ -306,6 +341,14 @@ class Site {
     }
     void write(const std::string &name, const std::string &bytes) const { write_file(folder() / name, bytes); }
     std::string read(const std::string &name) const { return read_file(folder() / name); }
+    // A raw model of the cell type `type`, and its descriptor when one is given.
+    void put_raw(const std::string &name, int type, const std::vector<int64_t> &cells,
+                 const std::string &descriptor = "") const
+    {
+        write(raw_name(name, type), raw_cells(type, cells));
+        if (!descriptor.empty())
+            write(descriptor_name(name, type), descriptor);
+    }
     bool exists(const std::string &name) const { return fs::exists(fs::symlink_status(folder() / name)); }
 
     // Names in the folder, sorted; a symbolic link counts as a name.
@@ -328,11 +371,12 @@ class Site {
         return all;
     }
 
-    // The console text with this root written as "<ROOT>/", so that a
-    // transcript does not depend on the temporary directory.
-    std::string portable(const std::string &out) const
+    // The console text with this root (or the root `printed`) written as
+    // "<ROOT>/", so that a transcript does not depend on the temporary
+    // directory.
+    std::string portable(const std::string &out, const std::string &printed = "") const
     {
-        std::string s = out, from = root();
+        std::string s = out, from = printed.empty() ? root() : printed;
         for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at))
             s.replace(at, from.size(), "<ROOT>/");
         return s;
@@ -352,7 +396,7 @@ class Site {
     Outcome run(const std::string &answers, int seconds = 5, const std::vector<std::string> &prefix = {}) const
     {
         Outcome r;
-        const fs::path input = root_.path / "answers.in";
+        const fs::path input = dir_.path / "answers.in";
         write_file(input, answers);
 
         int pipe_fd[2];
@@ -368,7 +412,7 @@ class Site {
         posix_spawn_file_actions_addclose(&fa, pipe_fd[0]);
         posix_spawn_file_actions_addclose(&fa, pipe_fd[1]);
 
-        std::vector<std::string> env_text = child_environment(root_.path.string());
+        std::vector<std::string> env_text = child_environment(root_.string());
         std::vector<std::string> arg_text = prefix;
         arg_text.push_back(QUARVELIN_EXE);
         const std::vector<char *> env = c_strings(env_text), argv = c_strings(arg_text);
@@ -415,7 +459,8 @@ class Site {
     }
 
   private:
-    TempDir root_;
+    TempDir dir_;
+    fs::path root_;
 };
 
 } // namespace qtest

@@ -52,8 +52,6 @@ Decisions decide(const Model &m, bool plain, int threads)
             d.dem.insert(d.dem.end(), itab_out[i], itab_out[i] + m.cols);
     }
     testing::internal::GetCapturedStdout();
-    plain_path = false;
-    thread_count = 1;
     return d;
 }
 

@@ -21,35 +21,24 @@ const std::string end_of_input = "\n\tEnd of input: the run is abandoned.\n";
 const std::string not_a_number = "\n\tA number is expected.";
 
 // A 5 x 5 model with slopes of several sizes, in metres, cell size 10.
-std::vector<int32_t> model_cells()
+std::vector<int64_t> model_cells()
 {
-    std::vector<int32_t> z;
+    std::vector<int64_t> z;
     for (int i = 0; i < 5; i++)
         for (int j = 0; j < 5; j++)
             z.push_back(100 + 3 * i * j + 7 * j + (i == 2 && j == 2 ? 20 : 0));
     return z;
 }
 
-std::string raw32(const std::vector<int32_t> &cells)
-{
-    std::string s;
-    for (int32_t v : cells)
-        s += le32({v});
-    return s;
-}
+const std::string model_raw = le32(model_cells());
+const std::string model_descriptor = descriptor_text({5, 5, 4, 100, 176, 10});
 
-const std::string model_raw = raw32(model_cells());
-const std::string model_descriptor = "5\n5\n4\n100\n176\n10\n";
-
+// The 5 x 5 model as an ASCII grid, its first `values` cells after `header`.
 std::string ascii_model(const std::string &header, size_t values = 25)
 {
-    std::string s = header;
-    const auto z = model_cells();
-    for (size_t k = 0; k < values && k < z.size(); k++)
-        s += std::to_string(z[k]) + (k % 5 == 4 ? "\n" : " ");
-    return s;
+    return ascii_grid(header, model_cells(), 5, values);
 }
-const std::string six_line_header = "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9999\n";
+const std::string six_line_header = grid_header({"5", "5", "100", "200", "10", "-9999"});
 
 // Dialogue with a missing descriptor (typed dimensions, a pixel size of 0
 // asked again), an ASCII image with coordinates and an ASCII log DEM: every
@@ -58,8 +47,11 @@ const std::vector<std::string> typed_dialogue = {"1", "site", "m", "1",   "1",  
                                                  "0", "res",  "2", "100", "200", "0", "1", "1000"};
 
 // Dialogue with the descriptor present, the information box, a raw image
-// and a raw log DEM.
+// and a raw log DEM; the same with a bitmap; an ASCII image and log DEM.
 const std::vector<std::string> raw_dialogue = {"0", "site", "m", "1", "1", "0", "res", "0", "0", "0", "1000"};
+const std::vector<std::string> bitmap_dialogue = {"0", "site", "m", "1", "1", "0", "res", "1", "0", "0", "1000"};
+const std::vector<std::string> ascii_dialogue = {"1", "site", "m",   "1", "1", "0",   "res",
+                                                 "2", "100",  "200", "0", "1", "1000"};
 
 // What is shown again after a refused answer to each word of typed_dialogue
 // (empty: the word is a name, not a number).
@@ -85,11 +77,6 @@ const std::vector<std::string> shown_again = {
     "\n\tStretch limit value ? ",
 };
 
-bool ends_with(const std::string &s, const std::string &tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 std::vector<std::string> with(std::vector<std::string> w, size_t at, const std::string &word)
 {
     w[at] = word;
@@ -105,9 +92,7 @@ std::vector<std::string> inserted(std::vector<std::string> w, size_t at, const s
 // The 5 x 5 model in a new site, with or without its descriptor.
 void put_model(const Site &s, bool descriptor)
 {
-    s.write("m_m4.raw", model_raw);
-    if (descriptor)
-        s.write("m_m4.txt", model_descriptor);
+    s.put_raw("m", 1, model_cells(), descriptor ? model_descriptor : "");
 }
 
 // What put_entry makes in the place of a file, besides a regular file of
@@ -171,7 +156,7 @@ TEST(FaultRuns, EndOfInputAtAnyQuestionAbandonsTheRunAndLeavesNoFile)
             const Outcome r = s.run(words(*d.answers, k));
             EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
             EXPECT_EQ(r.status, 1);
-            ASSERT_TRUE(ends_with(r.out, end_of_input)) << r.out;
+            ASSERT_TRUE(r.out.ends_with(end_of_input)) << r.out;
             // Everything printed before the input ended is what a whole run
             // prints up to that question.
             const std::string before = s.portable(r.out.substr(0, r.out.size() - end_of_input.size()));
@@ -214,30 +199,22 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
                 cases.push_back({k, w, not_a_number});
     cases.push_back({12, "inf", not_a_number});
     cases.push_back({16, "nan", not_a_number});
-    for (const Refused &r : std::vector<Refused>{{0, "2", ""},
-                                                 {0, "-1", ""},
-                                                 {3, "7", ""},
-                                                 {3, "-1", ""},
-                                                 {4, "2", ""},
-                                                 {4, "-1", ""},
-                                                 {5, "-1", dimension},
-                                                 {5, "2147483648", dimension},
-                                                 {6, "-3", dimension},
-                                                 {6, "+99999999999", dimension},
-                                                 {7, "3000000000", pixel},
-                                                 {8, "-2147483649", pixel},
-                                                 {8, "0", ""},
-                                                 {9, "4", ""},
-                                                 {9, "-1", ""},
-                                                 {11, "3", ""},
-                                                 {11, "-1", ""},
-                                                 {14, "2", ""},
-                                                 {14, "-1", ""},
-                                                 {15, "2", ""},
-                                                 {15, "-1", ""},
-                                                 {16, "3e9", limit},
-                                                 {16, "-2147483648.5", limit}})
-        cases.push_back(r);
+    // A choice beyond its n options 0 .. n - 1 (and 7 for the format), or a
+    // pixel size of 0, is asked again without a word.
+    for (const auto &[k, n] :
+         std::vector<std::pair<size_t, int>>{{0, 2}, {3, 2}, {4, 2}, {9, 4}, {11, 3}, {14, 2}, {15, 2}})
+        for (const std::string &w : {std::to_string(n), std::string("-1")})
+            cases.push_back({k, w, ""});
+    cases.push_back({3, "7", ""});
+    cases.push_back({8, "0", ""});
+    for (const char *w : {"-1", "2147483648"})
+        cases.push_back({5, w, dimension});
+    for (const char *w : {"-3", "+99999999999"})
+        cases.push_back({6, w, dimension});
+    cases.push_back({7, "3000000000", pixel});
+    cases.push_back({8, "-2147483649", pixel});
+    for (const char *w : {"3e9", "-2147483648.5"})
+        cases.push_back({16, w, limit});
 
     // What the program has printed when it reads each answer.
     std::vector<std::string> printed_before;
@@ -245,7 +222,7 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
         Site s;
         put_model(s, false);
         std::string out = s.portable(s.run(words(typed_dialogue, k)).out);
-        ASSERT_TRUE(ends_with(out, end_of_input));
+        ASSERT_TRUE(out.ends_with(end_of_input));
         printed_before.push_back(out.substr(0, out.size() - end_of_input.size()));
     }
 
@@ -270,62 +247,6 @@ TEST(FaultRuns, RefusedAnswersAreAskedAgainAndTheRunCompletesAsACleanOne)
     }
 }
 
-// An output that reaches a full disk, or the limit of a file's size, is
-// reported; the other results are not put in place, so every earlier result
-// is left as it was, and no temporary is left. A device in the place of a
-// result is written directly and stays.
-TEST(FaultRuns, AFullDiskOrAFileSizeLimitIsReportedAndLeavesEveryEarlierResult)
-{
-    if (!fs::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full";
-    const auto bitmap = with(raw_dialogue, 7, "1");
-    const std::vector<std::string> ascii = {"1", "site", "m",   "1", "1", "0",   "res",
-                                            "2", "100",  "200", "0", "1", "1000"};
-    struct Full {
-        std::string file;
-        const std::vector<std::string> *answers;
-        bool before_summary; // the image and its histogram are not all saved
-        rlim_t limit;        // a file-size limit instead of a full disk
-    };
-    const std::vector<Full> cases = {
-        {"res_log.raw", &raw_dialogue, true, 0},
-        {"res_log.txt", &raw_dialogue, true, 0},
-        {"res_log.bmp", &bitmap, true, 0},
-        {"res_log.asc", &ascii, true, 0},
-        {"res_log.xls", &raw_dialogue, true, 0},
-        {"res_dem_log.xls", &raw_dialogue, true, 0},
-        {"res_log_dem_m4.raw", &raw_dialogue, false, 0},
-        {"res_log_dem_m4.txt", &raw_dialogue, false, 0},
-        {"res_log_dem.asc", &ascii, false, 0},
-        {"res_log.bmp", &bitmap, true, 1000},
-        {"res_dem_log.xls", &raw_dialogue, true, 1000},
-    };
-    for (const Full &c : cases) {
-        SCOPED_TRACE(c.file + (c.limit != 0 ? " beyond the file-size limit" : " on a full disk"));
-        Site s;
-        put_model(s, true);
-        s.put_earlier_results("res");
-        if (c.limit == 0) {
-            fs::remove(s.folder() / c.file);
-            fs::create_symlink("/dev/full", s.folder() / c.file);
-        }
-        const auto earlier = s.contents();
-        std::optional<FileSizeLimit> limit;
-        if (c.limit != 0)
-            limit.emplace(c.limit);
-        const Outcome r = s.run(words(*c.answers));
-        limit.reset();
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("\n\tFile " + s.path(c.file) + " could not be written\n"), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("has been saved") == std::string::npos, c.before_summary) << r.out;
-        EXPECT_EQ(r.out.find("Processing completed"), std::string::npos);
-        expect_left(s, earlier);
-        if (c.limit == 0) {
-            EXPECT_TRUE(fs::is_symlink(s.folder() / c.file));
-        }
-    }
-}
-
 // How to run the program as a user other than root, for whom write
 // permissions count: empty when this process is not root, null when there
 // is no way.
@@ -338,66 +259,94 @@ const std::vector<std::string> *as_a_user()
     return access(nobody[0].c_str(), X_OK) == 0 ? &nobody : nullptr;
 }
 
-// A result that cannot be created is reported before the long work, and
-// whatever stands in its place is left as it was.
-TEST(FaultRuns, AnOutputThatCannotBeCreatedIsReported)
+// A result that cannot be created (no such folder, a name too long for the
+// system, a directory or a write-protected file in its place) is reported
+// before the long work; one that reaches a full disk (a link to /dev/full)
+// or the limit of a file's size is reported when it is written, after the
+// image when it is the log DEM. Either way no result is put in place:
+// whatever stands in the place of a result and every earlier result are
+// left as they were, a device too, and no temporary is left.
+TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarlierFile)
 {
-    const auto bitmap = with(raw_dialogue, 7, "1");
-    const std::vector<std::string> ascii = {"1", "site", "m",   "1", "1", "0",   "res",
-                                            "2", "100",  "200", "0", "1", "1000"};
     const std::string long_name(300, 'r');
-    const std::string cannot = " cannot be created\n", too_long = ": the name is too long for the system\n";
+    const std::string cannot = " cannot be created\n", too_long = ": the name is too long for the system\n",
+                      unwritten = " could not be written\n";
+    enum Blocker { nothing, a_folder, a_protected_file, a_full_disk, a_size_limit };
+    const char *const blockers[] = {"nothing", "a folder", "a protected file", "a full disk", "a size limit"};
     struct Blocked {
-        std::string name;    // generic name typed
-        std::string blocker; // a directory ("dir") or a write-protected file ("file") in the place of a result
-        std::string path;    // the path reported
-        const std::vector<std::string> *answers;
-        const std::string &message;
+        std::string generic; // typed
+        ResultRole file;
+        Blocker blocker;
+        std::string message;
     };
-    const std::vector<Blocked> cases = {
-        {"nofolder/res", "", "nofolder/res_log.xls", &raw_dialogue, cannot},
-        {long_name, "", long_name + "_log.xls", &raw_dialogue, too_long},
-        {"res", "dir", "res_log.raw", &raw_dialogue, cannot},
-        {"res", "dir", "res_log.txt", &raw_dialogue, cannot},
-        {"res", "dir", "res_log.asc", &ascii, cannot},
-        {"res", "dir", "res_dem_log.xls", &raw_dialogue, cannot},
-        {"res", "dir", "res_log_dem_m4.txt", &raw_dialogue, cannot},
-        {"res", "dir", "res_log_dem.asc", &ascii, cannot},
-        {"res", "dir", "res_log.bmp", &bitmap, cannot},
-        {"res", "file", "res_log.bmp", &bitmap, cannot},
-        {"res", "file", "res_log.xls", &raw_dialogue, cannot},
-        {"res", "file", "res_log_dem_m4.raw", &raw_dialogue, cannot},
+    std::vector<Blocked> cases = {
+        {"nofolder/res", result_histogram, nothing, cannot},
+        {long_name, result_histogram, nothing, too_long},
+        {"res", result_raw_image, a_folder, cannot},
+        {"res", result_raw_image_descriptor, a_folder, cannot},
+        {"res", result_ascii_image, a_folder, cannot},
+        {"res", result_dem_histogram, a_folder, cannot},
+        {"res", result_raw_dem_descriptor, a_folder, cannot},
+        {"res", result_ascii_dem, a_folder, cannot},
+        {"res", result_bitmap, a_folder, cannot},
+        {"res", result_bitmap, a_protected_file, cannot},
+        {"res", result_histogram, a_protected_file, cannot},
+        {"res", result_raw_dem, a_protected_file, cannot},
+        {"res", result_bitmap, a_size_limit, unwritten},
+        {"res", result_dem_histogram, a_size_limit, unwritten},
     };
+    for (int role = 0; role < result_count && fs::exists("/dev/full"); role++) // where the system has one
+        cases.push_back({"res", static_cast<ResultRole>(role), a_full_disk, unwritten});
     for (const Blocked &c : cases) {
-        SCOPED_TRACE(c.path + (c.blocker.empty() ? "" : " blocked by a " + c.blocker));
-        const std::vector<std::string> *user = c.blocker == "file" ? as_a_user() : &no_prefix;
+        const std::string name = result_name(c.generic, c.file);
+        SCOPED_TRACE(name + " blocked by " + blockers[c.blocker]);
+        const std::vector<std::string> *user = c.blocker == a_protected_file ? as_a_user() : &no_prefix;
         if (user == nullptr) {
             ADD_FAILURE() << "no setpriv to run as another user: a write-protected file is not tried";
             continue;
         }
         Site s;
         put_model(s, true);
-        if (c.blocker == "dir")
-            fs::create_directory(s.folder() / c.path);
-        if (c.blocker == "file") {
-            s.write(c.path, "earlier\n");
-            fs::permissions(s.folder() / c.path,
-                            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-            // Another user may read the model and make files in the folder,
-            // but not replace this one.
-            for (const char *name : {"m_m4.raw", "m_m4.txt"})
-                fs::permissions(s.folder() / name, fs::perms::others_read, fs::perm_options::add);
+        s.put_earlier_results("res");
+        const fs::path place = s.folder() / name;
+        if (c.blocker == a_folder || c.blocker == a_full_disk)
+            fs::remove(place);
+        if (c.blocker == a_folder)
+            fs::create_directory(place);
+        if (c.blocker == a_full_disk)
+            fs::create_symlink("/dev/full", place);
+        if (c.blocker == a_protected_file) {
+            // Another user may read the model, make files in the folder and
+            // replace every earlier file, but this one.
+            for (const std::string &f : s.files())
+                fs::permissions(s.folder() / f, fs::perms::others_read | fs::perms::others_write,
+                                fs::perm_options::add);
+            fs::permissions(place, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
             fs::permissions(s.folder(), fs::perms::all);
             fs::permissions(s.folder().parent_path(),
                             fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         }
+        const auto &answers = c.file == result_bitmap                                      ? bitmap_dialogue
+                              : c.file == result_ascii_image || c.file == result_ascii_dem ? ascii_dialogue
+                                                                                           : raw_dialogue;
         const auto names = s.files();
         const auto earlier = s.contents();
-        const Outcome r = s.run(words(with(*c.answers, 6, c.name)), 5, *user);
+        std::optional<FileSizeLimit> limit;
+        if (c.blocker == a_size_limit)
+            limit.emplace(1000);
+        const Outcome r = s.run(words(with(answers, 6, c.generic)), 5, *user);
+        limit.reset();
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("\n\tFile " + s.path(c.path) + c.message), std::string::npos) << r.out;
+        EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path(name) + c.message)) << r.out;
+        const bool log_dem =
+            c.file == result_raw_dem || c.file == result_raw_dem_descriptor || c.file == result_ascii_dem;
+        EXPECT_EQ(contains(r.out, "has been saved"), log_dem && c.message == unwritten) << r.out;
+        EXPECT_FALSE(contains(r.out, "Processing completed"));
         EXPECT_EQ(s.files(), names);
         expect_left(s, earlier);
+        if (c.blocker == a_full_disk) {
+            EXPECT_TRUE(fs::is_symlink(place));
+        }
     }
 }
 
@@ -453,41 +402,30 @@ TEST(FaultRuns, ResultsReplaceTheFilesTheyNameAndTheirLinksLeadTo)
 
 TEST(FaultRuns, AResultNameThatWouldOverwriteTheModelIsAskedAgain)
 {
-    struct Clash {
-        std::string model_file, descriptor;
-        std::vector<std::string> answers;
-        std::string clashing; // the file reported
-    };
-    const std::vector<Clash> cases = {
-        // A log DEM read back: "res" would write its log DEM over it, and so
-        // would "./res", another spelling of the same file.
-        {"res_log_dem_m4.raw",
-         "res_log_dem_m4.txt",
-         {"1", "site", "res_log_dem", "1", "1", "0", "./res", "res", "res2", "0", "0", "0", "1000"},
-         "res_log_dem_m4.raw"},
-        // An ASCII image read back: "res" would write its image over it.
-        {"res_log.asc",
-         "",
-         {"1", "site", "res_log", "0", "res", "./res", "res2", "2", "0", "1", "1000"},
-         "res_log.asc"},
+    // A log DEM read back: "res" would write its log DEM over it, and so
+    // would "./res", another spelling of the same file. An ASCII image read
+    // back: "res" would write its image over it.
+    const std::pair<ResultRole, std::vector<std::string>> cases[] = {
+        {result_raw_dem, {"1", "site", "res_log_dem", "1", "1", "0", "./res", "res", "res2", "0", "0", "0", "1000"}},
+        {result_ascii_image, {"1", "site", "res_log", "0", "res", "./res", "res2", "2", "0", "1", "1000"}},
     };
     const std::string again = " is the input model: choose another name\n\n\n\tGeneric name of the resulting file ? ";
-    for (const Clash &c : cases) {
-        SCOPED_TRACE(c.model_file);
+    for (const auto &[role, answers] : cases) {
+        const std::string model_file = result_name("res", role),
+                          descriptor = result_name("res", result_raw_dem_descriptor);
+        SCOPED_TRACE(model_file);
         Site s;
-        const std::string model = c.descriptor.empty() ? ascii_model(six_line_header) : model_raw;
-        s.write(c.model_file, model);
-        if (!c.descriptor.empty())
-            s.write(c.descriptor, model_descriptor);
-        const Outcome r = s.run(words(c.answers));
+        const std::string model = role == result_ascii_image ? ascii_model(six_line_header) : model_raw;
+        s.write(model_file, model);
+        if (role == result_raw_dem)
+            s.write(descriptor, model_descriptor);
+        const Outcome r = s.run(words(answers));
         EXPECT_EQ(r.status, 0) << r.out;
-        const std::string plain = "\n\tFile " + s.path(c.clashing) + again;
-        const std::string dotted = "\n\tFile " + s.path("./" + c.clashing) + again;
-        EXPECT_NE(r.out.find(dotted), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find(plain), std::string::npos) << r.out;
-        EXPECT_EQ(s.read(c.model_file), model);
-        if (!c.descriptor.empty()) {
-            EXPECT_EQ(s.read(c.descriptor), model_descriptor);
+        EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path("./" + model_file) + again)) << r.out;
+        EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path(model_file) + again)) << r.out;
+        EXPECT_EQ(s.read(model_file), model);
+        if (role == result_raw_dem) {
+            EXPECT_EQ(s.read(descriptor), model_descriptor);
         }
         EXPECT_TRUE(s.exists("res2_log.xls"));
     }
@@ -497,14 +435,11 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
 {
     const std::string raw_answers = "1 site m 1 1 0 res 0 1\n";
     const std::string ascii_answers = "1 site m 0 res 0 1\n";
-    std::string long_keyword(60, 'k');
     const std::string long_name(300, 'm');
     // A column of elevations whose weighted sums leave the range of a double.
     std::string huge_column = six_line_header;
     for (int i = 0; i < 5; i++)
         huge_column += "1 1 1e308 1 1\n";
-    std::string bad_word_body = ascii_model(six_line_header);
-    bad_word_body.replace(bad_word_body.find("139"), 3, "13x"); // line 2, column 3
     struct Damaged {
         const char *what;
         std::vector<std::pair<std::string, std::string>> files;
@@ -528,44 +463,6 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
          {{"m_m4.raw", model_raw}, {"m_m4.txt", "2000000000\n2000000000\n4\n0\n0\n10\n"}},
          raw_answers,
          "\n\tFile {}m_m4.raw is too short: 4000000000000000000 cells expected, 25 found\n"},
-        {"an ASCII grid cut in its header",
-         {{"m.asc", "ncols 5\nnrows 5\nxllcorner 100\n"}},
-         ascii_answers,
-         "\n\tFile {}m.asc: header line 4 is not valid\n"},
-        {"an ASCII grid cut after a keyword",
-         {{"m.asc", "ncols 5\nnrows"}},
-         ascii_answers,
-         "\n\tFile {}m.asc: header line 2 is not valid\n"},
-        {"a header value that is not a number",
-         {{"m.asc", ascii_model("ncols five\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
-         ascii_answers,
-         "\n\tFile {}m.asc: header line 1 is not valid\n"},
-        {"a keyword of 60 characters",
-         {{"m.asc",
-           ascii_model("ncols 5\nnrows 5\n" + long_keyword + " 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
-         ascii_answers,
-         "\n\tFile {}m.asc: header line 3 is not valid\n"},
-        {"a negative number of rows",
-         {{"m.asc", ascii_model("ncols 5\nnrows -5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n")}},
-         ascii_answers,
-         "\n\tFile {}m.asc: header line 2 is not valid\n"},
-        {"a cell size of 0",
-         {{"m.asc", ascii_model("ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 0\nnodata_value 0\n")}},
-         ascii_answers,
-         "\n\tFile {}m.asc: the cell size is not valid\n"},
-        {"an ASCII grid cut in its body",
-         {{"m.asc", ascii_model(six_line_header, 20)}},
-         ascii_answers,
-         "\n\tFile {}m.asc: no valid value for line 4, column 0\n"},
-        {"a body word that is not a number",
-         {{"m.asc", bad_word_body}},
-         ascii_answers,
-         "\n\tFile {}m.asc: no valid value for line 2, column 3\n"},
-        {"an ASCII grid with enormous dimensions",
-         {{"m.asc",
-           ascii_model("ncols 100000\nnrows 100000\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value 0\n")}},
-         ascii_answers,
-         "\n\tFile {}m.asc: no valid value for line 0, column 25\n"},
         {"an unknown raw model", {}, raw_answers, "\n File {}m_m4.raw unknown\n"},
         {"an unknown ASCII grid", {}, ascii_answers, "\n\tFile {}m.asc unknown\n"},
         {"a model name too long for the system",
@@ -612,7 +509,7 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
         EXPECT_EQ(r.status, 1);
         std::string message = c.message;
         message.replace(message.find("{}"), 2, s.path(""));
-        EXPECT_TRUE(ends_with(r.out, message)) << r.out;
+        EXPECT_TRUE(r.out.ends_with(message)) << r.out;
         const auto left = s.files();
         EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), inputs);
         for (const auto &[name, bytes] : c.files)
@@ -633,8 +530,85 @@ TEST(FaultRuns, DamagedModelsAreRefusedWithAClearMessage)
         GTEST_SKIP() << "no sparse file of 8 GB here: " << ec.message();
     const Outcome r = s.run(raw_answers);
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(ends_with(r.out, "\n\tNot enough memory for a grid of 1 lines by 2147483647 columns\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\n\tNot enough memory for a grid of 1 lines by 2147483647 columns\n")) << r.out;
     EXPECT_EQ(s.files(), (std::vector<std::string>{"m_m4.raw", "m_m4.txt"}));
+}
+
+// A damaged ASCII grid: the reader names its fault (the header line, the
+// cell without a valid value) without allocating for the dimensions it
+// announces, and a run says it in so many words, ends with status 1 and
+// leaves the folder as it was.
+TEST(FaultRuns, DamagedAsciiGridsAreNamedByTheReaderAndRefusedByTheRun)
+{
+    const std::string h = grid_header({"3", "2", "512000", "4100000.5", "12.5", "-9999"});
+    const std::string k60(60, 'k');
+    std::string bad_word = ascii_model(six_line_header);
+    bad_word.replace(bad_word.find("139"), 3, "13x"); // line 2, column 3
+    const struct {
+        std::string text;
+        AsciiStatus status;
+        int line, col;
+    } cases[] = {
+        {h + "1 2 3 4 5", ascii_bad_value, 1, 2},
+        {h + "1 2 3 4", ascii_bad_value, 1, 1},
+        {h + "1 2 3 4 x 6", ascii_bad_value, 1, 1},
+        {h + "1 2 12abc 4 5 6", ascii_bad_value, 0, 2},
+        {h + "1 2 3 inf 5 6", ascii_bad_value, 1, 0},
+        {h, ascii_bad_value, 0, 0},
+        {ascii_model(six_line_header, 20), ascii_bad_value, 4, 0},
+        {bad_word, ascii_bad_value, 2, 3},
+        // Enormous dimensions above a tiny body.
+        {"ncols 2000000000\nnrows 2000000000\nx 0\ny 0\ncellsize 1\nnodata 0\n1 2 3", ascii_bad_value, 0, 3},
+        {ascii_model(grid_header({"100000", "100000", "1", "2", "10", "0"})), ascii_bad_value, 0, 25},
+        {"ncols 3\nnrows", ascii_bad_header, 2, 0},
+        {"ncols 5\nnrows", ascii_bad_header, 2, 0},
+        {"ncols 5\nnrows 5\nxllcorner 100\n", ascii_bad_header, 4, 0},
+        {"ncols -3\nnrows 2\n", ascii_bad_header, 1, 0},
+        {"ncols 3\nnrows -2\n", ascii_bad_header, 2, 0},
+        {ascii_model(grid_header({"5", "-5", "100", "200", "10", "0"})), ascii_bad_header, 2, 0},
+        {"ncols 3.5\nnrows 2\n", ascii_bad_header, 1, 0},
+        {ascii_model(grid_header({"five", "5", "100", "200", "10", "0"})), ascii_bad_header, 1, 0},
+        {"ncols 3\nnrows 2\nxllcorner abc\n", ascii_bad_header, 3, 0},
+        {k60 + " 3\n", ascii_bad_header, 1, 0},
+        {ascii_model("ncols 5\nnrows 5\n" + k60 + " 100\nyllcorner 200\ncellsize 10\nnodata_value 0\n"),
+         ascii_bad_header, 3, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 1\nnodata nan\n1 2 3 4 5 6", ascii_bad_header, 6, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 0\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 0.0\nnodata 0\n", ascii_bad_cellsize, 0, 0},
+        {ascii_model(grid_header({"5", "5", "100", "200", "0", "0"})), ascii_bad_cellsize, 0, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize inf\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 3e9\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
+        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 1e-310\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 80));
+        FILE *f = text_stream(c.text);
+        int line = -1, col = -1;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ascii_read(f, line, col), c.status);
+        testing::internal::GetCapturedStdout();
+        std::fclose(f);
+        if (c.status != ascii_bad_cellsize) {
+            EXPECT_EQ(line, c.line);
+        }
+        if (c.status == ascii_bad_value) {
+            EXPECT_EQ(col, c.col);
+        }
+        EXPECT_EQ(dtab_in, nullptr);
+        reset_run_state();
+
+        Site s;
+        s.write("m.asc", c.text);
+        const Outcome r = s.run("1 site m 0 res 0 1\n");
+        EXPECT_EQ(r.status, 1);
+        const std::string fault = c.status == ascii_bad_header ? strf("header line %d is not valid", c.line)
+                                  : c.status == ascii_bad_cellsize
+                                      ? std::string("the cell size is not valid")
+                                      : strf("no valid value for line %d, column %d", c.line, c.col);
+        EXPECT_TRUE(r.out.ends_with("\n\tFile " + s.path("m.asc") + ": " + fault + "\n")) << r.out;
+        EXPECT_EQ(s.files(), std::vector<std::string>{"m.asc"});
+        EXPECT_EQ(s.read("m.asc"), c.text);
+    }
 }
 
 TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)

@@ -189,13 +189,11 @@ struct Pty : ::testing::Test {
         fs::create_directory(root / "m");
         // A 5 x 5 model of 16-bit cells in decimetres, rising 1 m a line and
         // 0.5 m a column, without its descriptor file.
-        std::string raw;
+        std::vector<int64_t> z;
         for (int i = 0; i < 5; i++)
-            for (int j = 0; j < 5; j++) {
-                const uint16_t v = static_cast<uint16_t>(1000 + 10 * i + 5 * j);
-                raw += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-            }
-        write_file(root / "m" / "dem_m2.raw", raw);
+            for (int j = 0; j < 5; j++)
+                z.push_back(1000 + 10 * i + 5 * j);
+        write_file(root / "m" / raw_name("dem", 0), raw_cells(0, z));
     }
 
     std::string folder() const { return root.string() + "/m/"; }

@@ -19,24 +19,6 @@ struct Readers : ::testing::Test {
     TempDir dir;
     void TearDown() override { reset_run_state(); }
 
-    // Reads `bytes` as a raw model of the given shape and cell type, with the
-    // unit answers `units`; returns the console output.
-    std::string read_raw(const std::string &bytes, int lines, int cols, int type, const std::string &units)
-    {
-        nomim1 = dir.at("m.raw");
-        write_file(nomim1, bytes);
-        f1 = std::fopen(nomim1.c_str(), "rb");
-        nb_lig = lines;
-        nb_col = cols;
-        itype = type;
-        dpix_size = 10.0;
-        descr_OK = true;
-        feed_answers(units);
-        testing::internal::CaptureStdout();
-        dem_lecture();
-        return testing::internal::GetCapturedStdout();
-    }
-
     // Reads `text` as an ASCII grid; returns the status.
     AsciiStatus read_ascii(const std::string &text, int &line, int &col)
     {
@@ -51,92 +33,90 @@ struct Readers : ::testing::Test {
     std::string progress_text;
 };
 
-const char range_and_unit[] = "\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ";
-const char unit_question[] = "\n\n\tAre these values\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters\n\t\t2 ====> in "
-                             "centimeters\n\t\t3 ====> in millimeters\n\t\t";
-
-TEST_F(Readers, RawCellsAreLittleEndianOfEitherWidth)
+// The raw reader: cells of either width, little-endian; the length of the
+// file checked before anything is allocated (raw_read returns the cells it
+// found); the range of the stored values from its start values, reported;
+// the unit asked until an offered one; the elevations in metres; a
+// descriptor the dialogue began completed with the range and the cell size.
+TEST_F(Readers, RawModelsOfEitherWidth)
 {
-    const std::string bytes("\x01\x00\xFF\xFF", 4);
-    std::string out = read_raw(bytes, 1, 2, 0, "0\n");
-    EXPECT_EQ(itab_in[0][0], 1);
-    EXPECT_EQ(itab_in[0][1], 65535);
-    EXPECT_EQ(jtab_in, nullptr);
-    EXPECT_EQ(out, strf(range_and_unit, 1, 65535) + unit_question);
-    ASSERT_NE(dtab_slope, nullptr);
-    reset_run_state();
-
-    out = read_raw(bytes, 1, 1, 1, "0\n");
-    EXPECT_EQ(itab_in[0][0], -65535);
-    // One negative cell: the range keeps its start values for the maximum.
-    EXPECT_EQ(out, strf(range_and_unit, -65535, 0) + unit_question);
-    reset_run_state();
-
-    out = read_raw(std::string("\xFF\xFF\xFF\xFF", 4), 1, 1, 1, "1\n");
-    testing::internal::CaptureStdout();
-    pendientes(); // the elevations in metres are made with the slopes
-    testing::internal::GetCapturedStdout();
-    EXPECT_DOUBLE_EQ(dtab_in[0][0], -0.1);
-    EXPECT_EQ(dtab_in[0][0], -1.0 / 10.0);
-    EXPECT_FALSE(open_ascii_OK);
-}
-
-TEST_F(Readers, UnitQuestionRepeatsUntilAnOfferedUnit)
-{
-    // 1 234 567 decimetres: above the minimum's start value of 1 000 000.
-    const std::string cell("\x87\xD6\x12\x00", 4);
-    const std::string out = read_raw(cell + cell, 1, 2, 1, "7 -1 2\n");
-    EXPECT_EQ(out, strf(range_and_unit, 1000000, 1234567) + unit_question + unit_question + unit_question);
-    EXPECT_EQ(coef, 100.0);
-    testing::internal::CaptureStdout();
-    pendientes();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(dtab_in[0][1], 1234567 / 100.0);
-}
-
-TEST_F(Readers, NewDescriptorIsCompletedWithTheRange)
-{
-    nomdescr1 = dir.at("m_m2.txt");
-    f1d = std::fopen(nomdescr1.c_str(), "w");
-    std::fputs("1\n3\n2\n", f1d);
-    descr_OK = false;
-    std::string bytes("\x10\x00\x20\x00\x05\x00", 6);
-    nomim1 = dir.at("m.raw");
-    write_file(nomim1, bytes);
-    f1 = std::fopen(nomim1.c_str(), "rb");
-    nb_lig = 1;
-    nb_col = 3;
-    dpix_size = 25.0;
-    feed_answers("0");
-    testing::internal::CaptureStdout();
-    dem_lecture();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(f1d, nullptr);
-    EXPECT_EQ(read_file(nomdescr1), "1\n3\n2\n5\n32\n25\n");
-}
-
-// The raw reader checks the length of the file before it allocates, and
-// returns what it found; the stage makes the message of it.
-TEST_F(Readers, RawReadTellsAShortFileFromAWholeOne)
-{
-    for (int bytes : {0, 1, 17, 18, 40}) {
-        write_file(dir.at("m.raw"), std::string(static_cast<size_t>(bytes), '\1'));
-        FILE *f = std::fopen(dir.at("m.raw").c_str(), "rb");
-        nb_lig = nb_col = 3;
-        itype = 0;
+    struct Raw {
+        std::string bytes;
+        int lines, cols, type;
+        const char *units = "";           // the answers to the unit question
+        int asked = 0, min = 0, max = 0;  // how often it is asked; the range
+        double unit = 1.0;                // stored values in a metre
+        std::vector<int64_t> stored = {}; // none: the file is too short
+        std::string begun = "";           // a descriptor the dialogue began
+    };
+    const std::string ones(40, '\1'), big = raw_cells(1, {1234567}); // above the minimum's start value
+    const Raw cases[] = {
+        {raw_cells(0, {1, 65535}), 1, 2, 0, "0", 1, 1, 65535, 1.0, {1, 65535}},
+        // One negative cell: the maximum keeps its start value.
+        {raw_cells(0, {1, 65535}), 1, 1, 1, "0", 1, -65535, 0, 1.0, {-65535}},
+        {raw_cells(1, {-1}), 1, 1, 1, "1", 1, -1, 0, 10.0, {-1}},
+        {big + big, 1, 2, 1, "7 -1 2", 3, 1000000, 1234567, 100.0, {1234567, 1234567}},
+        {raw_cells(0, {16, 32, 5}), 1, 3, 0, "0", 1, 5, 32, 1.0, {16, 32, 5}, "1\n3\n2\n"},
+        {"", 3, 3, 0},
+        {ones.substr(0, 1), 3, 3, 0},
+        {ones.substr(0, 17), 3, 3, 0},
+        {ones.substr(0, 18), 3, 3, 0, "0", 1, 257, 257, 1.0, std::vector<int64_t>(9, 257)},
+        {ones, 3, 3, 0, "0", 1, 257, 257, 1.0, std::vector<int64_t>(9, 257)},
+    };
+    const std::string question = "\n\n\tAre these values\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters\n\t\t2 "
+                                 "====> in centimeters\n\t\t3 ====> in millimeters\n\t\t";
+    for (const Raw &c : cases) {
+        SCOPED_TRACE(std::to_string(c.bytes.size()) + " bytes as " + raw_forms[c.type].what);
+        reset_run_state();
+        nomim1 = dir.at(raw_name("m", c.type));
+        write_file(nomim1, c.bytes);
+        f1 = std::fopen(nomim1.c_str(), "rb");
+        nb_lig = c.lines;
+        nb_col = c.cols;
+        itype = c.type;
         int min = -1, max = -1;
         int64_t found = -1;
-        const RawStatus st = raw_read(f, min, max, found);
-        std::fclose(f);
-        EXPECT_EQ(found, bytes / 2) << bytes;
-        EXPECT_EQ(st, bytes < 18 ? raw_too_short : raw_ok) << bytes;
-        if (st == raw_ok) {
-            EXPECT_EQ(min, 257);
-            EXPECT_EQ(max, 257);
-        } else {
+        const RawStatus st = raw_read(f1, min, max, found);
+        EXPECT_EQ(found, static_cast<int64_t>(c.bytes.size()) / raw_forms[c.type].bytes);
+        ASSERT_EQ(st, c.stored.empty() ? raw_too_short : raw_ok);
+        if (st != raw_ok) {
             EXPECT_EQ(itab_in, nullptr);
+            continue;
         }
-        reset_run_state();
+        EXPECT_EQ(min, c.min);
+        EXPECT_EQ(max, c.max);
+
+        release_grids();
+        dpix_size = 25.0;
+        descr_OK = c.begun.empty();
+        if (!descr_OK) {
+            nomdescr1 = dir.at(descriptor_name("m", c.type));
+            f1d = std::fopen(nomdescr1.c_str(), "w");
+            std::fputs(c.begun.c_str(), f1d);
+        }
+        std::string shown = strf("\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", c.min, c.max);
+        for (int k = 0; k < c.asked; k++)
+            shown += question;
+        feed_answers(c.units);
+        testing::internal::CaptureStdout();
+        dem_lecture();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), shown);
+        EXPECT_EQ(coef, c.unit);
+        EXPECT_EQ(jtab_in, nullptr);
+        EXPECT_FALSE(open_ascii_OK);
+        EXPECT_EQ(f1d, nullptr);
+        if (!descr_OK) {
+            EXPECT_EQ(read_file(nomdescr1), c.begun + descriptor_text({c.min, c.max, 25}));
+        }
+        testing::internal::CaptureStdout();
+        pendientes();
+        testing::internal::GetCapturedStdout();
+        ASSERT_NE(dtab_slope, nullptr);
+        for (int j = 0; j < c.lines * c.cols; j++) {
+            EXPECT_EQ(itab_in[j / c.cols][j % c.cols], c.stored[static_cast<size_t>(j)]) << j;
+            EXPECT_EQ(dtab_in[j / c.cols][j % c.cols], static_cast<double>(c.stored[static_cast<size_t>(j)]) / c.unit)
+                << j;
+        }
     }
 }
 
@@ -249,74 +229,6 @@ TEST_F(Readers, AsciiProgressForEveryHundredthLine)
     int line, col;
     ASSERT_EQ(read_ascii(text, line, col), ascii_ok);
     EXPECT_EQ(progress_text, "\tline 100                   \r\tline 200                   \r");
-}
-
-TEST_F(Readers, DamagedAsciiGridsNameTheirFault)
-{
-    struct Case {
-        std::string text;
-        AsciiStatus status;
-        int line, col;
-    };
-    const std::string h(header);
-    const std::string long_word(60, 'k');
-    const Case cases[] = {
-        {h + "1 2 3 4 5", ascii_bad_value, 1, 2},
-        {h + "1 2 3 4 x 6", ascii_bad_value, 1, 1},
-        {h + "1 2 12abc 4 5 6", ascii_bad_value, 0, 2},
-        {h + "1 2 3 inf 5 6", ascii_bad_value, 1, 0},
-        {h, ascii_bad_value, 0, 0},
-        {"ncols 3\nnrows", ascii_bad_header, 2, 0},
-        {"ncols -3\nnrows 2\n", ascii_bad_header, 1, 0},
-        {"ncols 3.5\nnrows 2\n", ascii_bad_header, 1, 0},
-        {"ncols 3\nnrows 2\nxllcorner abc\n", ascii_bad_header, 3, 0},
-        {long_word + " 3\n", ascii_bad_header, 1, 0},
-        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 0\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
-        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize inf\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
-        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 1\nnodata nan\n1 2 3 4 5 6", ascii_bad_header, 6, 0},
-        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 3e9\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
-        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 1e-310\nnodata 0\n1 2 3 4 5 6", ascii_bad_cellsize, 0, 0},
-        // Enormous dimensions above a tiny body: named without allocating.
-        {"ncols 2000000000\nnrows 2000000000\nx 0\ny 0\ncellsize 1\nnodata 0\n1 2 3", ascii_bad_value, 0, 3},
-    };
-    for (const Case &c : cases) {
-        int line = -1, col = -1;
-        EXPECT_EQ(read_ascii(c.text, line, col), c.status) << c.text;
-        if (c.status == ascii_bad_header) {
-            EXPECT_EQ(line, c.line) << c.text;
-        }
-        if (c.status == ascii_bad_value) {
-            EXPECT_EQ(line, c.line) << c.text;
-            EXPECT_EQ(col, c.col) << c.text;
-        }
-        EXPECT_EQ(dtab_in, nullptr);
-        reset_run_state();
-    }
-}
-
-TEST_F(Readers, AsciiFailureMessages)
-{
-    struct Case {
-        std::string text, message;
-    };
-    const Case cases[] = {
-        {std::string(header) + "1 2 3 4", "no valid value for line 1, column 1\n"},
-        {"ncols 3\nnrows -2\n", "header line 2 is not valid\n"},
-        {"ncols 3\nnrows 2\nx 0\ny 0\ncellsize 0.0\nnodata 0\n", "the cell size is not valid\n"},
-    };
-    for (const Case &c : cases) {
-        const std::string path = dir.at("bad.asc");
-        write_file(path, c.text);
-        EXPECT_EXIT(
-            {
-                nomim1 = path;
-                f1 = std::fopen(path.c_str(), "rb");
-                feed_answers("");
-                console_to_stderr();
-                ascii_lecture();
-            },
-            ::testing::ExitedWithCode(1), "\tFile .*bad.asc: " + c.message);
-    }
 }
 
 } // namespace

@@ -22,19 +22,6 @@ using namespace qtest;
 
 namespace {
 
-size_t count(const std::string &s, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
-        n++;
-    return n;
-}
-
-bool contains(const std::string &s, const std::string &what)
-{
-    return s.find(what) != std::string::npos;
-}
-
 void check_transcript(const Site &s, const Outcome &r, const std::string &name)
 {
     const fs::path expected = fs::path(QUARVELIN_TRANSCRIPTS) / (name + ".txt");
@@ -50,7 +37,7 @@ void check_transcript(const Site &s, const Outcome &r, const std::string &name)
 void check_histogram(const std::string &text, int rows, const std::string &last_slope)
 {
     EXPECT_EQ(static_cast<int>(count(text, "\n")), rows);
-    EXPECT_EQ(text.rfind("0.000000\t0.000000\n", 0), 0u);
+    EXPECT_TRUE(text.starts_with("0.000000\t0.000000\n"));
     const size_t last = text.rfind('\n', text.size() - 2) + 1;
     EXPECT_EQ(text.substr(last, last_slope.size() + 1), last_slope + "\t");
 }
@@ -71,6 +58,12 @@ const std::map<std::string, std::string> jacksboro_fnv = {
     {"res_dem_log.xls", "bde72a4bf896e0fd"}, {"res_log_dem_m4.raw", "4c9474ef5813dfb0"},
     {"res_log_dem.asc", "db28e1c9b66b1a6f"},
 };
+
+// The descriptors of the raw results; the sizes of the images and log DEMs.
+const std::map<std::string, std::string> jacksboro_descriptors = {{"res_log.txt", "343\n324\n1\n0\n255\n90\n"},
+                                                                  {"res_log_dem_m4.txt", "343\n324\n4\n0\n1000\n90\n"}};
+const std::map<std::string, size_t> jacksboro_sizes = {
+    {"res_log.raw", 343u * 324u}, {"res_log_dem_m4.raw", 343u * 324u * 4u}, {"res_log.bmp", 54u + 1024u + 343u * 324u}};
 
 struct RunMode {
     const char *name, *line_by_line, *plain;
@@ -134,7 +127,7 @@ TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
 
         std::vector<std::string> made;
         for (const std::string &f : s.files())
-            if (f.rfind("jacksboro", 0) != 0)
+            if (!f.starts_with("jacksboro"))
                 made.push_back(f);
         EXPECT_EQ(made, j.results);
         EXPECT_EQ(s.read("jacksboro_m2.txt"), jacksboro_descriptor);
@@ -144,29 +137,18 @@ TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
             if (jacksboro_fnv.count(f)) {
                 EXPECT_EQ(fnv1a(bytes), jacksboro_fnv.at(f)) << f;
             }
-            if (f == "res_log.txt") {
-                EXPECT_EQ(bytes, "343\n324\n1\n0\n255\n90\n");
+            if (jacksboro_sizes.count(f)) {
+                EXPECT_EQ(bytes.size(), jacksboro_sizes.at(f)) << f;
             }
-            if (f == "res_log_dem_m4.txt") {
-                EXPECT_EQ(bytes, "343\n324\n4\n0\n1000\n90\n");
+            if (jacksboro_descriptors.count(f)) {
+                EXPECT_EQ(bytes, jacksboro_descriptors.at(f));
             }
-            if (f == "res_log.raw") {
-                ASSERT_EQ(bytes.size(), 343u * 324u);
-                EXPECT_EQ(static_cast<unsigned char>(*std::max_element(bytes.begin(), bytes.end(),
-                                                                       [](char a, char b) {
-                                                                           return static_cast<unsigned char>(a) <
-                                                                                  static_cast<unsigned char>(b);
-                                                                       })),
-                          254);
-            }
-            if (f == "res_log_dem_m4.raw") {
-                EXPECT_EQ(bytes.size(), 343u * 324u * 4u);
-            }
-            if (f == "res_log.bmp") {
-                EXPECT_EQ(bytes.size(), 54u + 1024u + 343u * 324u);
+            if (f == "res_log.raw") { // the largest tone is 254
+                EXPECT_TRUE(contains(bytes, "\xFE"));
+                EXPECT_FALSE(contains(bytes, "\xFF"));
             }
             if (f == "res_log.asc" || f == "res_log_dem.asc") {
-                EXPECT_EQ(bytes.rfind(ascii_header, 0), 0u);
+                EXPECT_TRUE(bytes.starts_with(ascii_header));
                 EXPECT_EQ(count(bytes, "\t"), 343u * 324u);
                 EXPECT_EQ(count(bytes, "\n"), 6u);
             }
@@ -180,17 +162,15 @@ TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
 namespace {
 
 // The worked example of the slopes: 3 lines by 5 columns, cell size 10.
-const std::string example_raw = le32({100, 100, 100, 100, 100, 100, 100, 100, 110, 130, 100, 100, 100, 120, 160});
-const std::string example_descriptor = "3\n5\n4\n100\n160\n10\n";
+const std::vector<int64_t> example_cells = {100, 100, 100, 100, 100, 100, 100, 100, 110, 130, 100, 100, 100, 120, 160};
+const std::string example_descriptor = descriptor_text({3, 5, 4, 100, 160, 10});
 const std::string example_header =
     "ncols 5\nnrows 3\nxllcorner 512000.000000\nyllcorner 4100000.000000\ncellsize 10.000000\n"
     "nodata_value -9999.9999\n";
 
 void put_example(const Site &s, bool descriptor)
 {
-    s.write("w_m4.raw", example_raw);
-    if (descriptor)
-        s.write("w_m4.txt", example_descriptor);
+    s.put_raw("w", 1, example_cells, descriptor ? example_descriptor : "");
 }
 
 } // namespace
@@ -250,7 +230,7 @@ TEST_P(WholeRuns, ResultsReadBackAsModels)
     r = s.run("1 site res_log_dem 0 back3 2 0 1 500\n");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(contains(r.out, "UTM coordinates"));
-    EXPECT_EQ(s.read("back3_log_dem.asc").rfind(example_header, 0), 0u);
+    EXPECT_TRUE(s.read("back3_log_dem.asc").starts_with(example_header));
 
     // The ASCII image, its tones as elevations; its header carries the
     // corner and cell size on.
@@ -258,17 +238,19 @@ TEST_P(WholeRuns, ResultsReadBackAsModels)
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(contains(r.out, "UTM coordinates"));
     EXPECT_TRUE(contains(r.out, "\n\t            3 LINES\n\t        AND 5 COLUMNS\n"));
-    EXPECT_EQ(s.read("again_log.asc").rfind(example_header, 0), 0u);
+    EXPECT_TRUE(s.read("again_log.asc").starts_with(example_header));
 }
 
 TEST_P(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
 {
     Site s;
     put_example(s, true);
-    for (const char *form : {"0", "1", "2 1 2"}) {
+    const std::pair<const char *, ResultRole> forms[] = {
+        {"0", result_raw_image}, {"1", result_bitmap}, {"2 1 2", result_ascii_image}};
+    for (const auto &[form, image] : forms) {
         SCOPED_TRACE(form);
         for (const std::string &f : s.files())
-            if (f.rfind("w_m4.", 0) != 0)
+            if (!f.starts_with("w_m4."))
                 fs::remove(s.folder() / f);
         const Outcome r = s.run(std::string("1 site w 1 1 0 res ") + form + " 1\n");
         ASSERT_EQ(r.status, 0) << r.out;
@@ -276,10 +258,10 @@ TEST_P(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
         EXPECT_FALSE(contains(r.out, "Stretch limit"));
         EXPECT_TRUE(contains(r.out, "that corresponds to slope / normalized values of the logarithms\n"
                                     "\n\n\tProcessing completed. \n\tHit any key to exit. "));
-        const std::string image = form[0] == '0' ? "res_log.raw" : form[0] == '1' ? "res_log.bmp" : "res_log.asc";
-        std::vector<std::string> expected = {image, "res_log.xls", "w_m4.raw", "w_m4.txt"};
-        if (form[0] == '0')
-            expected.insert(expected.begin() + 1, "res_log.txt");
+        std::vector<std::string> expected = {result_name("res", image), result_name("res", result_histogram),
+                                             "w_m4.raw", "w_m4.txt"};
+        if (image == result_raw_image)
+            expected.insert(expected.begin() + 1, result_name("res", result_raw_image_descriptor));
         EXPECT_EQ(s.files(), expected);
     }
 }
@@ -308,11 +290,42 @@ TEST_P(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
     // A pixel size of 0 typed is asked again; the descriptor keeps the size
     // finally given, and a 16-bit model gets 2 as its third value.
     Site t;
-    t.write("w_m2.raw", std::string("\x64\0\x64\0\x64\0\x64\0\x64\0\x6E\0\x64\0\x78\0\xA0\0", 18));
+    t.put_raw("w", 0, {100, 100, 100, 100, 100, 110, 100, 120, 160});
     r = t.run("1 site w 1 0 3 3 0 25 0 res 1 1\n");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(count(r.out, "\n\tPixel Size (in meters) ? "), 1u);
     EXPECT_EQ(t.read("w_m2.txt"), "3\n3\n2\n100\n160\n25\n");
+}
+
+// The root of the folders: $QUARVELIN_ROOT, with a closing '/' or without,
+// or "images/" under the working directory when it is not set; a path is
+// printed with one '/' between the root and the folder.
+TEST(Roots, TheDefaultRootAndARootEndingInASeparator)
+{
+    const std::string typed = "1 site w 1 1 0 res 1 1\n";
+    Site plain, images("images"), slash;
+    put_example(plain, true);
+    const Outcome reference = plain.run(typed);
+    ASSERT_EQ(reference.status, 0) << reference.out;
+    const struct {
+        const Site &site;
+        std::vector<std::string> prefix;
+        std::string printed;
+    } roots[] = {
+        {images,
+         {"/usr/bin/env", "-u", "QUARVELIN_ROOT", "-C", images.folder().parent_path().parent_path()},
+         "images/"},
+        {slash, {"/usr/bin/env", "QUARVELIN_ROOT=" + slash.root()}, slash.root()},
+    };
+    for (const auto &r : roots) {
+        SCOPED_TRACE(r.printed);
+        put_example(r.site, true);
+        const Outcome o = r.site.run(typed, 5, r.prefix);
+        EXPECT_EQ(o.status, 0) << o.out;
+        EXPECT_EQ(r.site.portable(o.out, r.printed), plain.portable(reference.out));
+        EXPECT_FALSE(contains(o.out, "//")) << o.out;
+        EXPECT_EQ(r.site.contents(), plain.contents());
+    }
 }
 
 // A model too large for the address space that the run may use is read line
@@ -327,19 +340,16 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
     GTEST_SKIP() << "the address sanitizer reserves more address space than these limits allow";
 #endif
     const int lines = 500, cols = 600; // 300 000 cells: about 10 MB of grids
-    std::string raw, ascii = "ncols 600\nnrows 500\nxllcorner 0\nyllcorner 0\ncellsize 10\nnodata_value -9999\n";
+    std::vector<int64_t> z;
     for (int i = 0; i < lines; i++)
-        for (int j = 0; j < cols; j++) {
-            const int z = 1000 + (i * 37 + j * 11) % 211 + (i / 50) * (j / 60);
-            raw += le32({z});
-            ascii += std::to_string(z) + (j + 1 < cols ? " " : "\n");
-        }
+        for (int j = 0; j < cols; j++)
+            z.push_back(1000 + (i * 37 + j * 11) % 211 + (i / 50) * (j / 60));
+    const std::string ascii = ascii_grid(grid_header({"600", "500", "0", "0", "10", "-9999"}), z, cols);
     for (const std::string typed : {"1 site m 1 1 0 res 1 0 0 1000\n", "1 site m 0 res 2 0 1 1000\n"}) {
         SCOPED_TRACE(typed);
         auto files = [&](const Site &s) {
-            s.write("m_m4.raw", raw);
-            s.write("m_m4.txt", "500\n600\n4\n0\n0\n10\n");
-            s.write("m.asc", ascii);
+            s.put_raw("m", 1, z, descriptor_text({lines, cols, 4, 0, 0, 10}));
+            s.write("m" + std::string(ascii_suffix), ascii);
         };
         Site free_run;
         files(free_run);
@@ -370,10 +380,10 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
     }
 }
 
-// The room a control group leaves: the least of every group up to the root
-// that sets a limit, in the unified hierarchy and in a memory controller of
-// its own; none when no group sets one.
-TEST(MemoryLimits, ControlGroupRoomIsTheLeastLeftUpToTheRoot)
+// The room and the processors the control groups leave: the least of every
+// group up to the root that sets a limit, in the unified hierarchy and in a
+// controller of its own; none when no group sets one.
+TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
 {
     TempDir d;
     auto put = [&](const std::string &name, const std::string &text) {
@@ -397,4 +407,18 @@ TEST(MemoryLimits, ControlGroupRoomIsTheLeastLeftUpToTheRoot)
     put("fs/memory/x/memory.limit_in_bytes", "2000\n");
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1995.0);
     EXPECT_EQ(cgroup_room(d.at("no such file"), d.at("fs")), -1.0);
+
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), -1.0);
+    put("fs/a/b/cpu.max", "max 100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), -1.0);
+    put("fs/a/cpu.max", "150000 100000\n");
+    put("fs/cpu.max", "300000 100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), 1.5);
+    put("fs/a/b/cpu.max", "50000 100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), 0.5);
+    put("fs/cpu/x/cpu.cfs_quota_us", "-1\n");
+    put("fs/cpu/x/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_v1"), d.at("fs")), -1.0);
+    put("fs/cpu/x/cpu.cfs_quota_us", "250000\n");
+    EXPECT_EQ(cgroup_processors(d.at("proc_v1"), d.at("fs")), 2.5);
 }

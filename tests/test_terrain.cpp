@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 using namespace qtest;
 
@@ -42,102 +43,109 @@ TEST(Allocation, MatricesAreZeroFilledAndEmptyRequestsAreRefused)
     frdvecteur(v);
 }
 
-TEST_F(Terrain, SlopesAndStretchOfTheWorkedExamples)
+TEST_F(Terrain, WindowSlopesStayWithinZeroAndNinetyDegrees)
 {
-    // An inclined plane: the same slope in every interior cell.
-    const double z0[] = {100, 104, 108}, z1[] = {102, 106, 110}, z2[] = {104, 108, 112};
-    EXPECT_NEAR(window_slope(z0, z1, z2, 1.0 / 10.0), 24.0948425521, 1e-10);
-
-    set_elevations(3, 5,
-                   {100, 100, 100, 100, 100, //
-                    100, 100, 100, 110, 130, //
-                    100, 100, 100, 120, 160});
-    dpix_size = 10.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
-    EXPECT_EQ(dtab_slope[1][1], 0.0);
-    EXPECT_NEAR(dtab_slope[1][2], 29.2059322474, 1e-10);
-    EXPECT_NEAR(dtab_slope[1][3], 62.8808572266, 1e-10);
-    for (int j = 0; j < 5; j++)
-        EXPECT_EQ(dtab_slope[0][j] + dtab_slope[2][j], 0.0);
-    EXPECT_EQ(dtab_slope[1][0] + dtab_slope[1][4], 0.0);
-
-    // The stretch of the same example.
-    EXPECT_EQ(min_pen, 0.0);
-    EXPECT_NEAR(max_pen, 62.8808572266, 1e-10);
-    treatment();
-    EXPECT_EQ(log_min, 0.0);
-    EXPECT_NEAR(log_max, 1.8053707354, 1e-10);
-    EXPECT_EQ(log_dif, log_max);
-    EXPECT_NEAR(dtab_out[1][2], 1.4800922439, 1e-10);
-    const int expected[3][5] = {{0, 0, 0, 0, 0}, {0, 0, 208, 254, 0}, {0, 0, 0, 0, 0}};
-    for (int i = 0; i < 3; i++)
-        for (int j = 0; j < 5; j++)
-            EXPECT_EQ(tab_out[i][j], expected[i][j]) << i << "," << j;
-    EXPECT_EQ(strf("%lf %lf", log_min, log_max), "0.000000 1.805371");
-    ASSERT_NE(itab_out, nullptr);
-    EXPECT_EQ(itab_out[2][4], 0);
-
-    // A very steep window stays below 90 degrees; a flat one is 0.
-    const double s0[] = {0, 0, 1e6}, s1[] = {0, 0, 1e6}, s2[] = {0, 0, 1e6};
-    const double steep = window_slope(s0, s1, s2, 1.0);
-    EXPECT_GT(steep, 89.99);
-    EXPECT_LE(steep, 90.0);
-    const double f[] = {5, 5, 5};
-    EXPECT_EQ(window_slope(f, f, f, 1.0), 0.0);
-}
-
-TEST_F(Terrain, NarrowGridsHaveNoInteriorAndProgressSkipsTheLastLine)
-{
-    set_elevations(2, 50, std::vector<double>(100, 3.0));
-    dtab_in[0][7] = 900.0;
-    dpix_size = 1.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n");
-    for (int j = 0; j < 50; j++)
-        EXPECT_EQ(dtab_slope[0][j] + dtab_slope[1][j], 0.0);
-    reset_run_state();
-
-    for (int lines : {101, 102}) {
-        set_elevations(lines, 3, std::vector<double>(static_cast<size_t>(lines) * 3, 1.0));
-        dpix_size = 1.0;
-        testing::internal::CaptureStdout();
-        pendientes();
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(out, lines == 101 ? "\n" : "\n\tline 100                 \r") << lines;
-        reset_run_state();
+    const struct {
+        double z[9], p, low, high;
+    } windows[] = {
+        // An inclined plane; a very steep window, below 90 degrees; a flat one.
+        {{100, 104, 108, 102, 106, 110, 104, 108, 112}, 1.0 / 10.0, 24.0948425521 - 1e-10, 24.0948425521 + 1e-10},
+        {{0, 0, 1e6, 0, 0, 1e6, 0, 0, 1e6}, 1.0, std::nextafter(89.99, 90.0), 90.0},
+        {{5, 5, 5, 5, 5, 5, 5, 5, 5}, 1.0, 0.0, 0.0},
+    };
+    for (const auto &w : windows) {
+        const double slope = window_slope(w.z, w.z + 3, w.z + 6, w.p);
+        EXPECT_GE(slope, w.low);
+        EXPECT_LE(slope, w.high);
     }
 }
 
-TEST_F(Terrain, FlatAndEmptyModelsStretchWithoutDividingByZero)
+// A whole number is expected exactly, anything else to 1e-10.
+void expect_near(double got, double want, const std::string &what)
 {
-    set_elevations(4, 4, std::vector<double>(16, 12.5));
-    dpix_size = 30.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    testing::internal::GetCapturedStdout();
-    treatment();
-    EXPECT_EQ(max_pen, 0.0);
-    EXPECT_EQ(log_dif, 0.0);
-    for (int i = 0; i < 4; i++)
-        for (int j = 0; j < 4; j++)
-            EXPECT_EQ(tab_out[i][j], 0);
-    reset_run_state();
+    EXPECT_NEAR(got, want, want == std::trunc(want) ? 0.0 : 1e-10) << what;
+}
 
-    nb_lig = 0;
-    nb_col = 7;
-    testing::internal::CaptureStdout();
-    pendientes();
-    testing::internal::GetCapturedStdout();
-    treatment();
-    EXPECT_EQ(min_pen, 1.0e7);
-    EXPECT_EQ(max_pen, 0.0);
-    EXPECT_EQ(log_min, 1000.0);
-    EXPECT_EQ(log_max, 0.0);
-    EXPECT_EQ(log_dif, -1000.0);
-    EXPECT_EQ(tab_out, nullptr);
+struct Ranges {
+    double min_pen, max_pen, log_min, log_max;
+};
+
+// The slopes of a model (border cells 0, and so the smallest slope and
+// logarithm, in every model with cells), their logarithms and ranges, the
+// progress lines of both stages, and the grey tones; a model without cells
+// keeps the start values of the ranges and has no grids.
+TEST_F(Terrain, SlopesRangesAndTonesOfEveryKindOfModel)
+{
+    struct Relief {
+        const char *what;
+        int lines, cols;
+        double cell;
+        std::vector<double> z;
+        std::string progress; // printed by the slopes and the stretch
+        Ranges ranges;
+        std::vector<std::tuple<int, int, double>> steep = {}; // every other cell has slope 0
+        std::vector<int> tones = {};                          // none: every tone 0
+        std::string grid = "";                                // the model read from this ASCII grid instead
+    };
+    const std::vector<double> example = {100, 100, 100, 100, 100, 100, 100, 100, 110, 130, 100, 100, 100, 120, 160};
+    const Ranges example_ranges = {0.0, 62.8808572266, 0.0, 1.8053707354}, level = {0, 0, 0, 0},
+                 none = {1.0e7, 0.0, 1000.0, 0.0};
+    const std::vector<std::tuple<int, int, double>> example_steep = {{1, 2, 29.2059322474}, {1, 3, 62.8808572266}};
+    const std::vector<int> example_tones = {0, 0, 0, 0, 0, 0, 0, 208, 254, 0, 0, 0, 0, 0, 0};
+    std::vector<double> spike(100, 3.0);
+    spike[7] = 900.0;
+    const std::string line_100 = "\tline 100                 \r", line_200 = "\tline 200                 \r";
+    // Found by the fuzzer (fuzz/regressions/ascii/no_columns_several_lines.asc):
+    // no grid at all; the slopes read no line of them and still print their
+    // progress.
+    const std::string no_columns = grid_header({"0", "250", "0", "0", "30", "-9999"});
+    const Relief reliefs[] = {
+        {"the worked example", 3, 5, 10.0, example, "\n", example_ranges, example_steep, example_tones},
+        {"two lines have no interior", 2, 50, 1.0, spike, "\n", level},
+        {"101 lines: no progress for the last", 101, 3, 1.0, std::vector<double>(303, 1.0), "\n", level},
+        {"102 lines", 102, 3, 1.0, std::vector<double>(306, 1.0), "\n" + line_100, level},
+        {"flat", 4, 4, 30.0, std::vector<double>(16, 12.5), "\n", level},
+        {"no lines", 0, 7, 1.0, {}, "\n", none},
+        {"lines without columns", 250, 0, 30.0, {}, "\n" + line_100 + line_200, none, {}, {}, no_columns},
+    };
+    for (const Relief &r : reliefs) {
+        SCOPED_TRACE(r.what);
+        reset_run_state();
+        if (!r.grid.empty()) {
+            FILE *f = text_stream(r.grid);
+            int line, col;
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(ascii_read(f, line, col), ascii_ok);
+            testing::internal::GetCapturedStdout();
+            std::fclose(f);
+        } else {
+            set_elevations(r.lines, r.cols, r.z);
+            dpix_size = r.cell;
+        }
+        const bool cells = r.lines > 0 && r.cols > 0;
+        EXPECT_EQ(dtab_slope != nullptr, cells);
+        testing::internal::CaptureStdout();
+        pendientes();
+        treatment();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.progress);
+        expect_near(min_pen, r.ranges.min_pen, "min_pen");
+        expect_near(max_pen, r.ranges.max_pen, "max_pen");
+        expect_near(log_min, r.ranges.log_min, "log_min");
+        expect_near(log_max, r.ranges.log_max, "log_max");
+        EXPECT_EQ(log_dif, log_max - log_min);
+        EXPECT_EQ(tab_out != nullptr, cells);
+        EXPECT_EQ(itab_out != nullptr, cells);
+        for (int i = 0; cells && i < r.lines; i++)
+            for (int j = 0; j < r.cols; j++) {
+                double slope = 0.0;
+                for (const auto &[si, sj, steep] : r.steep)
+                    slope = si == i && sj == j ? steep : slope;
+                const std::string at = std::to_string(i) + "," + std::to_string(j);
+                expect_near(dtab_slope[i][j], slope, "slope " + at);
+                EXPECT_NEAR(dtab_out[i][j], std::log10(dtab_slope[i][j] + 1.0), 1e-12) << at;
+                EXPECT_EQ(tab_out[i][j], r.tones.empty() ? 0 : r.tones[static_cast<size_t>(i * r.cols + j)]) << at;
+            }
+    }
 }
 
 TEST(GreyTone, TruncatesTheExactProductAtEveryToneBoundary)
@@ -159,10 +167,23 @@ TEST(GreyTone, TruncatesTheExactProductAtEveryToneBoundary)
     EXPECT_EQ(trunc_product(0.5, -1000.0), -500);
     EXPECT_EQ(trunc_product(1.0, 1000.7), 1000);
     EXPECT_EQ(trunc_product(1.0, -1000.7), -1000);
-    double below_half = 0.5;
-    while (std::fma(below_half, -1000.0, 500.0) <= 0.0)
-        below_half = std::nextafter(below_half, 0.0);
-    EXPECT_EQ(trunc_product(below_half, -1000.0), -499);
+    EXPECT_EQ(trunc_product(std::nextafter(0.5, 0.0), -1000.0), -499);
+    // A product that rounds to a whole number the exact product falls short
+    // of (0.009 x 1000 rounds to 9) is one less, toward zero on either side;
+    // one that the exact product reaches or passes is that number.
+    int short_of = 0;
+    for (double scale : {10.0, 254.0, 1000.0})
+        for (int k = 1; k <= 5000; k++) {
+            const double d = k / scale, product = d * scale;
+            if (product != std::trunc(product))
+                continue;
+            const int whole = static_cast<int>(product) - (std::fma(d, scale, -product) < 0.0 ? 1 : 0);
+            short_of += whole < product;
+            EXPECT_EQ(trunc_product(d, scale), whole) << k << " / " << scale;
+            EXPECT_EQ(trunc_product(d, -scale), -whole) << k << " / " << scale;
+        }
+    EXPECT_GT(short_of, 100);
+    EXPECT_EQ(trunc_product(0.009, -1000.0), -8);
 }
 
 } // namespace

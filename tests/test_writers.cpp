@@ -18,38 +18,50 @@ struct Writers : ::testing::Test {
     std::string console;
 
     // A model of 4 lines by 5 columns whose interior cells have slopes of
-    // several sizes, its slopes and tones made, and the histogram file open.
+    // several sizes, in an empty folder.
     void SetUp() override
     {
         std::error_code ec;
         fs::remove_all(dir.path, ec);
         fs::create_directory(dir.path, ec);
-        set_elevations(4, 5,
-                       {100, 100, 100, 100, 100, //
-                        100, 104, 111, 130, 160, //
-                        100, 108, 120, 150, 200, //
-                        100, 100, 100, 100, 100});
-        dpix_size = 25.0;
+        make(4, 5, {100, 100, 100, 100, 100, //
+                    100, 104, 111, 130, 160, //
+                    100, 108, 120, 150, 200, //
+                    100, 100, 100, 100, 100},
+             25.0);
         pix_size = 25;
         X_min = 512000.0;
         Y_min = 4100000.0;
+    }
+    void TearDown() override { reset_run_state(); }
+
+    // A model from a clean Run state, its slopes and tones made, and the
+    // histogram file open.
+    void make(int lines, int cols, const std::vector<double> &z, double cell)
+    {
+        reset_run_state();
+        set_elevations(lines, cols, z);
+        dpix_size = cell;
         testing::internal::CaptureStdout();
         pendientes();
         treatment();
         testing::internal::GetCapturedStdout();
         dem_result = 1;
-        nomhisto = dir.at("r_log.xls");
+        nomhisto = at(result_histogram);
         f3h = std::fopen(nomhisto.c_str(), "wb");
     }
-    void TearDown() override { reset_run_state(); }
 
-    void open_image(int form, const char *suffix)
+    // The path of a result of the generic name "r".
+    std::string at(ResultRole role) const { return dir.at(result_name("r", role)); }
+
+    void open_image(int form)
     {
+        const ResultRole images[] = {result_raw_image, result_bitmap, result_ascii_image};
         output = form;
-        nomim2 = dir.at("r" + std::string(suffix));
+        nomim2 = at(images[form]);
         f2 = std::fopen(nomim2.c_str(), "wb");
         if (form == 0) {
-            nomdescr2 = dir.at("r_log.txt");
+            nomdescr2 = at(result_raw_image_descriptor);
             f2d = std::fopen(nomdescr2.c_str(), "wb");
         }
     }
@@ -58,12 +70,12 @@ struct Writers : ::testing::Test {
         dem_result = 0;
         dem_type = type;
         strcoef = stretch;
-        nomhisto2 = dir.at("r_dem_log.xls");
+        nomhisto2 = at(result_dem_histogram);
         f2h = std::fopen(nomhisto2.c_str(), "wb");
-        nomim3 = dir.at(type == 0 ? "r_log_dem_m4.raw" : "r_log_dem.asc");
+        nomim3 = at(type == 0 ? result_raw_dem : result_ascii_dem);
         f3 = std::fopen(nomim3.c_str(), "wb");
         if (type == 0) {
-            nomdescr3 = dir.at("r_log_dem_m4.txt");
+            nomdescr3 = at(result_raw_dem_descriptor);
             f3d = std::fopen(nomdescr3.c_str(), "wb");
         }
     }
@@ -81,7 +93,8 @@ double plain_log(int i, int j)
 {
     if (i == 0 || j == 0 || i == nb_lig - 1 || j == nb_col - 1)
         return 0.0;
-    return log_of_slope(window_slope(dtab_in[i - 1] + j - 1, dtab_in[i] + j - 1, dtab_in[i + 1] + j - 1, 1 / dpix_size));
+    return log_of_slope(
+        window_slope(dtab_in[i - 1] + j - 1, dtab_in[i] + j - 1, dtab_in[i + 1] + j - 1, 1 / dpix_size));
 }
 
 const char ascii_header[] = "ncols 5\nnrows 4\nxllcorner 512000.000000\nyllcorner 4100000.000000\n"
@@ -111,16 +124,15 @@ TEST_F(Writers, EveryImageFormHoldsTheTonesOfEveryCell)
     EXPECT_NE(raw.find('\xfe'), std::string::npos); // the steepest cell
     const struct {
         int form;
-        const char *suffix;
         std::string body;
         size_t offset; // of the pixels
         const char *before_summary;
-    } forms[] = {{0, "_log.raw", raw, 0, ""}, {1, "_log.bmp", bmp, 1078, ""}, {2, "_log.asc", text, 0, "\n"}};
+    } forms[] = {{0, raw, 0, ""}, {1, bmp, 1078, ""}, {2, text, 0, "\n"}};
     for (const auto &f : forms) {
-        SCOPED_TRACE(f.suffix);
+        SCOPED_TRACE(f.form);
         reset_run_state();
         SetUp();
-        open_image(f.form, f.suffix);
+        open_image(f.form);
         save();
         const std::string file = read_file(nomim2);
         EXPECT_EQ(file.substr(std::min(f.offset, file.size())), f.body);
@@ -138,7 +150,7 @@ TEST_F(Writers, EveryImageFormHoldsTheTonesOfEveryCell)
 TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
 {
     max_pen = 0.35;
-    open_image(1, "_log.bmp");
+    open_image(1);
     open_log_dem(0, 1000.0);
     save();
     EXPECT_EQ(read_file(nomhisto), "0.000000\t0.000000\n0.100000\t80.985418\n0.200000\t154.919312\n");
@@ -148,18 +160,17 @@ TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
     for (double pen : {0.05, 45.37, 90.0}) {
         SetUp();
         max_pen = pen;
-        open_image(1, "_log.bmp");
+        open_image(1);
         save();
         const std::string rows = read_file(nomhisto);
-        const size_t count = static_cast<size_t>(std::count(rows.begin(), rows.end(), '\n'));
         const char *last = pen == 45.37 ? "45.200000\t" : "89.900000\t";
         if (pen < 0.1) {
             EXPECT_EQ(rows, "");
         } else {
-            EXPECT_EQ(count, pen == 90.0 ? 900u : 453u);
+            EXPECT_EQ(count(rows, "\n"), pen == 90.0 ? 900u : 453u);
             EXPECT_NE(rows.find(std::string("\n") + last), std::string::npos) << pen;
         }
-        EXPECT_EQ(std::fopen(dir.at("r_dem_log.xls").c_str(), "r"), nullptr);
+        EXPECT_FALSE(fs::exists(at(result_dem_histogram)));
         reset_run_state();
     }
 }
@@ -174,7 +185,7 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
             SCOPED_TRACE(std::to_string(limit) + (type == 0 ? " raw" : " ascii"));
             reset_run_state();
             SetUp();
-            open_image(1, "_log.bmp");
+            open_image(1);
             open_log_dem(type, limit);
             save();
             std::string raw, text = ascii_header;
@@ -193,16 +204,8 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
         }
     }
 
-    reset_run_state();
-    set_elevations(3, 3, std::vector<double>(9, 7.0));
-    dpix_size = 25.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    treatment();
-    testing::internal::GetCapturedStdout();
-    nomhisto = dir.at("r_log.xls");
-    f3h = std::fopen(nomhisto.c_str(), "wb");
-    open_image(1, "_log.bmp");
+    make(3, 3, std::vector<double>(9, 7.0), 25.0);
+    open_image(1);
     open_log_dem(1, 1000.0);
     save();
     EXPECT_EQ(read_file(nomim3), "ncols 3\nnrows 3\nxllcorner 0.000000\nyllcorner 0.000000\ncellsize 25.000000\n"
@@ -211,17 +214,8 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
 
 TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
 {
-    reset_run_state();
-    set_elevations(1000, 1, std::vector<double>(1000, 1.0));
-    dpix_size = 1.0;
-    testing::internal::CaptureStdout();
-    pendientes();
-    treatment();
-    testing::internal::GetCapturedStdout();
-    nomhisto = dir.at("r_log.xls");
-    f3h = std::fopen(nomhisto.c_str(), "wb");
-    dem_result = 1;
-    open_image(2, "_log.asc");
+    make(1000, 1, std::vector<double>(1000, 1.0), 1.0);
+    open_image(2);
     save();
     std::string expected = "\n";
     for (int i = 100; i < 1000; i += 100)
@@ -238,7 +232,7 @@ TEST_F(Writers, FullDiskIsReportedAndTheDeviceKept)
         ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
         EXPECT_EXIT(
             {
-                open_image(form, form == 1 ? "_log.bmp" : form == 0 ? "_log.raw" : "_log.asc");
+                open_image(form);
                 if (f2 != nullptr)
                     std::fclose(f2);
                 nomim2 = link;
