@@ -1548,9 +1548,10 @@ int trunc_product(double d, double s)
     const double prod = d * s;
     if (std::isnan(prod))
         return 0;
-    if (prod >= 2147483647.0)
+    // Beyond the 32-bit range by more than the rounding of the product.
+    if (prod >= 2147483648.0)
         return INT_MAX;
-    if (prod <= -2147483648.0)
+    if (prod <= -2147483649.0)
         return INT_MIN;
     double t = std::trunc(prod);
     // The rounded product can reach a whole number that the exact product
@@ -1562,7 +1563,7 @@ int trunc_product(double d, double s)
         else if (t < 0.0 && residue > 0.0)
             t += 1.0;
     }
-    return static_cast<int>(t);
+    return static_cast<int>(std::clamp(t, -2147483648.0, 2147483647.0));
 }
 
 int stretch(double lg, double lmin, double ldif, double limit)
@@ -2019,8 +2020,10 @@ std::string shortest(double v)
 // order, little-endian) and map place (the upper-left corner of the
 // upper-left cell, and the cell size). Lines run from north to south, so
 // that corner is the lower-left corner raised by the model's height.
-void write_raster_header(FILE *f, const std::string &path, int data_type)
+void write_raster_header(FILE *&f, const std::string &path, int data_type)
 {
+    if (f == nullptr)
+        return; // none was asked for
     print_block(f,
                 strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\nheader offset = 0\n"
                      "file type = ENVI Standard\ndata type = %d\ninterleave = bsq\nbyte order = 0\n"
@@ -2035,8 +2038,10 @@ void write_raster_header(FILE *f, const std::string &path, int data_type)
 // The world file of a bitmap: the cell's size across, two rotations of 0,
 // its size down (negative: lines run south), and the centre of the
 // upper-left cell.
-void write_world_file(FILE *f, const std::string &path)
+void write_world_file(FILE *&f, const std::string &path)
 {
+    if (f == nullptr)
+        return; // none was asked for
     const double half = dpix_size / 2.0;
     print_block(f,
                 shortest(dpix_size) + "\n0\n0\n" + shortest(-dpix_size) + "\n" + shortest(X_min + half) + "\n" +

@@ -58,8 +58,16 @@ double least_over_groups(const std::string &proc_cgroup, const std::string &cgro
             continue;
         const std::string controllers = text.substr(c1 + 1, c2 - c1 - 1);
         std::string group = text.substr(c2 + 1);
+        // The controllers of a hierarchy of their own, by their whole names
+        // ("cpu" is not "cpuset").
         const bool unified = controllers.empty();
-        if (!unified && controllers.find(controller) == std::string::npos)
+        bool named = false;
+        for (size_t at = 0; !unified && at <= controllers.size() && !named;) {
+            const size_t end = std::min(controllers.find(',', at), controllers.size());
+            named = controllers.compare(at, end - at, controller) == 0;
+            at = end + 1;
+        }
+        if (!unified && !named)
             continue;
         const std::string base = unified ? cgroup_root : cgroup_root + "/" + controller;
         for (;;) {
@@ -83,8 +91,9 @@ double cgroup_room(const std::string &proc_cgroup, const std::string &cgroup_roo
     return least_over_groups(proc_cgroup, cgroup_root, "memory", [](const std::string &dir, bool unified) {
         const double limit = number_in_file(dir + (unified ? "/memory.max" : "/memory.limit_in_bytes"));
         const double used = number_in_file(dir + (unified ? "/memory.current" : "/memory.usage_in_bytes"));
-        // "max", or the largest page-aligned number: no limit.
-        return limit >= 0.0 && limit < 1e18 ? limit - std::max(used, 0.0) : -1.0;
+        // "max", or the largest page-aligned number: no limit. A group
+        // beyond its limit leaves no room.
+        return limit >= 0.0 && limit < 1e18 ? std::max(limit - std::max(used, 0.0), 0.0) : -1.0;
     });
 }
 

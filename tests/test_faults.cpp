@@ -326,7 +326,8 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
             fs::permissions(s.folder().parent_path(),
                             fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         }
-        const auto &answers = c.file == result_bitmap                                      ? bitmap_dialogue
+        const bool bitmap = c.file == result_bitmap || c.file == result_bitmap_world;
+        const auto &answers = bitmap                                                       ? bitmap_dialogue
                               : c.file == result_ascii_image || c.file == result_ascii_dem ? ascii_dialogue
                                                                                            : raw_dialogue;
         const auto names = s.files();
@@ -338,8 +339,8 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
         limit.reset();
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path(name) + c.message)) << r.out;
-        const bool log_dem =
-            c.file == result_raw_dem || c.file == result_raw_dem_descriptor || c.file == result_ascii_dem;
+        const bool log_dem = c.file == result_raw_dem || c.file == result_raw_dem_descriptor ||
+                             c.file == result_raw_dem_header || c.file == result_ascii_dem;
         EXPECT_EQ(contains(r.out, "has been saved"), log_dem && c.message == unwritten) << r.out;
         EXPECT_FALSE(contains(r.out, "Processing completed"));
         EXPECT_EQ(s.files(), names);
@@ -624,6 +625,6 @@ TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
         results[k] = s.contents();
         results[k].erase("m.asc");
     }
-    EXPECT_EQ(results[0].size(), 6u);
+    EXPECT_EQ(results[0].size(), 8u);
     EXPECT_EQ(results[0], results[1]);
 }

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 
 using namespace qtest;
 
@@ -48,7 +50,47 @@ struct Jacksboro {
     const char *transcript;
     std::string answers;
     std::vector<std::string> results; // files made by the run, sorted
+    double x_min, y_min;              // the lower-left corner the run knows
 };
+
+// The sidecars that place a result for a GIS, read as a GIS reads them: a
+// header of "key = value" lines beside a raw raster (its size, cell type,
+// layout and the upper-left corner with the cell size in its map info), the
+// six numbers of a world file beside a bitmap (the cell across, two
+// rotations, the cell down, the centre of the upper-left cell).
+void check_sidecar(const std::string &name, const std::string &text, double x_min, double y_min)
+{
+    const double cell = 90.0, top = y_min + 343 * cell;
+    if (name.ends_with(".bpw")) {
+        std::istringstream in(text);
+        std::vector<double> v{std::istream_iterator<double>(in), std::istream_iterator<double>()};
+        EXPECT_EQ(v, (std::vector<double>{cell, 0, 0, -cell, x_min + cell / 2, top - cell / 2})) << name;
+        return;
+    }
+    std::map<std::string, std::string> keys;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "ENVI") << name;
+    while (std::getline(in, line))
+        if (const size_t eq = line.find(" = "); eq != std::string::npos)
+            keys[line.substr(0, eq)] = line.substr(eq + 3);
+    const bool dem = name.find("dem") != std::string::npos;
+    EXPECT_EQ(keys["samples"], "324");
+    EXPECT_EQ(keys["lines"], "343");
+    EXPECT_EQ(keys["bands"], "1");
+    EXPECT_EQ(keys["header offset"], "0");
+    EXPECT_EQ(keys["data type"], dem ? "3" : "1");
+    EXPECT_EQ(keys["interleave"], "bsq");
+    EXPECT_EQ(keys["byte order"], "0");
+    std::string map = keys["map info"];
+    std::replace(map.begin(), map.end(), ',', ' ');
+    std::istringstream fields(map.substr(1, map.size() - 2));
+    std::string projection;
+    double ref_x = 0, ref_y = 0, x = 0, y = 0, dx = 0, dy = 0;
+    fields >> projection >> ref_x >> ref_y >> x >> y >> dx >> dy;
+    EXPECT_EQ((std::vector<double>{ref_x, ref_y, x, y, dx, dy}), (std::vector<double>{1, 1, x_min, top, cell, cell}));
+}
 
 // Fingerprints of the results of the Jacksboro DEM (the same elevations
 // from either input form give the same files, the ASCII headers aside).
@@ -100,17 +142,27 @@ TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
     const std::vector<Jacksboro> runs = {
         {"jacksboro_raw16_raw",
          "1 site jacksboro 1 0 1 res 0 0 0 1000\n",
-         {"res_dem_log.xls", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.raw", "res_log_dem_m4.txt"}},
-        {"jacksboro_raw16_bitmap", "0 site jacksboro 1 0 1 res 1 1\n", {"res_log.bmp", "res_log.xls"}},
+         {"res_dem_log.xls", "res_log.hdr", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.hdr",
+          "res_log_dem_m4.raw", "res_log_dem_m4.txt"},
+         0.0,
+         0.0},
+        {"jacksboro_raw16_bitmap", "0 site jacksboro 1 0 1 res 1 1\n", {"res_log.bmp", "res_log.bpw", "res_log.xls"}, 0, 0},
         {"jacksboro_raw16_ascii",
          "1 site jacksboro 1 0 1 res 2 731839.2 4037456.2 0 1 1000\n",
-         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"}},
+         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"},
+         731839.2,
+         4037456.2},
         {"jacksboro_ascii_ascii",
          "1 site jacksboro 0 res 2 0 1 1000\n",
-         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"}},
+         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"},
+         731839.2,
+         4037456.2},
         {"jacksboro_ascii_raw",
          "1 site jacksboro 0 res 0 0 0 1000\n",
-         {"res_dem_log.xls", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.raw", "res_log_dem_m4.txt"}},
+         {"res_dem_log.xls", "res_log.hdr", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.hdr",
+          "res_log_dem_m4.raw", "res_log_dem_m4.txt"},
+         731839.2,
+         4037456.2},
     };
     const std::string ascii_header = "ncols 324\nnrows 343\nxllcorner 731839.200000\nyllcorner 4037456.200000\n"
                                      "cellsize 90.000000\nnodata_value -9999.9999\n";
@@ -155,6 +207,8 @@ TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
             // Largest slope 32.214189: 322 rows, the last at 32.1.
             if (f == "res_log.xls" || f == "res_dem_log.xls")
                 check_histogram(bytes, 322, "32.100000");
+            if (f.ends_with(".hdr") || f.ends_with(".bpw"))
+                check_sidecar(f, bytes, j.x_min, j.y_min);
         }
     }
 }
@@ -261,7 +315,11 @@ TEST_P(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
         std::vector<std::string> expected = {result_name("res", image), result_name("res", result_histogram),
                                              "w_m4.raw", "w_m4.txt"};
         if (image == result_raw_image)
-            expected.insert(expected.begin() + 1, result_name("res", result_raw_image_descriptor));
+            for (ResultRole also : {result_raw_image_descriptor, result_raw_image_header})
+                expected.push_back(result_name("res", also));
+        if (image == result_bitmap)
+            expected.push_back(result_name("res", result_bitmap_world));
+        std::sort(expected.begin(), expected.end());
         EXPECT_EQ(s.files(), expected);
     }
 }
@@ -399,8 +457,12 @@ TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
     EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 600000.0);
     put("fs/a/b/memory.max", "max\n");
     EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 700000.0);
+    put("fs/a/memory.current", "900000\n"); // beyond its limit: no room at all
+    EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 0.0);
 
-    put("proc_v1", "5:cpu:/x\n4:memory:/x\n");
+    put("proc_v1", "6:cpuset:/y\n5:cpu,cpuacct:/x\n4:memory:/x\n");
+    put("fs/cpu/y/cpu.cfs_quota_us", "50000\n"); // a cpuset group's folder is not read for the cpu
+    put("fs/cpu/y/cpu.cfs_period_us", "100000\n");
     put("fs/memory/x/memory.limit_in_bytes", "9223372036854771712\n");
     put("fs/memory/x/memory.usage_in_bytes", "5\n");
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), -1.0);

@@ -184,6 +184,14 @@ TEST(GreyTone, TruncatesTheExactProductAtEveryToneBoundary)
         }
     EXPECT_GT(short_of, 100);
     EXPECT_EQ(trunc_product(0.009, -1000.0), -8);
+    // At the ends of the 32-bit range too: a product that rounds onto the
+    // largest whole number falls short of it.
+    for (const auto &[d, s, whole] : {std::tuple{2147483.647, 1000.0, 2147483646},
+                                      {306783378.14285713, 7.0, 2147483646},
+                                      {715827882.66666663, -3.0, -2147483647},
+                                      {2.0, 1.5e9, 2147483647},
+                                      {-2.0, 1.5e9, -2147483647 - 1}})
+        EXPECT_EQ(trunc_product(d, s), whole) << d << " x " << s;
 }
 
 } // namespace
