@@ -281,8 +281,7 @@ void frame(const char *lead, const char *const *texts, int lines, const char *ta
 
 void banner()
 {
-    const char *texts[10] = {blank60, blank60, blank60, blank60, blank60,
-                             blank60, blank60, blank60, blank60, blank60};
+    const char *texts[10] = {blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60};
     texts[1] = "                        QUARVELIN                           ";
     texts[6] = "                                         ZORBELVANTIK       ";
     texts[8] = "                                   Actualization 2020       ";
@@ -698,8 +697,8 @@ struct Lines {
     int *cells = nullptr, *val = nullptr, *todo = nullptr;
     unsigned char *raw = nullptr, *tone = nullptr;
     Plain *plain = nullptr; // plain_slots of them
-    int plain_lines = 0; // lines to leave to the plain loop whole
-    bool tried = false;  // the fast step ran on this line
+    int plain_lines = 0;    // lines to leave to the plain loop whole
+    bool tried = false;     // the fast step ran on this line
     FastStats stats;
 };
 constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 3 * sizeof(int) + 4 + 1;
@@ -774,9 +773,9 @@ bool read_raw_line(FILE *f, Lines &w, int i, int *cells)
             cells[j] = b[2 * j] | b[2 * j + 1] << 8;
     else
         for (size_t j = 0; j < n; j++)
-            cells[j] = static_cast<int>(static_cast<uint32_t>(b[4 * j]) | static_cast<uint32_t>(b[4 * j + 1]) << 8 |
-                                        static_cast<uint32_t>(b[4 * j + 2]) << 16 |
-                                        static_cast<uint32_t>(b[4 * j + 3]) << 24);
+            cells[j] =
+                static_cast<int>(static_cast<uint32_t>(b[4 * j]) | static_cast<uint32_t>(b[4 * j + 1]) << 8 |
+                                 static_cast<uint32_t>(b[4 * j + 2]) << 16 | static_cast<uint32_t>(b[4 * j + 3]) << 24);
     return true;
 }
 
@@ -1085,7 +1084,11 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
     }
     const int n = static_cast<int>(count);
     run_bands(
-        n, n, thread_count, [&](int k, int, int) { chunks[static_cast<size_t>(k)].words = count_words(chunks[static_cast<size_t>(k)].begin, chunks[static_cast<size_t>(k)].size); },
+        n, n, thread_count,
+        [&](int k, int, int) {
+            chunks[static_cast<size_t>(k)].words =
+                count_words(chunks[static_cast<size_t>(k)].begin, chunks[static_cast<size_t>(k)].size);
+        },
         [](int, int) { return true; });
     int64_t total = first_cell;
     for (Chunk &c : chunks) {
@@ -1232,8 +1235,8 @@ void ascii_lecture()
         fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n",
                   nomim1.c_str(), copy_folder.c_str()));
     case ascii_copy_failed:
-        fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n",
-                  nomim1.c_str(), copy_folder.c_str(), write_failure(copy_error).c_str()));
+        fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n", nomim1.c_str(),
+                  copy_folder.c_str(), write_failure(copy_error).c_str()));
     case ascii_unreadable:
         cannot_read(nomim1);
     }
@@ -1713,8 +1716,7 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone)
             }
         }
     }
-    finish_line(w, interior, w.val, w.stats.exact_tones,
-                [](double lg) { return grey_tone(lg, log_min, log_dif); });
+    finish_line(w, interior, w.val, w.stats.exact_tones, [](double lg) { return grey_tone(lg, log_min, log_dif); });
     for (int j = 0; j < n; j++)
         if (w.todo[j] != 0)
             tone[j] = static_cast<unsigned char>(w.val[j]);
@@ -1733,8 +1735,7 @@ void dem_of_line(Lines &w, bool interior, int *val)
         const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0), log_margin(0.0)};
         line_stretch(w.lg, w.g, static_cast<size_t>(n - 2), stretch_of, val + 1, w.todo + 1);
     }
-    finish_line(w, interior, val, w.stats.exact_dem,
-                [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
+    finish_line(w, interior, val, w.stats.exact_dem, [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
 }
 
 // A pass that fills a grid of the run, line by line, from each line's
@@ -1820,7 +1821,8 @@ const double *model_line(Lines &w, int i)
         return z;
     const size_t n = static_cast<size_t>(nb_col);
     if (format == 0) {
-        if (!read_at(elevations, z, n * sizeof(double), static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
+        if (!read_at(elevations, z, n * sizeof(double),
+                     static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
             return nullptr;
     } else {
         if (!read_raw_line(f1, w, i, w.cells))
@@ -1967,8 +1969,8 @@ void line_pass(const BandPlan &p, Make make, Use use)
         if (!ready_lines(w))
             no_memory();
     run_bands(
-        p.bands, p.slots, p.workers, [&](int k, int slot, int worker) { make(k, lines[static_cast<size_t>(worker)], slot); },
-        use);
+        p.bands, p.slots, p.workers,
+        [&](int k, int slot, int worker) { make(k, lines[static_cast<size_t>(worker)], slot); }, use);
     for (Lines &w : lines) {
         fast_stats.cells += w.stats.cells;
         fast_stats.exact_slopes += w.stats.exact_slopes;
@@ -2028,9 +2030,8 @@ void write_raster_header(FILE *&f, const std::string &path, int data_type)
                 strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\nheader offset = 0\n"
                      "file type = ENVI Standard\ndata type = %d\ninterleave = bsq\nbyte order = 0\n"
                      "map info = {Arbitrary, 1, 1, %s, %s, %s, %s}\n",
-                     nb_col, nb_lig, data_type, shortest(X_min).c_str(),
-                     shortest(Y_min + nb_lig * dpix_size).c_str(), shortest(dpix_size).c_str(),
-                     shortest(dpix_size).c_str()),
+                     nb_col, nb_lig, data_type, shortest(X_min).c_str(), shortest(Y_min + nb_lig * dpix_size).c_str(),
+                     shortest(dpix_size).c_str(), shortest(dpix_size).c_str()),
                 path);
     close_result(f, path);
 }

@@ -8,16 +8,15 @@
 #include <cmath>
 #include <cstdint>
 
-#define FASTMATH_LOOPS(build)                                                                                  \
-    void fast_atan_##build(const double *x, double *y, size_t n);                                              \
-    void fast_log10_##build(const double *x, double *y, size_t n);                                             \
-    void line_gradients_##build(const double *z0, const double *z1, const double *z2, size_t m, double p,     \
-                                double *g);                                                                    \
-    void line_degrees_##build(double *pen, double *x, size_t m, double pi);                                    \
-    double line_largest_##build(const double *g, size_t m);                                                    \
-    void line_stretch_##build(const double *lg, const double *g, size_t m, const double stretch[4], int *val,   \
-                              int *todo);                                                                      \
-    void line_lookup_##build(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,  \
+#define FASTMATH_LOOPS(build)                                                                                          \
+    void fast_atan_##build(const double *x, double *y, size_t n);                                                      \
+    void fast_log10_##build(const double *x, double *y, size_t n);                                                     \
+    void line_gradients_##build(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);  \
+    void line_degrees_##build(double *pen, double *x, size_t m, double pi);                                            \
+    double line_largest_##build(const double *g, size_t m);                                                            \
+    void line_stretch_##build(const double *lg, const double *g, size_t m, const double stretch[4], int *val,          \
+                              int *todo);                                                                              \
+    void line_lookup_##build(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,         \
                              uint64_t size, unsigned char below, unsigned char *out);
 FASTMATH_LOOPS(baseline)
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
@@ -39,10 +38,10 @@ struct Build {
     void (*lookup)(const double *, size_t, uint64_t, int, const unsigned char *, uint64_t, unsigned char,
                    unsigned char *);
 };
-#define FASTMATH_BUILD(name, build)                                                                            \
-    {                                                                                                          \
-        name, fast_atan_##build, fast_log10_##build, line_gradients_##build, line_degrees_##build,             \
-            line_largest_##build, line_stretch_##build, line_lookup_##build                                    \
+#define FASTMATH_BUILD(name, build)                                                                                    \
+    {                                                                                                                  \
+        name, fast_atan_##build, fast_log10_##build, line_gradients_##build, line_degrees_##build,                     \
+            line_largest_##build, line_stretch_##build, line_lookup_##build                                            \
     }
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 const Build builds[] = {FASTMATH_BUILD("baseline", baseline), FASTMATH_BUILD("avx2", avx2),

@@ -211,9 +211,9 @@ FILE *scratch_open(const std::string &beside, std::string &where, int &err)
             wchar_t leaf[64];
             swprintf(leaf, 64, L".quarvelin-%llx.tmp", tag);
             const std::wstring path = folders[k] + leaf;
-            HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
-                                   nullptr);
+            HANDLE h =
+                CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
             if (h == INVALID_HANDLE_VALUE) {
                 if (GetLastError() == ERROR_FILE_EXISTS)
                     continue;

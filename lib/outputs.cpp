@@ -560,14 +560,14 @@ std::vector<Folder> folders;
 // report them with handlers of their own, which are left alone there.
 constexpr int fault_signals[] = {
 #if !defined(__SANITIZE_ADDRESS__)
-    SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+    SIGSEGV, SIGBUS,  SIGFPE, SIGILL,
 #endif
     SIGABRT, SIGTRAP, SIGSYS};
 
 // The signals sent to a run from outside, held back in the workers and
 // while the registry changes.
-const int sent_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGPIPE, SIGALRM, SIGUSR1,
-                            SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,
+const int sent_signals[] = {SIGHUP,   SIGINT,  SIGQUIT,   SIGTERM, SIGPIPE, SIGALRM, SIGUSR1,
+                            SIGUSR2,  SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,
 #if defined(SIGSTKFLT)
                             SIGSTKFLT
 #endif

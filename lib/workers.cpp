@@ -36,7 +36,8 @@ void worker(void *p, int k)
     for (;;) {
         // A band is taken when its slot is free: the band before it in that
         // slot was used.
-        pass.changed.wait(lock, [&] { return pass.stop || pass.next >= pass.bands || pass.next < pass.used + pass.slots; });
+        pass.changed.wait(lock,
+                          [&] { return pass.stop || pass.next >= pass.bands || pass.next < pass.used + pass.slots; });
         if (pass.stop || pass.next >= pass.bands)
             return;
         const int band = pass.next++;
