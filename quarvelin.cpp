@@ -121,7 +121,7 @@ namespace {
 // Declared here, for the dialogue: the grids of the stages and the passes
 // of a run line by line, defined with them below.
 template <typename T>
-bool grid_or_lines(T **&grid, T **(*alloc)(int, int));
+bool hold_grid(T **&grid, T **(*alloc)(int, int));
 void release_copy();
 
 [[noreturn]] void cannot_write(const std::string &path, int err = 0)
@@ -683,19 +683,19 @@ constexpr int plain_slots = 1024;
 constexpr uint64_t no_gradient = 0xBFF0000000000000; // -1.0: a root is never negative
 
 // The lines one worker works in, for nb_col columns: the three elevation
-// lines around the current one (z_line: which model line each holds, or
-// -1); the gradients, slopes, slopes + 1 and logarithms of the interior
-// cells (g[j] is cell j + 1); one raw line as read and its stored cells; one
-// line of tones and one of log DEM values, and the cells a fast step left to
-// the plain loop. Beside them, the plain values of
+// lines around the current one (elevation_line: which model line each
+// holds, or -1); the gradients, slopes, slopes + 1 and logarithms of the
+// interior cells (gradient[j] is that of cell j + 1); one raw line as read
+// (bytes) and its stored cells; one line of tones and one of log DEM values,
+// and the marks of the cells a fast step left to the plain loop. Beside them, the plain values of
 // the gradients met last (an integer model repeats its windows, a plane has
 // one gradient) and the counts of the fast path.
 struct Lines {
     void *block = nullptr;
-    double *z[3] = {}, *g = nullptr, *pen = nullptr, *x = nullptr, *lg = nullptr;
-    int z_line[3] = {-1, -1, -1};
-    int *cells = nullptr, *val = nullptr, *todo = nullptr;
-    unsigned char *raw = nullptr, *tone = nullptr;
+    double *elevation[3] = {}, *gradient = nullptr, *slope = nullptr, *slope_plus_1 = nullptr, *logarithm = nullptr;
+    int elevation_line[3] = {-1, -1, -1};
+    int *stored = nullptr, *dem = nullptr, *left = nullptr;
+    unsigned char *bytes = nullptr, *tones = nullptr;
     Plain *plain = nullptr; // plain_slots of them
     int plain_lines = 0;    // lines to leave to the plain loop whole
     bool tried = false;     // the fast step ran on this line
@@ -715,15 +715,16 @@ bool ready_lines(Lines &w)
     for (int k = 0; k < plain_slots; k++)
         w.plain[k].g = no_gradient;
     double *d = static_cast<double *>(static_cast<void *>(w.plain + plain_slots));
-    for (double **line : {&w.z[0], &w.z[1], &w.z[2], &w.g, &w.pen, &w.x, &w.lg}) {
+    for (double **line :
+         {&w.elevation[0], &w.elevation[1], &w.elevation[2], &w.gradient, &w.slope, &w.slope_plus_1, &w.logarithm}) {
         *line = d;
         d += n;
     }
-    w.cells = static_cast<int *>(static_cast<void *>(d));
-    w.val = w.cells + n;
-    w.todo = w.val + n;
-    w.raw = static_cast<unsigned char *>(static_cast<void *>(w.todo + n));
-    w.tone = w.raw + 4 * n;
+    w.stored = static_cast<int *>(static_cast<void *>(d));
+    w.dem = w.stored + n;
+    w.left = w.dem + n;
+    w.bytes = static_cast<unsigned char *>(static_cast<void *>(w.left + n));
+    w.tones = w.bytes + 4 * n;
     return true;
 }
 
@@ -758,15 +759,15 @@ size_t raw_line_bytes()
     return static_cast<size_t>(std::max(nb_col, 0)) * static_cast<size_t>(raw_forms[itype].bytes);
 }
 
-// Reads line i of the raw model into w.raw and decodes its stored cells into
+// Reads line i of the raw model into w.bytes and decodes its stored cells into
 // `cells`: little-endian, 16-bit unsigned (FF FF is 65535) or 32-bit two's
 // complement. False when the file could not be read.
 bool read_raw_line(FILE *f, Lines &w, int i, int *cells)
 {
     const size_t bytes = raw_line_bytes();
-    if (!read_at(f, w.raw, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
+    if (!read_at(f, w.bytes, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
         return false;
-    const unsigned char *b = w.raw;
+    const unsigned char *b = w.bytes;
     const size_t n = static_cast<size_t>(nb_col);
     if (itype == 0)
         for (size_t j = 0; j < n; j++)
@@ -822,7 +823,7 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
 
     // A run line by line reads the stored values here only for their range.
     if (!line_by_line)
-        grid_or_lines(itab_in, imatrice);
+        hold_grid(itab_in, imatrice);
     struct Band {
         int min, max;
         bool read;
@@ -838,7 +839,7 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
             Band &b = bands[static_cast<size_t>(slot)];
             b = Band{stored_min_start, stored_max_start, true};
             each_line_of(p, k, [&](int i) {
-                int *row = itab_in != nullptr ? itab_in[i] : w.cells;
+                int *row = itab_in != nullptr ? itab_in[i] : w.stored;
                 if (nb_col <= 0 || !b.read || !(b.read = read_raw_line(f, w, i, row)))
                     return;
                 for (int j = 0; j < nb_col; j++) {
@@ -892,7 +893,7 @@ void dem_lecture()
     coef = unit_factors[dyn_scale];
     // The elevations in metres, stored value / coef; a run line by line
     // makes them as each pass reads its lines.
-    if (!line_by_line && grid_or_lines(dtab_in, dmatrice) && grid_or_lines(dtab_slope, dmatrice))
+    if (!line_by_line && hold_grid(dtab_in, dmatrice) && hold_grid(dtab_slope, dmatrice))
         for (int i = 0; i < nb_lig && nb_col > 0; i++)
             metres_line(itab_in[i], dtab_in[i]);
 
@@ -1052,7 +1053,7 @@ AsciiStatus ready_body()
     if (!decide_run(ascii_run_bytes_per_cell))
         return ascii_no_memory;
     if (!line_by_line)
-        grid_or_lines(dtab_in, dmatrice);
+        hold_grid(dtab_in, dmatrice);
     if (line_by_line && !open_copy())
         return ascii_no_temporary;
     return ascii_ok;
@@ -1187,7 +1188,7 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
     progress_to(nb_lig);
     pix_size = static_cast<int>(dpix_size);
     if (!line_by_line)
-        grid_or_lines(dtab_slope, dmatrice);
+        hold_grid(dtab_slope, dmatrice);
     return ascii_ok;
 }
 
@@ -1298,24 +1299,24 @@ Plain &plain_of(Lines &w, double g, int64_t &counter)
     return p;
 }
 
-// The gradients of the interior cells of the line z1 into w.g; false for a
+// The gradients of the interior cells of the line z1 into w.gradient; false for a
 // line without interior cells (the first, the last, a model of fewer than 3
 // columns), whose cells all have the gradient 0.
 bool gradients(Lines &w, const double *z0, const double *z1, const double *z2)
 {
     if (z0 == nullptr || z2 == nullptr || nb_col < 3)
         return false;
-    line_gradients(z0, z1, z2, static_cast<size_t>(nb_col - 2), 1.0 / dpix_size, w.g);
+    line_gradients(z0, z1, z2, static_cast<size_t>(nb_col - 2), 1.0 / dpix_size, w.gradient);
     return true;
 }
 
-// The fast slopes and logarithms of the interior cells, from w.g.
+// The fast slopes and logarithms of the interior cells, from w.gradient.
 void fast_logs(Lines &w)
 {
     const size_t m = static_cast<size_t>(nb_col - 2);
-    fast_atan(w.g, w.pen, m);
-    line_degrees(w.pen, w.x, m, pi);
-    fast_log10(w.x, w.lg, m);
+    fast_atan(w.gradient, w.slope, m);
+    line_degrees(w.slope, w.slope_plus_1, m, pi);
+    fast_log10(w.slope_plus_1, w.logarithm, m);
 }
 
 // Doubles in the order of their values as unsigned integers, and back.
@@ -1361,28 +1362,28 @@ double gradient_reaching(double (*f)(double), double target)
 }
 
 // The ranges of the slopes and logarithms, and what finds them: the largest
-// finite gradient so far; the one the threshold was made for; the threshold,
-// below which no gradient holds a largest plain slope or logarithm; the
-// first cell whose gradient is not a number.
+// finite gradient so far (steepest); the one the threshold was made for
+// (threshold_of); the threshold, below which no gradient holds a largest
+// plain slope or logarithm; the first cell whose gradient is not a number.
 struct Range {
     double min_pen = slope_min_start, max_pen = slope_max_start;
     double log_min = log_min_start, log_max = log_max_start;
-    double g_max = 0.0, g_ref = 0.0, threshold = 0.0;
+    double steepest = 0.0, threshold_of = 0.0, threshold = 0.0;
     int bad_line = -1, bad_col = -1;
 };
 
 // The range rule: a value replaces a bound only when it lies strictly
 // beyond it.
-void extend(Range &r, double min_pen_, double max_pen_, double log_min_, double log_max_)
+void extend(Range &r, double lowest_slope, double highest_slope, double lowest_log, double highest_log)
 {
-    if (r.min_pen > min_pen_)
-        r.min_pen = min_pen_;
-    if (r.max_pen < max_pen_)
-        r.max_pen = max_pen_;
-    if (r.log_min > log_min_)
-        r.log_min = log_min_;
-    if (r.log_max < log_max_)
-        r.log_max = log_max_;
+    if (r.min_pen > lowest_slope)
+        r.min_pen = lowest_slope;
+    if (r.max_pen < highest_slope)
+        r.max_pen = highest_slope;
+    if (r.log_min > lowest_log)
+        r.log_min = lowest_log;
+    if (r.log_max < highest_log)
+        r.log_max = highest_log;
 }
 
 // After a new largest gradient: the gradients at or above the threshold may
@@ -1390,8 +1391,8 @@ void extend(Range &r, double min_pen_, double max_pen_, double log_min_, double 
 // twice the margins of the largest gradient's); no gradient below it does.
 void set_threshold(Range &r)
 {
-    r.g_ref = r.g_max;
-    const double pen = plain_slope(r.g_ref), lg = plain_log(r.g_ref);
+    r.threshold_of = r.steepest;
+    const double pen = plain_slope(r.threshold_of), lg = plain_log(r.threshold_of);
     r.threshold = std::min(gradient_reaching(plain_slope, pen - 2.0 * slope_margin * pen),
                            gradient_reaching(plain_log, lg - 2.0 * log_margin(lg)));
 }
@@ -1406,20 +1407,20 @@ void range_of_line(Range &r, Lines &w, int i, bool interior)
     if (!interior)
         return;
     const int m = nb_col - 2;
-    if (!plain_path && line_largest(w.g, static_cast<size_t>(m)) < r.threshold)
+    if (!plain_path && line_largest(w.gradient, static_cast<size_t>(m)) < r.threshold)
         return;
     double last_g = -1.0; // a gradient met on the cell before is done
     for (int j = 0; j < m; j++) {
-        const double g = w.g[j];
+        const double g = w.gradient[j];
         if (g == last_g)
             continue;
         last_g = g;
         if (g <= DBL_MAX) {
             // The threshold follows the largest gradient by steps of 10 %:
             // below it, a few more cells than needed are done the plain way.
-            if (g > r.g_max) {
-                r.g_max = g;
-                if (!plain_path && g > 1.1 * r.g_ref)
+            if (g > r.steepest) {
+                r.steepest = g;
+                if (!plain_path && g > 1.1 * r.threshold_of)
                     set_threshold(r);
             }
             if (g < r.threshold)
@@ -1438,7 +1439,7 @@ void range_of_line(Range &r, Lines &w, int i, bool interior)
 void merge(Range &r, const Range &band)
 {
     extend(r, band.min_pen, band.max_pen, band.log_min, band.log_max);
-    r.g_max = std::max(r.g_max, band.g_max);
+    r.steepest = std::max(r.steepest, band.steepest);
     if (r.bad_line < 0) {
         r.bad_line = band.bad_line;
         r.bad_col = band.bad_col;
@@ -1458,19 +1459,19 @@ void slopes_of_line(Lines &w, bool interior, double *slope, double *lg)
     if (!plain_path)
         fast_logs(w);
     for (int j = 0; j < n - 2; j++) {
-        if (plain_path || !(w.g[j] <= DBL_MAX)) {
-            const Plain &p = plain_of(w, w.g[j], w.stats.exact_slopes);
+        if (plain_path || !(w.gradient[j] <= DBL_MAX)) {
+            const Plain &p = plain_of(w, w.gradient[j], w.stats.exact_slopes);
             slope[j + 1] = p.pen;
             lg[j + 1] = p.lg;
         } else {
-            slope[j + 1] = w.pen[j];
-            lg[j + 1] = w.lg[j];
+            slope[j + 1] = w.slope[j];
+            lg[j + 1] = w.logarithm[j];
         }
     }
 }
 
 // The largest finite gradient of the model, for the tones.
-double gradient_max;
+double steepest_gradient;
 
 void slope_progress(int i)
 {
@@ -1495,7 +1496,7 @@ double log_of_slope(double pen)
 void pendientes()
 {
     if (!line_by_line && dtab_out == nullptr)
-        grid_or_lines(dtab_out, dmatrice);
+        hold_grid(dtab_out, dmatrice);
     std::fputs("\n", stdout);
     struct Band {
         Range range;
@@ -1538,7 +1539,7 @@ void pendientes()
     log_min = r.log_min;
     log_max = r.log_max;
     log_dif = log_max - log_min;
-    gradient_max = r.g_max;
+    steepest_gradient = r.steepest;
     if (r.bad_line >= 0)
         fail(strf("\n\tFile %s: the elevations around line %d, column %d are too large for a slope\n", nomim1.c_str(),
                   r.bad_line, r.bad_col));
@@ -1607,7 +1608,7 @@ struct ToneTable {
 ToneTable tone_table;
 constexpr int top_tone = static_cast<int>(tone_limit);
 
-void build_tone_table(ToneTable &t, double g_max)
+void build_tone_table(ToneTable &t, double steepest)
 {
     t.flat = !(log_dif > 0.0);
     if (t.flat)
@@ -1623,7 +1624,7 @@ void build_tone_table(ToneTable &t, double g_max)
     t.lo[top_tone + 1] = t.hi[top_tone + 1] = HUGE_VAL;
 
     // The buckets span lo[1] to the largest gradient of the model.
-    const double upper = std::min(t.hi[top_tone], std::max(g_max, t.lo[1]));
+    const double upper = std::min(t.hi[top_tone], std::max(steepest, t.lo[1]));
     const uint64_t first = std::bit_cast<uint64_t>(t.lo[1]), last = std::bit_cast<uint64_t>(upper);
     t.shift = 0;
     while (((last >> t.shift) - (first >> t.shift)) >= ToneTable::buckets - 1)
@@ -1680,10 +1681,10 @@ void finish_line(Lines &w, bool interior, int *out, int64_t &counter, Decide dec
     const int n = nb_col;
     int left = 0;
     for (int j = 0; j < n; j++) {
-        if (w.todo[j] == 0)
+        if (w.left[j] == 0)
             continue;
         left++;
-        const double g = interior && j > 0 && j < n - 1 ? w.g[j - 1] : 0.0;
+        const double g = interior && j > 0 && j < n - 1 ? w.gradient[j - 1] : 0.0;
         Plain &p = plain_of(w, g, counter);
         if (!p.decided) {
             p.decision = decide(p.lg);
@@ -1703,23 +1704,23 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone)
 {
     const ToneTable &t = tone_table;
     const int n = nb_col;
-    std::fill(w.todo, w.todo + n, 1);
+    std::fill(w.left, w.left + n, 1);
     if (interior && !t.flat && fast_step(w)) {
-        line_lookup(w.g, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0, tone + 1);
+        line_lookup(w.gradient, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0, tone + 1);
         for (int j = 1; j < n - 1; j++) {
             if (tone[j] == 255) {
-                const int k = certain_tone(t, w.g[j - 1]);
+                const int k = certain_tone(t, w.gradient[j - 1]);
                 tone[j] = static_cast<unsigned char>(k);
-                w.todo[j] = k < 0;
+                w.left[j] = k < 0;
             } else {
-                w.todo[j] = 0;
+                w.left[j] = 0;
             }
         }
     }
-    finish_line(w, interior, w.val, w.stats.exact_tones, [](double lg) { return grey_tone(lg, log_min, log_dif); });
+    finish_line(w, interior, w.dem, w.stats.exact_tones, [](double lg) { return grey_tone(lg, log_min, log_dif); });
     for (int j = 0; j < n; j++)
-        if (w.todo[j] != 0)
-            tone[j] = static_cast<unsigned char>(w.val[j]);
+        if (w.left[j] != 0)
+            tone[j] = static_cast<unsigned char>(w.dem[j]);
 }
 
 // The log DEM values of a line. The stretch is monotone, so a cell's value
@@ -1729,11 +1730,11 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone)
 void dem_of_line(Lines &w, bool interior, int *val)
 {
     const int n = nb_col;
-    std::fill(w.todo, w.todo + n, 1);
+    std::fill(w.left, w.left + n, 1);
     if (interior && log_dif > 0.0 && fast_step(w)) {
         fast_logs(w);
         const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0), log_margin(0.0)};
-        line_stretch(w.lg, w.g, static_cast<size_t>(n - 2), stretch_of, val + 1, w.todo + 1);
+        line_stretch(w.logarithm, w.gradient, static_cast<size_t>(n - 2), stretch_of, val + 1, w.left + 1);
     }
     finish_line(w, interior, val, w.stats.exact_dem, [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
 }
@@ -1768,11 +1769,11 @@ void fill_grid(T **grid, Fill fill)
 
 void treatment()
 {
-    build_tone_table(tone_table, gradient_max);
+    build_tone_table(tone_table, steepest_gradient);
     // A run line by line makes its tones as the image is written. The log
     // DEM grid is filled only when a log DEM is written; until then its
     // pages are not touched.
-    if (line_by_line || !grid_or_lines(tab_out, ucmatrice) || !grid_or_lines(itab_out, imatrice))
+    if (line_by_line || !hold_grid(tab_out, ucmatrice) || !hold_grid(itab_out, imatrice))
         return;
     fill_grid(tab_out, tones_of_line);
 }
@@ -1816,8 +1817,8 @@ constexpr size_t band_budget = size_t(16) << 20;
 const double *model_line(Lines &w, int i)
 {
     const int slot = i % 3;
-    double *z = w.z[slot];
-    if (w.z_line[slot] == i)
+    double *z = w.elevation[slot];
+    if (w.elevation_line[slot] == i)
         return z;
     const size_t n = static_cast<size_t>(nb_col);
     if (format == 0) {
@@ -1825,11 +1826,11 @@ const double *model_line(Lines &w, int i)
                      static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
             return nullptr;
     } else {
-        if (!read_raw_line(f1, w, i, w.cells))
+        if (!read_raw_line(f1, w, i, w.stored))
             return nullptr;
-        metres_line(w.cells, z);
+        metres_line(w.stored, z);
     }
-    w.z_line[slot] = i;
+    w.elevation_line[slot] = i;
     return z;
 }
 
@@ -1901,10 +1902,10 @@ void fall_back_to_lines()
     line_by_line = true;
 }
 
-// A grid of the whole run; when memory refuses it, the run goes on line by
-// line, and the result is false.
+// Holds a grid of the whole run: true when it is held; when memory refuses
+// it, the run goes on line by line, and the result is false.
 template <typename T>
-bool grid_or_lines(T **&grid, T **(*alloc)(int, int))
+bool hold_grid(T **&grid, T **(*alloc)(int, int))
 {
     if (nb_lig <= 0 || nb_col <= 0) {
         grid = nullptr; // an empty grid: no lines to point at
@@ -2148,8 +2149,8 @@ const unsigned char *tones_of(int i, Lines &w)
     const double *z0, *z1, *z2;
     if (!window_of(w, i, z0, z1, z2))
         return nullptr;
-    tones_of_line(w, gradients(w, z0, z1, z2), w.tone);
-    return w.tone;
+    tones_of_line(w, gradients(w, z0, z1, z2), w.tones);
+    return w.tones;
 }
 
 // The log DEM values of line i, also into the grid of a run that holds it.
@@ -2158,7 +2159,7 @@ const int *values_of(int i, Lines &w)
     const double *z0, *z1, *z2;
     if (!window_of(w, i, z0, z1, z2))
         return nullptr;
-    int *val = itab_out != nullptr ? itab_out[i] : w.val;
+    int *val = itab_out != nullptr ? itab_out[i] : w.dem;
     dem_of_line(w, gradients(w, z0, z1, z2), val);
     return val;
 }
