@@ -124,9 +124,8 @@ template <typename T>
 bool hold_grid(T **&grid, T **(*alloc)(int, int));
 void release_copy();
 
-[[noreturn]] void cannot_write(const std::string &path, int err = 0)
+[[noreturn]] void cannot_write(const std::string &path)
 {
-    (void)err;
     fail(strf("\n\tFile %s could not be written\n", path.c_str()));
 }
 
@@ -372,7 +371,7 @@ void close_result(FILE *&f, const std::string &path)
 {
     int err = 0;
     if (output_close(f, err) != output_ok)
-        cannot_write(path, err);
+        cannot_write(path);
 }
 
 void read_model_descriptor()
@@ -742,7 +741,8 @@ template <typename Each>
 void each_line_of(const BandPlan &p, int band, Each each);
 template <typename Make, typename Use>
 void line_pass(const BandPlan &p, Make make, Use use);
-bool window_of(Lines &w, int i, const double *&z0, const double *&z1, const double *&z2);
+template <typename Band, typename Make, typename Each, typename Use>
+void model_pass(const BandPlan &p, Make make, Each each, Use use);
 
 } // namespace
 
@@ -950,41 +950,22 @@ AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &fi
         }
         if (!next_word(s, b, e))
             return ascii_bad_header;
-        bool ok = true;
-        switch (line) {
-        case 1:
-            ok = int_word(b, e, nb_col) && nb_col >= 0;
-            break;
-        case 2:
-            ok = int_word(b, e, nb_lig) && nb_lig >= 0;
-            break;
-        case 3:
-            ok = grid_real(b, e, X_min);
-            break;
-        case 4:
-            ok = grid_real(b, e, Y_min);
-            break;
-        case 5:
-            // A cell size that is a number but not a finite one, or that is
-            // 0, has a message of its own.
-            switch (real_word(b, e, dpix_size)) {
-            case word_not_number:
-                return ascii_bad_header;
-            case word_out_of_range:
-                return ascii_bad_cellsize;
-            case word_number:
-                // A cell so small that its reciprocal is infinite has no
-                // slopes: 0 x inf is no number.
-                if (dpix_size == 0.0 || std::fabs(dpix_size) >= 2147483648.0 || !std::isfinite(1.0 / dpix_size))
-                    return ascii_bad_cellsize;
-            }
-            break;
-        case 6:
-            ok = grid_real(b, e, nodata);
-            break;
-        }
-        if (!ok)
+        // Lines 1 and 2 are counts; 3, 4 and 6 real numbers; 5 the cell
+        // size, which has messages of its own: a number that is not a finite
+        // one, 0, or so small that its reciprocal is infinite (0 x inf is no
+        // number, so it has no slopes).
+        int *const counts[] = {&nb_col, &nb_lig};
+        double *const reals[] = {nullptr, nullptr, &X_min, &Y_min, &dpix_size, &nodata};
+        if (line <= 2 && !(int_word(b, e, *counts[line - 1]) && *counts[line - 1] >= 0))
             return ascii_bad_header;
+        if (line >= 3) {
+            const NumberWord w = real_word(b, e, *reals[line - 1]);
+            if (w == word_not_number || (line != 5 && w != word_number))
+                return ascii_bad_header;
+            if (line == 5 && (w == word_out_of_range || dpix_size == 0.0 || std::fabs(dpix_size) >= 2147483648.0 ||
+                              !std::isfinite(1.0 / dpix_size)))
+                return ascii_bad_cellsize;
+        }
     }
     bad_line = 0;
     return ascii_ok;
@@ -1498,42 +1479,16 @@ void pendientes()
     if (!line_by_line && dtab_out == nullptr)
         hold_grid(dtab_out, dmatrice);
     std::fputs("\n", stdout);
-    struct Band {
-        Range range;
-        int unread; // the line whose model lines could not be read, or -1
-    };
-    const BandPlan p = plan_bands(0, false);
-    std::vector<Band> bands(static_cast<size_t>(p.slots));
     Range r;
-    line_pass(
-        p,
-        [&](int k, Lines &w, int slot) {
-            Band &b = bands[static_cast<size_t>(slot)];
-            b = Band{Range{}, -1};
-            each_line_of(p, k, [&](int i) {
-                const double *z0, *z1, *z2;
-                if (b.unread >= 0 || nb_col <= 0)
-                    return;
-                if (!window_of(w, i, z0, z1, z2)) {
-                    b.unread = i;
-                    return;
-                }
-                const bool interior = gradients(w, z0, z1, z2);
-                range_of_line(b.range, w, i, interior);
-                if (dtab_out != nullptr)
-                    slopes_of_line(w, interior, dtab_slope[i], dtab_out[i]);
-            });
+    model_pass<Range>(
+        plan_bands(0, false),
+        [](int i, Lines &w, Range &band, const double *z0, const double *z1, const double *z2) {
+            const bool interior = gradients(w, z0, z1, z2);
+            range_of_line(band, w, i, interior);
+            if (dtab_out != nullptr)
+                slopes_of_line(w, interior, dtab_slope[i], dtab_out[i]);
         },
-        [&](int k, int slot) {
-            const Band &b = bands[static_cast<size_t>(slot)];
-            each_line_of(p, k, [&](int i) {
-                slope_progress(i);
-                if (i == b.unread)
-                    cannot_read(nomim1);
-            });
-            merge(r, b.range);
-            return true;
-        });
+        slope_progress, [&](const Range &band) { merge(r, band); });
     min_pen = r.min_pen;
     max_pen = r.max_pen;
     log_min = r.log_min;
@@ -1706,7 +1661,8 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone)
     const int n = nb_col;
     std::fill(w.left, w.left + n, 1);
     if (interior && !t.flat && fast_step(w)) {
-        line_lookup(w.gradient, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0, tone + 1);
+        line_lookup(w.gradient, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0,
+                    tone + 1);
         for (int j = 1; j < n - 1; j++) {
             if (tone[j] == 255) {
                 const int k = certain_tone(t, w.gradient[j - 1]);
@@ -1744,25 +1700,13 @@ void dem_of_line(Lines &w, bool interior, int *val)
 template <typename T, typename Fill>
 void fill_grid(T **grid, Fill fill)
 {
-    const BandPlan p = plan_bands(0, false);
-    std::vector<int> unread(static_cast<size_t>(p.slots));
-    line_pass(
-        p,
-        [&](int k, Lines &w, int slot) {
-            unread[static_cast<size_t>(slot)] = -1;
-            each_line_of(p, k, [&](int i) {
-                const double *z0, *z1, *z2;
-                if (unread[static_cast<size_t>(slot)] < 0 && nb_col > 0 && !window_of(w, i, z0, z1, z2))
-                    unread[static_cast<size_t>(slot)] = i;
-                else if (unread[static_cast<size_t>(slot)] < 0 && nb_col > 0)
-                    fill(w, gradients(w, z0, z1, z2), grid[i]);
-            });
+    struct None {};
+    model_pass<None>(
+        plan_bands(0, false),
+        [&](int i, Lines &w, None &, const double *z0, const double *z1, const double *z2) {
+            fill(w, gradients(w, z0, z1, z2), grid[i]);
         },
-        [&](int, int slot) {
-            if (unread[static_cast<size_t>(slot)] >= 0)
-                cannot_read(nomim1);
-            return true;
-        });
+        [](int) {}, [](const None &) {});
 }
 
 } // namespace
@@ -1981,6 +1925,44 @@ void line_pass(const BandPlan &p, Make make, Use use)
     }
 }
 
+// A pass over the lines of the model: make(i, lines, band, z0, z1, z2) for
+// every line i of a band in the order of the pass, with the elevation lines
+// around it, on the workers; then on this thread, in order, each(i) for the
+// lines of the band (their progress lines), the failure of a line whose
+// window could not be read, and use(band).
+template <typename Band, typename Make, typename Each, typename Use>
+void model_pass(const BandPlan &p, Make make, Each each, Use use)
+{
+    struct Slot {
+        Band band;
+        int unread; // the line whose model lines could not be read, or -1
+    };
+    std::vector<Slot> slots(static_cast<size_t>(p.slots));
+    line_pass(
+        p,
+        [&](int k, Lines &w, int s) {
+            Slot &slot = slots[static_cast<size_t>(s)];
+            slot = Slot{Band{}, -1};
+            each_line_of(p, k, [&](int i) {
+                const double *z0, *z1, *z2;
+                if (slot.unread < 0 && nb_col > 0 && !window_of(w, i, z0, z1, z2))
+                    slot.unread = i;
+                else if (slot.unread < 0 && nb_col > 0)
+                    make(i, w, slot.band, z0, z1, z2);
+            });
+        },
+        [&](int k, int s) {
+            const Slot &slot = slots[static_cast<size_t>(s)];
+            each_line_of(p, k, [&](int i) {
+                each(i);
+                if (i == slot.unread)
+                    cannot_read(nomim1);
+            });
+            use(slot.band);
+            return true;
+        });
+}
+
 } // namespace
 
 // ================================================================== Writers
@@ -1990,7 +1972,7 @@ namespace {
 void write_block(FILE *f, const void *data, size_t bytes, const std::string &path)
 {
     if (bytes != 0 && std::fwrite(data, 1, bytes, f) != bytes)
-        cannot_write(path, errno);
+        cannot_write(path);
 }
 
 void print_block(FILE *f, const std::string &text, const std::string &path)
@@ -2011,13 +1993,6 @@ void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)
     print_block(f, strf("%d\n%d\n%d\n%d\n%d\n%d\n", nb_lig, nb_col, bytes, 0, largest, pix_size), path);
 }
 
-// A number as its shortest text that reads back as the same double.
-std::string shortest(double v)
-{
-    char text[32];
-    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
-}
-
 // The sidecar that places a raw raster for a GIS: a header of the raster's
 // size, cell type (1: bytes, 3: 32-bit signed), layout (one band, lines in
 // order, little-endian) and map place (the upper-left corner of the
@@ -2031,8 +2006,9 @@ void write_raster_header(FILE *&f, const std::string &path, int data_type)
                 strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\nheader offset = 0\n"
                      "file type = ENVI Standard\ndata type = %d\ninterleave = bsq\nbyte order = 0\n"
                      "map info = {Arbitrary, 1, 1, %s, %s, %s, %s}\n",
-                     nb_col, nb_lig, data_type, shortest(X_min).c_str(), shortest(Y_min + nb_lig * dpix_size).c_str(),
-                     shortest(dpix_size).c_str(), shortest(dpix_size).c_str()),
+                     nb_col, nb_lig, data_type, shortest_word(X_min).c_str(),
+                     shortest_word(Y_min + nb_lig * dpix_size).c_str(), shortest_word(dpix_size).c_str(),
+                     shortest_word(dpix_size).c_str()),
                 path);
     close_result(f, path);
 }
@@ -2046,119 +2022,58 @@ void write_world_file(FILE *&f, const std::string &path)
         return; // none was asked for
     const double half = dpix_size / 2.0;
     print_block(f,
-                shortest(dpix_size) + "\n0\n0\n" + shortest(-dpix_size) + "\n" + shortest(X_min + half) + "\n" +
-                    shortest(Y_min + nb_lig * dpix_size - half) + "\n",
+                shortest_word(dpix_size) + "\n0\n0\n" + shortest_word(-dpix_size) + "\n" + shortest_word(X_min + half) +
+                    "\n" + shortest_word(Y_min + nb_lig * dpix_size - half) + "\n",
                 path);
     close_result(f, path);
 }
 
-// "%d\t" of every tone 0..255, made once: one formatted print per cell would
-// dominate the writing of an ASCII grid.
-struct ToneTexts {
-    char text[256][4];
-    unsigned char size[256];
-};
-const ToneTexts tone_texts = [] {
-    ToneTexts t{};
-    for (int v = 0; v < 256; v++) {
-        char *end = std::to_chars(t.text[v], t.text[v] + 3, v).ptr;
-        *end++ = '\t';
-        t.size[v] = static_cast<unsigned char>(end - t.text[v]);
-    }
-    return t;
-}();
-
-// The text of a line of an ASCII grid: "%d\t" after every value, no line
-// break at all. At most 4 bytes a tone, 12 a log DEM value.
-size_t line_text(const unsigned char *tones, char *out)
-{
-    char *at = out;
-    for (int j = 0; j < nb_col; j++) {
-        std::memcpy(at, tone_texts.text[tones[j]], 4);
-        at += tone_texts.size[tones[j]];
-    }
-    return static_cast<size_t>(at - out);
-}
-
-size_t line_text(const int *val, char *out)
-{
-    char *at = out;
-    for (int j = 0; j < nb_col; j++) {
-        at = std::to_chars(at, at + 11, val[j]).ptr;
-        *at++ = '\t';
-    }
-    return static_cast<size_t>(at - out);
-}
-
 // A pass that writes every line of a result, in the order of the pass:
-// line(i, lines, out) puts the bytes of line i at out (at most
-// bytes_per_line) and returns their count, or -1 when the model could not
-// be read. The ASCII forms print their progress lines.
+// line(i, lines, z0, z1, z2, out) puts the bytes of line i at out (at most
+// bytes_per_line) and returns their count. The ASCII forms print their
+// progress lines.
 template <typename Line>
 void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool backwards, bool progress_lines,
                  Line line)
 {
-    struct Band {
-        char *bytes;
-        size_t size;
-        int unread;
+    struct Bytes {
+        char *text = nullptr;
+        size_t size = 0;
     };
     const BandPlan p = plan_bands(bytes_per_line, backwards);
-    std::vector<Band> bands(static_cast<size_t>(p.slots));
-    for (Band &b : bands)
-        if ((b.bytes = static_cast<char *>(std::malloc(static_cast<size_t>(p.per_band) * bytes_per_line + 1))) ==
-            nullptr)
+    // A band's bytes, in the block of the slot the pass makes it in.
+    std::vector<char *> blocks(static_cast<size_t>(p.slots));
+    for (char *&b : blocks)
+        if ((b = static_cast<char *>(std::malloc(static_cast<size_t>(p.per_band) * bytes_per_line + 1))) == nullptr)
             no_memory();
-    line_pass(
+    model_pass<Bytes>(
         p,
-        [&](int k, Lines &w, int slot) {
-            Band &b = bands[static_cast<size_t>(slot)];
-            b.size = 0;
-            b.unread = -1;
-            each_line_of(p, k, [&](int i) {
-                if (b.unread >= 0 || nb_col <= 0)
-                    return;
-                const long n = line(i, w, b.bytes + b.size);
-                if (n < 0)
-                    b.unread = i;
-                else
-                    b.size += static_cast<size_t>(n);
-            });
+        [&](int i, Lines &w, Bytes &band, const double *z0, const double *z1, const double *z2) {
+            if (band.text == nullptr)
+                band.text = blocks[static_cast<size_t>((p.backwards ? nb_lig - 1 - i : i) / p.per_band % p.slots)];
+            band.size += line(i, w, z0, z1, z2, band.text + band.size);
         },
-        [&](int k, int slot) {
-            const Band &b = bands[static_cast<size_t>(slot)];
-            each_line_of(p, k, [&](int i) {
-                if (progress_lines && i > 0 && i % 100 == 0)
-                    progress("\tline %d              \r", i);
-                if (i == b.unread)
-                    cannot_read(nomim1);
-            });
-            write_block(f, b.bytes, b.size, path);
-            return true;
-        });
-    for (Band &b : bands)
-        std::free(b.bytes);
+        [&](int i) {
+            if (progress_lines && i > 0 && i % 100 == 0)
+                progress("\tline %d              \r", i);
+        },
+        [&](const Bytes &band) { write_block(f, band.text, band.size, path); });
+    for (char *b : blocks)
+        std::free(b);
 }
 
-// The tones of line i: the grid's, or made from the line's gradients; null
-// when the model could not be read.
-const unsigned char *tones_of(int i, Lines &w)
+// The tones of line i: the grid's, or made from the line's gradients.
+const unsigned char *tones_of(int i, Lines &w, const double *z0, const double *z1, const double *z2)
 {
     if (tab_out != nullptr)
         return tab_out[i];
-    const double *z0, *z1, *z2;
-    if (!window_of(w, i, z0, z1, z2))
-        return nullptr;
     tones_of_line(w, gradients(w, z0, z1, z2), w.tones);
     return w.tones;
 }
 
 // The log DEM values of line i, also into the grid of a run that holds it.
-const int *values_of(int i, Lines &w)
+const int *values_of(Lines &w, int i, const double *z0, const double *z1, const double *z2)
 {
-    const double *z0, *z1, *z2;
-    if (!window_of(w, i, z0, z1, z2))
-        return nullptr;
     int *val = itab_out != nullptr ? itab_out[i] : w.dem;
     dem_of_line(w, gradients(w, z0, z1, z2), val);
     return val;
@@ -2166,43 +2081,37 @@ const int *values_of(int i, Lines &w)
 
 void write_image()
 {
+    if (output < 0 || output > 2)
+        return;
+    // A line of the image: its tones (raw raster); its tones and the padding
+    // of a bitmap line, the bottom line first (bitmap); "%d\t" of each tone
+    // and no line break (ASCII grid).
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    if (output == 0) {
+    const size_t size = output == 1 ? static_cast<size_t>(TailleLigneBMP(nb_col, 0)) : output == 2 ? 4 * n : n;
+    if (output == 0)
         write_descriptor(f2d, nomdescr2, 1, 255);
-        write_lines(f2, nomim2, n, false, false, [&](int i, Lines &w, char *out) -> long {
-            const unsigned char *t = tones_of(i, w);
-            if (t == nullptr)
-                return -1;
-            std::memcpy(out, t, n);
-            return static_cast<long>(n);
-        });
-        close_result(f2, nomim2);
-        close_result(f2d, nomdescr2);
-        write_raster_header(f2g, nomgis2, 1);
-    } else if (output == 1) {
-        // 8-bit grey bitmap, its lines stored bottom-up, each padded.
-        if (EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) != 0)
-            cannot_write(nomim2, errno);
-        const size_t size = static_cast<size_t>(TailleLigneBMP(nb_col, 0));
-        write_lines(f2, nomim2, size, true, false, [&](int i, Lines &w, char *out) -> long {
-            const unsigned char *t = tones_of(i, w);
-            if (t == nullptr)
-                return -1;
-            std::memcpy(out, t, n);
-            std::memset(out + n, 0, size - n);
-            return static_cast<long>(size);
-        });
-        close_result(f2, nomim2);
-        write_world_file(f2g, nomgis2);
-    } else if (output == 2) {
+    if (output == 1 && EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) != 0)
+        cannot_write(nomim2);
+    if (output == 2) {
         write_ascii_header(f2, nomim2);
         std::fputs("\n", stdout);
-        write_lines(f2, nomim2, 4 * n, false, true, [&](int i, Lines &w, char *out) -> long {
-            const unsigned char *t = tones_of(i, w);
-            return t == nullptr ? -1 : static_cast<long>(line_text(t, out));
-        });
-        close_result(f2, nomim2);
     }
+    write_lines(f2, nomim2, size, output == 1, output == 2,
+                [&](int i, Lines &w, const double *z0, const double *z1, const double *z2, char *out) {
+                    const unsigned char *t = tones_of(i, w, z0, z1, z2);
+                    if (output == 2)
+                        return tabbed_words(t, n, out);
+                    std::memcpy(out, t, n);
+                    std::memset(out + n, 0, size - n);
+                    return size;
+                });
+    close_result(f2, nomim2);
+    if (output == 0) {
+        close_result(f2d, nomdescr2);
+        write_raster_header(f2g, nomgis2, 1);
+    }
+    if (output == 1)
+        write_world_file(f2g, nomgis2);
 }
 
 void write_histograms()
@@ -2215,11 +2124,11 @@ void write_histograms()
         const double ratio = val_log2 / val_log1;
         double norm_log = ratio * histogram_scale;
         if (std::fprintf(f3h, "%lf\t%lf\n", pen, norm_log) < 0)
-            cannot_write(nomhisto, errno);
+            cannot_write(nomhisto);
         if (dem_result == 0) {
             norm_log = ratio * strcoef;
             if (std::fprintf(f2h, "%lf\t%lf\n", pen, norm_log) < 0)
-                cannot_write(nomhisto2, errno);
+                cannot_write(nomhisto2);
         }
         pen = pen + 0.1;
     }
@@ -2230,33 +2139,33 @@ void write_histograms()
 
 void write_log_dem()
 {
+    if (dem_type < 0 || dem_type > 1)
+        return;
+    // A line of the log DEM: 32-bit two's complement values, least
+    // significant byte first (raw raster); "%d\t" of each (ASCII grid).
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    if (dem_type == 0) {
+    if (dem_type == 0)
         write_descriptor(f3d, nomdescr3, 4, static_cast<int>(strcoef));
-        write_lines(f3, nomim3, 4 * n, false, false, [&](int i, Lines &w, char *out) -> long {
-            const int *val = values_of(i, w);
-            if (val == nullptr)
-                return -1;
-            // 32-bit two's complement, least significant byte first.
-            if constexpr (std::endian::native == std::endian::little)
-                std::memcpy(out, val, 4 * n);
-            else
-                for (size_t j = 0; j < n; j++)
-                    for (size_t b = 0; b < 4; b++)
-                        out[4 * j + b] = static_cast<char>(static_cast<uint32_t>(val[j]) >> (8 * b) & 0xFF);
-            return static_cast<long>(4 * n);
-        });
-        close_result(f3, nomim3);
-        close_result(f3d, nomdescr3);
-        write_raster_header(f3g, nomgis3, 3);
-    } else if (dem_type == 1) {
+    if (dem_type == 1) {
         write_ascii_header(f3, nomim3);
         std::fputs("\n", stdout);
-        write_lines(f3, nomim3, 12 * n, false, true, [&](int i, Lines &w, char *out) -> long {
-            const int *val = values_of(i, w);
-            return val == nullptr ? -1 : static_cast<long>(line_text(val, out));
-        });
-        close_result(f3, nomim3);
+    }
+    write_lines(f3, nomim3, (dem_type == 0 ? 4 : 12) * n, false, dem_type == 1,
+                [&](int i, Lines &w, const double *z0, const double *z1, const double *z2, char *out) {
+                    const int *val = values_of(w, i, z0, z1, z2);
+                    if (dem_type == 1)
+                        return tabbed_words(val, n, out);
+                    if constexpr (std::endian::native == std::endian::little)
+                        std::memcpy(out, val, 4 * n);
+                    else
+                        for (size_t j = 0; j < 4 * n; j++)
+                            out[j] = static_cast<char>(static_cast<uint32_t>(val[j / 4]) >> (8 * (j % 4)) & 0xFF);
+                    return 4 * n;
+                });
+    close_result(f3, nomim3);
+    if (dem_type == 0) {
+        close_result(f3d, nomdescr3);
+        write_raster_header(f3g, nomgis3, 3);
     }
 }
 
@@ -2275,7 +2184,7 @@ void image_saving()
     std::string failed;
     int err = 0;
     if (output_commit(failed, err) != output_ok)
-        cannot_write(failed, err);
+        cannot_write(failed);
     std::fputs("\n\n\tProcessing completed. ", stdout);
     std::fputs("\n\tHit any key to exit. ", stdout);
     console_key_wait();

@@ -275,3 +275,51 @@ int64_t count_words(const char *text, size_t size)
     }
     return n;
 }
+
+// ------------------------------------------------------------ numbers out
+
+namespace {
+
+// "%d\t" of every byte 0..255, made once: one formatted print per cell
+// would dominate the writing of an ASCII grid.
+struct ByteWords {
+    char text[256][4];
+    unsigned char size[256];
+};
+const ByteWords byte_words = [] {
+    ByteWords t{};
+    for (int v = 0; v < 256; v++) {
+        char *end = std::to_chars(t.text[v], t.text[v] + 3, v).ptr;
+        *end++ = '\t';
+        t.size[v] = static_cast<unsigned char>(end - t.text[v]);
+    }
+    return t;
+}();
+
+} // namespace
+
+size_t tabbed_words(const unsigned char *values, size_t n, char *out)
+{
+    char *at = out;
+    for (size_t j = 0; j < n; j++) {
+        std::memcpy(at, byte_words.text[values[j]], 4);
+        at += byte_words.size[values[j]];
+    }
+    return static_cast<size_t>(at - out);
+}
+
+size_t tabbed_words(const int *values, size_t n, char *out)
+{
+    char *at = out;
+    for (size_t j = 0; j < n; j++) {
+        at = std::to_chars(at, at + 11, values[j]).ptr;
+        *at++ = '\t';
+    }
+    return static_cast<size_t>(at - out);
+}
+
+std::string shortest_word(double v)
+{
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}

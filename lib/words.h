@@ -1,6 +1,6 @@
 // Words and numbers: the one scanner of whitespace-separated words that the
-// answers, the descriptor files and the ASCII grids are read with, and the
-// two rules by which a word is a number.
+// answers, the descriptor files and the ASCII grids are read with, the two
+// rules by which a word is a number, and numbers written as words.
 //
 // A scanner reads a text in memory (a mapped file, with a byte after it that
 // is no part of a number, such as a zero or a blank) or a stream, in blocks
@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // The characters that separate words: blank, tab, line feed, carriage
 // return, vertical tab, form feed.
@@ -73,5 +74,14 @@ int64_t scanned(const WordScanner &s);
 // The number of words in text[0, size); a word that goes on past size is
 // counted.
 int64_t count_words(const char *text, size_t size);
+
+// The words of whole numbers as an ASCII grid holds them, "%d" and a tab
+// after each of the n values, at out: at most 4 bytes a byte value, 12 an
+// int. Returns the bytes written.
+size_t tabbed_words(const unsigned char *values, size_t n, char *out);
+size_t tabbed_words(const int *values, size_t n, char *out);
+
+// The shortest word that reads back as v.
+std::string shortest_word(double v);
 
 #endif
