@@ -693,14 +693,14 @@ struct Lines {
     void *block = nullptr;
     double *elevation[3] = {}, *gradient = nullptr, *slope = nullptr, *slope_plus_1 = nullptr, *logarithm = nullptr;
     int elevation_line[3] = {-1, -1, -1};
-    int *stored = nullptr, *dem = nullptr, *left = nullptr;
-    unsigned char *bytes = nullptr, *tones = nullptr;
+    int *stored = nullptr, *dem = nullptr;
+    unsigned char *bytes = nullptr, *tones = nullptr, *left = nullptr;
     Plain *plain = nullptr; // plain_slots of them
     int plain_lines = 0;    // lines to leave to the plain loop whole
     bool tried = false;     // the fast step ran on this line
     FastStats stats;
 };
-constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 3 * sizeof(int) + 4 + 1;
+constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 4 + 1 + 1;
 
 // The lines for nb_col columns, zero-filled; false when memory refuses them.
 bool ready_lines(Lines &w)
@@ -721,9 +721,9 @@ bool ready_lines(Lines &w)
     }
     w.stored = static_cast<int *>(static_cast<void *>(d));
     w.dem = w.stored + n;
-    w.left = w.dem + n;
-    w.bytes = static_cast<unsigned char *>(static_cast<void *>(w.left + n));
+    w.bytes = static_cast<unsigned char *>(static_cast<void *>(w.dem + n));
     w.tones = w.bytes + 4 * n;
+    w.left = w.tones + n;
     return true;
 }
 
@@ -760,31 +760,16 @@ size_t raw_line_bytes()
 }
 
 // Reads line i of the raw model into w.bytes and decodes its stored cells into
-// `cells`: little-endian, 16-bit unsigned (FF FF is 65535) or 32-bit two's
-// complement. False when the file could not be read.
-bool read_raw_line(FILE *f, Lines &w, int i, int *cells)
+// `cells` (16-bit unsigned, FF FF is 65535, or 32-bit two's complement, both
+// little-endian), extending the range `extent` of the stored values. False
+// when the file could not be read.
+bool read_raw_line(FILE *f, Lines &w, int i, int *cells, int extent[2])
 {
     const size_t bytes = raw_line_bytes();
     if (!read_at(f, w.bytes, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
         return false;
-    const unsigned char *b = w.bytes;
-    const size_t n = static_cast<size_t>(nb_col);
-    if (itype == 0)
-        for (size_t j = 0; j < n; j++)
-            cells[j] = b[2 * j] | b[2 * j + 1] << 8;
-    else
-        for (size_t j = 0; j < n; j++)
-            cells[j] =
-                static_cast<int>(static_cast<uint32_t>(b[4 * j]) | static_cast<uint32_t>(b[4 * j + 1]) << 8 |
-                                 static_cast<uint32_t>(b[4 * j + 2]) << 16 | static_cast<uint32_t>(b[4 * j + 3]) << 24);
+    line_cells(w.bytes, static_cast<size_t>(nb_col), raw_forms[itype].bytes, cells, extent);
     return true;
-}
-
-// Elevation line i in metres from its stored cells.
-void metres_line(const int *cells, double *z)
-{
-    for (int j = 0; j < nb_col; j++)
-        z[j] = static_cast<double>(cells[j]) / coef;
 }
 
 } // namespace
@@ -825,7 +810,7 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
     if (!line_by_line)
         hold_grid(itab_in, imatrice);
     struct Band {
-        int min, max;
+        int extent[2]; // the range of the band's stored values
         bool read;
     };
     const BandPlan p = plan_bands(0, false);
@@ -837,27 +822,20 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
         p,
         [&](int k, Lines &w, int slot) {
             Band &b = bands[static_cast<size_t>(slot)];
-            b = Band{stored_min_start, stored_max_start, true};
+            b = Band{{stored_min_start, stored_max_start}, true};
             each_line_of(p, k, [&](int i) {
-                int *row = itab_in != nullptr ? itab_in[i] : w.stored;
-                if (nb_col <= 0 || !b.read || !(b.read = read_raw_line(f, w, i, row)))
-                    return;
-                for (int j = 0; j < nb_col; j++) {
-                    if (row[j] < b.min)
-                        b.min = row[j];
-                    if (row[j] > b.max)
-                        b.max = row[j];
-                }
+                if (nb_col > 0 && b.read)
+                    b.read = read_raw_line(f, w, i, itab_in != nullptr ? itab_in[i] : w.stored, b.extent);
             });
         },
         [&](int, int slot) {
             const Band &b = bands[static_cast<size_t>(slot)];
             if (!b.read)
                 status = raw_unreadable;
-            if (b.min < min)
-                min = b.min;
-            if (b.max > max)
-                max = b.max;
+            if (b.extent[0] < min)
+                min = b.extent[0];
+            if (b.extent[1] > max)
+                max = b.extent[1];
             return status == raw_ok;
         });
     if (status != raw_ok) {
@@ -895,7 +873,7 @@ void dem_lecture()
     // makes them as each pass reads its lines.
     if (!line_by_line && hold_grid(dtab_in, dmatrice) && hold_grid(dtab_slope, dmatrice))
         for (int i = 0; i < nb_lig && nb_col > 0; i++)
-            metres_line(itab_in[i], dtab_in[i]);
+            line_metres(itab_in[i], static_cast<size_t>(nb_col), coef, dtab_in[i]);
 
     // A descriptor the dialogue created gets the range and the cell size.
     if (!descr_OK) {
@@ -1613,11 +1591,6 @@ int certain_tone(const ToneTable &t, double g)
     return g < t.lo[k + 1] ? k : -1;
 }
 
-// The plain loop of a line: every cell whose todo mark is set gets
-// decide(its plain logarithm), decided once for each gradient
-// the worker meets (a plane repeats a few gradients over and over). Border
-// cells have the gradient 0.
-//
 // The fast step is left out of the lines after one where it left most cells
 // to the plain loop (a plane, whose cells all lie near the largest slope):
 // its work is then lost, and the plain loop alone is quicker. It is tried
@@ -1630,53 +1603,67 @@ bool fast_step(Lines &w)
     return w.tried;
 }
 
-template <typename Decide>
-void finish_line(Lines &w, bool interior, int *out, int64_t &counter, Decide decide)
+void after_line(Lines &w, int left)
 {
-    const int n = nb_col;
-    int left = 0;
-    for (int j = 0; j < n; j++) {
-        if (w.left[j] == 0)
-            continue;
-        left++;
-        const double g = interior && j > 0 && j < n - 1 ? w.gradient[j - 1] : 0.0;
-        Plain &p = plain_of(w, g, counter);
-        if (!p.decided) {
-            p.decision = decide(p.lg);
-            p.decided = true;
-        }
-        out[j] = p.decision;
-    }
-    if (w.tried && left > n / 2)
+    if (w.tried && left > nb_col / 2)
         w.plain_lines = 15;
     w.tried = false;
 }
 
-// The tones of a line: the fast step looks each gradient up in its bucket,
-// or when the bucket holds none, between the tones' certain spans; the plain
-// loop takes the exact tone of the rest.
+// The plain loop's decision for a gradient: decide(its plain logarithm),
+// made once for each gradient the worker meets (a plane repeats a few
+// gradients over and over).
+template <typename Decide>
+int plain_decision(Lines &w, double g, int64_t &counter, Decide decide)
+{
+    Plain &p = plain_of(w, g, counter);
+    if (!p.decided) {
+        p.decision = decide(p.lg);
+        p.decided = true;
+    }
+    return p.decision;
+}
+
+// Every cell of a line whose mark is `mark`, in order: visit(j, gradient).
+// Border cells have the gradient 0. Returns how many there were.
+template <typename Visit>
+int each_marked(const Lines &w, bool interior, unsigned char *marks, unsigned char mark, Visit visit)
+{
+    const int n = nb_col;
+    int count = 0;
+    for (unsigned char *at = marks, *end = marks + n;
+         (at = static_cast<unsigned char *>(std::memchr(at, mark, static_cast<size_t>(end - at)))) != nullptr; at++) {
+        const int j = static_cast<int>(at - marks);
+        visit(j, interior && j > 0 && j < n - 1 ? w.gradient[j - 1] : 0.0);
+        count++;
+    }
+    return count;
+}
+
+// The tones of a line: the fast step looks each gradient up in its bucket
+// (255 where the bucket holds none), then between the tones' certain
+// spans; the plain loop takes the exact tone of the rest.
 void tones_of_line(Lines &w, bool interior, unsigned char *tone)
 {
     const ToneTable &t = tone_table;
-    const int n = nb_col;
-    std::fill(w.left, w.left + n, 1);
-    if (interior && !t.flat && fast_step(w)) {
-        line_lookup(w.gradient, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0,
+    std::memset(tone, 255, static_cast<size_t>(nb_col));
+    const bool fast = interior && !t.flat && fast_step(w);
+    if (fast)
+        line_lookup(w.gradient, static_cast<size_t>(nb_col - 2), t.first, t.shift, t.bucket, ToneTable::buckets, 0,
                     tone + 1);
-        for (int j = 1; j < n - 1; j++) {
-            if (tone[j] == 255) {
-                const int k = certain_tone(t, w.gradient[j - 1]);
-                tone[j] = static_cast<unsigned char>(k);
-                w.left[j] = k < 0;
-            } else {
-                w.left[j] = 0;
-            }
+    int left = 0;
+    each_marked(w, interior, tone, 255, [&](int j, double g) {
+        // A line the fast step left out goes to the plain loop whole, but for
+        // its border cells, whose tone 0 is certain.
+        const bool border = !interior || j == 0 || j == nb_col - 1;
+        int k = !plain_path && (fast || t.flat || border) ? certain_tone(t, g) : -1;
+        if (k < 0) {
+            left++;
+            k = plain_decision(w, g, w.stats.exact_tones, [](double lg) { return grey_tone(lg, log_min, log_dif); });
         }
-    }
-    finish_line(w, interior, w.dem, w.stats.exact_tones, [](double lg) { return grey_tone(lg, log_min, log_dif); });
-    for (int j = 0; j < n; j++)
-        if (w.left[j] != 0)
-            tone[j] = static_cast<unsigned char>(w.dem[j]);
+        tone[j] = static_cast<unsigned char>(k);
+    });
+    after_line(w, left);
 }
 
 // The log DEM values of a line. The stretch is monotone, so a cell's value
@@ -1686,13 +1673,16 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone)
 void dem_of_line(Lines &w, bool interior, int *val)
 {
     const int n = nb_col;
-    std::fill(w.left, w.left + n, 1);
+    std::memset(w.left, 1, static_cast<size_t>(n));
     if (interior && log_dif > 0.0 && fast_step(w)) {
         fast_logs(w);
         const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0), log_margin(0.0)};
         line_stretch(w.logarithm, w.gradient, static_cast<size_t>(n - 2), stretch_of, val + 1, w.left + 1);
     }
-    finish_line(w, interior, val, w.stats.exact_dem, [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
+    after_line(w, each_marked(w, interior, w.left, 1, [&](int j, double g) {
+                   val[j] = plain_decision(w, g, w.stats.exact_dem,
+                                           [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
+               }));
 }
 
 // A pass that fills a grid of the run, line by line, from each line's
@@ -1770,9 +1760,10 @@ const double *model_line(Lines &w, int i)
                      static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
             return nullptr;
     } else {
-        if (!read_raw_line(f1, w, i, w.stored))
+        int extent[2] = {};
+        if (!read_raw_line(f1, w, i, w.stored, extent))
             return nullptr;
-        metres_line(w.stored, z);
+        line_metres(w.stored, static_cast<size_t>(nb_col), coef, z);
     }
     w.elevation_line[slot] = i;
     return z;

@@ -15,9 +15,11 @@
     void line_degrees_##build(double *pen, double *x, size_t m, double pi);                                            \
     double line_largest_##build(const double *g, size_t m);                                                            \
     void line_stretch_##build(const double *lg, const double *g, size_t m, const double stretch[4], int *val,          \
-                              int *todo);                                                                              \
+                              unsigned char *todo);                                                                    \
     void line_lookup_##build(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,         \
-                             uint64_t size, unsigned char below, unsigned char *out);
+                             uint64_t size, unsigned char below, unsigned char *out);                                  \
+    void line_cells_##build(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);               \
+    void line_metres_##build(const int *cells, size_t n, double coef, double *z);
 FASTMATH_LOOPS(baseline)
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 FASTMATH_LOOPS(avx2)
@@ -34,14 +36,16 @@ struct Build {
     void (*gradients)(const double *, const double *, const double *, size_t, double, double *);
     void (*degrees)(double *, double *, size_t, double);
     double (*largest)(const double *, size_t);
-    void (*stretch)(const double *, const double *, size_t, const double *, int *, int *);
+    void (*stretch)(const double *, const double *, size_t, const double *, int *, unsigned char *);
     void (*lookup)(const double *, size_t, uint64_t, int, const unsigned char *, uint64_t, unsigned char,
                    unsigned char *);
+    void (*cells)(const unsigned char *, size_t, int, int *, int *);
+    void (*metres)(const int *, size_t, double, double *);
 };
 #define FASTMATH_BUILD(name, build)                                                                                    \
     {                                                                                                                  \
         name, fast_atan_##build, fast_log10_##build, line_gradients_##build, line_degrees_##build,                     \
-            line_largest_##build, line_stretch_##build, line_lookup_##build                                            \
+            line_largest_##build, line_stretch_##build, line_lookup_##build, line_cells_##build, line_metres_##build   \
     }
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 const Build builds[] = {FASTMATH_BUILD("baseline", baseline), FASTMATH_BUILD("avx2", avx2),
@@ -134,7 +138,7 @@ double line_largest(const double *g, size_t m)
     return builds[fast_variant_in_use()].largest(g, m);
 }
 
-void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, int *todo)
+void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, unsigned char *todo)
 {
     builds[fast_variant_in_use()].stretch(lg, g, m, stretch, val, todo);
 }
@@ -143,6 +147,16 @@ void line_lookup(const double *g, size_t m, uint64_t first, int shift, const uns
                  unsigned char below, unsigned char *out)
 {
     builds[fast_variant_in_use()].lookup(g, m, first, shift, table, size, below, out);
+}
+
+void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2])
+{
+    builds[fast_variant_in_use()].cells(bytes, n, width, cells, extent);
+}
+
+void line_metres(const int *cells, size_t n, double coef, double *z)
+{
+    builds[fast_variant_in_use()].metres(cells, n, coef, z);
 }
 
 double fast_ulp_error(double got, double ref)

@@ -88,11 +88,18 @@ const char *fast_variant_name(fast_variant v);
 void line_gradients(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
 void line_degrees(double *pen, double *x, size_t m, double pi);
 double line_largest(const double *g, size_t m);
-void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, int *todo);
+void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, unsigned char *todo);
 // line_lookup: with k = bits of g[j] >> shift, out[j] = `below` when
 //   k < first, table[k - first] when k - first < size, else 255.
 void line_lookup(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table, uint64_t size,
                  unsigned char below, unsigned char *out);
+// line_cells: the n stored cells of a raw line, little-endian 16-bit
+//   unsigned (width 2) or 32-bit two's complement (width 4), into cells;
+//   extent[0] is lowered to their smallest and extent[1] raised to their
+//   largest.
+// line_metres: z[j] = cells[j] / coef.
+void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
+void line_metres(const int *cells, size_t n, double coef, double *z);
 
 // How far got stands from ref, in units in the last place of ref (the
 // measure of the error bounds above).

@@ -46,9 +46,11 @@ void FASTMATH_NAME(line_gradients)(const double *z0, const double *z1, const dou
 void FASTMATH_NAME(line_degrees)(double *pen, double *x, size_t m, double pi);
 double FASTMATH_NAME(line_largest)(const double *g, size_t m);
 void FASTMATH_NAME(line_stretch)(const double *lg, const double *g, size_t m, const double stretch[4], int *val,
-                                 int *todo);
+                                 unsigned char *todo);
 void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,
                                 uint64_t size, unsigned char below, unsigned char *out);
+void FASTMATH_NAME(line_cells)(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
+void FASTMATH_NAME(line_metres)(const int *cells, size_t n, double coef, double *z);
 
 namespace {
 
@@ -249,7 +251,7 @@ double FASTMATH_NAME(line_largest)(const double *g, size_t m)
 // of 2^-48 of it); val[j] is then that number and todo[j] 0, else todo[j]
 // is 1. Only exactly rounded operations: the same bits in every build.
 void FASTMATH_NAME(line_stretch)(const double *lg, const double *g, size_t m, const double stretch[4], int *val,
-                                 int *todo)
+                                 unsigned char *todo)
 {
     const double lmin = stretch[0], scale = stretch[1], rel = stretch[2], abs = stretch[3];
     const double spread = __builtin_fabs(scale) * (1.0 + 0x1p-40);
@@ -273,4 +275,35 @@ void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int s
         const uint64_t k = bits_of(g[j]) >> shift;
         out[j] = k < first ? below : k - first < size ? table[k - first] : 255;
     }
+}
+
+// The stored cells of a raw line, little-endian: 16-bit unsigned (width 2)
+// or 32-bit two's complement (width 4); extent[0] is lowered to the
+// smallest of them and extent[1] raised to the largest.
+void FASTMATH_NAME(line_cells)(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2])
+{
+    if (width == 2)
+        for (size_t j = 0; j < n; j++)
+            cells[j] =
+                static_cast<int>(static_cast<unsigned>(bytes[2 * j]) | static_cast<unsigned>(bytes[2 * j + 1]) << 8);
+    else
+        for (size_t j = 0; j < n; j++)
+            cells[j] = static_cast<int>(
+                static_cast<uint32_t>(bytes[4 * j]) | static_cast<uint32_t>(bytes[4 * j + 1]) << 8 |
+                static_cast<uint32_t>(bytes[4 * j + 2]) << 16 | static_cast<uint32_t>(bytes[4 * j + 3]) << 24);
+    int lo = extent[0], hi = extent[1];
+    for (size_t j = 0; j < n; j++) {
+        lo = cells[j] < lo ? cells[j] : lo;
+        hi = cells[j] > hi ? cells[j] : hi;
+    }
+    extent[0] = lo;
+    extent[1] = hi;
+}
+
+// Elevations from stored cells: each cell over the unit's factor, one
+// exactly rounded division.
+void FASTMATH_NAME(line_metres)(const int *cells, size_t n, double coef, double *z)
+{
+    for (size_t j = 0; j < n; j++)
+        z[j] = static_cast<double>(cells[j]) / coef;
 }
