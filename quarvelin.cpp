@@ -456,20 +456,26 @@ void open_outputs(const std::string &generic)
 {
     open_result(generic, result_histogram, nomhisto, f3h);
     ask_image_form();
-    if (output == 0) {
-        open_result(generic, result_raw_image, nomim2, f2);
-        open_result(generic, result_raw_image_descriptor, nomdescr2, f2d);
-        open_result(generic, result_raw_image_header, nomgis2, f2g);
-    }
-    if (output == 1) {
-        open_result(generic, result_bitmap, nomim2, f2);
-        open_result(generic, result_bitmap_world, nomgis2, f2g);
-    }
-    if (output == 2) {
-        if (!open_ascii_OK)
-            ask_coordinates();
-        open_result(generic, result_ascii_image, nomim2, f2);
-    }
+    // The results of each form: the raster, its descriptor and its GIS
+    // sidecar, those the form has (result_count where it has none).
+    static const ResultRole image_forms[3][3] = {
+        {result_raw_image, result_raw_image_descriptor, result_raw_image_header},
+        {result_bitmap, result_count, result_bitmap_world},
+        {result_ascii_image, result_count, result_count}};
+    static const ResultRole dem_forms[2][3] = {{result_raw_dem, result_raw_dem_descriptor, result_raw_dem_header},
+                                               {result_ascii_dem, result_count, result_count}};
+    auto open_form = [&](const ResultRole(&roles)[3], std::string *names[3], FILE **files[3]) {
+        if (roles[0] == result_ascii_image || roles[0] == result_ascii_dem) {
+            if (!open_ascii_OK)
+                ask_coordinates();
+        }
+        for (int k = 0; k < 3; k++)
+            if (roles[k] != result_count)
+                open_result(generic, roles[k], *names[k], *files[k]);
+    };
+    std::string *image_names[3] = {&nomim2, &nomdescr2, &nomgis2};
+    FILE **image_files[3] = {&f2, &f2d, &f2g};
+    open_form(image_forms[output], image_names, image_files);
 
     dem_result = ask_choice("",
                             "\n\tSave the result as a Digital Elevation Model:"
@@ -483,16 +489,9 @@ void open_outputs(const std::string &generic)
                           "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
                           "\n\t\t1 ====> ascii\n\t\t",
                           1);
-    if (dem_type == 0) {
-        open_result(generic, result_raw_dem, nomim3, f3);
-        open_result(generic, result_raw_dem_descriptor, nomdescr3, f3d);
-        open_result(generic, result_raw_dem_header, nomgis3, f3g);
-    }
-    if (dem_type == 1) {
-        if (!open_ascii_OK)
-            ask_coordinates();
-        open_result(generic, result_ascii_dem, nomim3, f3);
-    }
+    std::string *dem_names[3] = {&nomim3, &nomdescr3, &nomgis3};
+    FILE **dem_files[3] = {&f3, &f3d, &f3g};
+    open_form(dem_forms[dem_type], dem_names, dem_files);
 
     // The log DEM holds whole numbers up to the stretch limit: it must be
     // finite and its truncation a 32-bit value.
@@ -543,8 +542,8 @@ std::string usage_text()
     return t;
 }
 
-// The threads of the passes: $QUARVELIN_THREADS (1 to 256), else one for
-// every processor the process may use.
+} // namespace
+
 int threads_to_use()
 {
     const char *forced = std::getenv("QUARVELIN_THREADS");
@@ -553,8 +552,6 @@ int threads_to_use()
         return std::min(n, 256);
     return usable_processors();
 }
-
-} // namespace
 
 void fail(const std::string &msg, bool key, int status)
 {

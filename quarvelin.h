@@ -185,9 +185,11 @@ extern bool plain_path;
 // The run reads its model line by line instead of holding its grids.
 extern bool line_by_line;
 
-// Threads the passes spread their bands over: the processors this process
-// may use, or $QUARVELIN_THREADS.
+// Threads the passes spread their bands over: threads_to_use() at the
+// start of a run, that is $QUARVELIN_THREADS (1 to 256), else one for every
+// processor this process may use.
 extern int thread_count;
+int threads_to_use();
 
 // Cells seen by the slope pass, and cells each pass decided the plain way.
 struct FastStats {

@@ -47,8 +47,6 @@ std::string dir; // temporary directory, with a trailing '/'
 int side = 2000; // lines = columns of the model
 synth::ModelInfo model;
 
-int threads_of_a_run();
-
 // The two ways a run holds its model.
 enum Mode { held, lines };
 
@@ -57,24 +55,13 @@ enum Mode { held, lines };
 // from a model read the new way.
 void use_mode(Mode m)
 {
-    thread_count = threads_of_a_run();
+    thread_count = threads_to_use();
     const char *want = m == lines ? "1" : "0";
     const char *now = std::getenv("QUARVELIN_LINE_BY_LINE");
     if (now == nullptr || std::strcmp(now, want) != 0) {
         release_grids();
         setenv("QUARVELIN_LINE_BY_LINE", want, 1);
     }
-}
-
-// The threads of a run: $QUARVELIN_THREADS (1 to 256), else the processors
-// this process may use, as the program counts them.
-int threads_of_a_run()
-{
-    const char *forced = std::getenv("QUARVELIN_THREADS");
-    int n = 0;
-    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
-        return std::min(n, 256);
-    return usable_processors();
 }
 
 int64_t cells()
@@ -364,7 +351,7 @@ void register_all()
 
 int main(int argc, char **argv)
 {
-    thread_count = threads_of_a_run();
+    thread_count = threads_to_use();
     if (argc == 2 && std::strcmp(argv[1], "--threads") == 0) {
         std::printf("%d\n", thread_count);
         return 0;
