@@ -10,9 +10,12 @@
 
 #include <climits>
 #include <cmath>
+#include <thread>
 #include <tuple>
 
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 using namespace qtest;
 
@@ -47,10 +50,8 @@ std::map<std::string, std::string> clean_files(const std::vector<std::string> &a
 
 bool hidden_file_in(const fs::path &dir)
 {
-    for (const auto &e : fs::directory_iterator(dir))
-        if (e.path().filename().string()[0] == '.')
-            return true;
-    return false;
+    const fs::directory_iterator all(dir);
+    return std::any_of(begin(all), end(all), [](const auto &e) { return e.path().filename().string()[0] == '.'; });
 }
 
 std::string replaced(std::string s, const std::string &from, const std::string &to)
@@ -262,7 +263,8 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
 
 // Two runs writing the same results at once, with different stretch limits
 // (so different log DEMs, descriptors and histograms): their commits take
-// turns, and the folder holds the results of one of them.
+// turns, waiting for the lock on the folder (here held by the test until
+// both wait for it), and the folder holds the results of one of them.
 TEST(Reliability, TwoRunsCommittingTheSameResultsAtOnceLeaveTheResultsOfOne)
 {
     const std::string limits[2] = {"1000", "500"};
@@ -272,10 +274,14 @@ TEST(Reliability, TwoRunsCommittingTheSameResultsAtOnceLeaveTheResultsOfOne)
         answers.back() = limits[k];
         sets[k] = clean_files(answers, false);
     }
-    for (const char *name : {"res_log_dem_m4.txt", "res_log_dem_m4.raw", "res_dem_log.xls"})
-        ASSERT_NE(sets[0][name], sets[1][name]) << name;
+    ASSERT_NE(sets[0]["res_log_dem_m4.txt"], sets[1]["res_log_dem_m4.txt"]);
     Site s;
     put_model(s, false);
+    const auto results = [&] { // the files put in place, no temporary
+        auto all = s.contents();
+        std::erase_if(all, [](const auto &file) { return file.first[0] == '.'; });
+        return all;
+    };
     for (int round = 0; round < 10; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         Child runs[2] = {Child(s), Child(s)};
@@ -283,12 +289,24 @@ TEST(Reliability, TwoRunsCommittingTheSameResultsAtOnceLeaveTheResultsOfOne)
             c.send(words(raw_dialogue, raw_dialogue.size() - 1));
             ASSERT_TRUE(c.wait_for(limit_prompt)) << c.text;
         }
+        const auto earlier = results();
+        const int folder = open(s.folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_EQ(flock(folder, LOCK_EX), 0);
         for (int k = 0; k < 2; k++)
             runs[k].send(limits[k] + "\n");
+        for (Child &c : runs) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            long call = -1;
+            while (!(std::ifstream("/proc/" + std::to_string(c.pid) + "/syscall") >> call && call == SYS_flock) &&
+                   std::chrono::steady_clock::now() < end)
+                std::this_thread::yield();
+            ASSERT_EQ(call, SYS_flock) << "a commit does not wait for the lock on the folder";
+        }
+        EXPECT_EQ(results(), earlier);
+        close(folder);
         EXPECT_TRUE(runs[0].finish() == 0 && runs[1].finish() == 0);
-        const auto left = s.contents();
-        EXPECT_TRUE(left == sets[0] || left == sets[1]) << "a mix of the results of two runs";
-        EXPECT_FALSE(hidden_file_in(s.folder()));
+        const auto left = s.contents(); // no temporary either
+        EXPECT_TRUE(left == sets[0] || left == sets[1]) << "a mix of the results of two runs, or a temporary left";
     }
 }
 
