@@ -350,7 +350,7 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         fs::permissions(tmp, fs::perms::all | fs::perms::sticky_bit);
         for (const std::string &name : s.files()) {
             const bool result = name.starts_with("res"), others = f == sticky && name == "res_log_dem_m4.hdr";
-            EXPECT_EQ(chown(s.path(name).c_str(), as_user && result && !others ? 65534 : 0, 0), 0);
+            EXPECT_TRUE(!as_user || chown(s.path(name).c_str(), result && !others ? 65534 : 0, 0) == 0);
             fs::permissions(s.folder() / name, static_cast<fs::perms>((result && f != sticky) || others ? 0666 : 0644));
         }
         fs::permissions(root, static_cast<fs::perms>(0755));
