@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -144,6 +145,42 @@ class PtyRun {
     }
 
     const std::string &output() const { return out_; }
+
+    // Waits until the program is blocked reading the terminal: a key wait
+    // has then dropped what was typed ahead.
+    bool wait_reading(int ms = prompt_ms)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
+            long call = -1;
+            std::string fd;
+            if (in >> call >> fd && call == SYS_read && fd == "0x0")
+                return true;
+            if (Clock::now() >= end)
+                return false;
+            drain(10);
+        }
+    }
+
+    // Line mode and echo set again, as a shell does for a job it stopped.
+    void set_line_mode()
+    {
+        termios t{};
+        tcgetattr(slave_, &t);
+        t.c_lflag |= ICANON | ECHO;
+        tcsetattr(slave_, TCSANOW, &t);
+    }
+
+    // What was typed and never read, once the program has ended: the line
+    // it left in the terminal, ended here.
+    std::string unread()
+    {
+        type("\n");
+        char buf[64];
+        const ssize_t n = read(slave_, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n - 1)) : "(nothing)";
+    }
 
   private:
     void drain(int ms)
@@ -338,6 +375,39 @@ TEST_F(Pty, FailuresEndWithTheTerminalAsItWas)
         EXPECT_EQ(WEXITSTATUS(status), 1);
         EXPECT_FALSE(fs::exists(root / "m" / "dem_m2.txt"));
     }
+}
+
+// A key that sends several bytes (an arrow, F1) is read whole: none of it is
+// left for the shell. Stopped during the wait, the terminal put back in line
+// mode with echo meanwhile, and continued, the program sets single-key input
+// without echo again, and one key ends the wait.
+TEST_F(Pty, AKeyOfSeveralBytesIsReadWholeAndAStopDoesNotUndoTheKeyWait)
+{
+    for (const char *key : {"\x1b[A", "\x1bOP"})
+        for (bool stop : {false, true}) {
+            SCOPED_TRACE(std::string(key + 1) + (stop ? ", stopped and continued" : ""));
+            PtyRun run(root.string());
+            ASSERT_TRUE(run.started());
+            const tcflag_t before = run.lflag();
+            answer_up_to_unknown(run, folder());
+            ASSERT_TRUE(run.wait_reading()) << "the key wait does not read the terminal";
+            if (stop) {
+                kill(run.pid(), SIGSTOP);
+                int st = 0;
+                ASSERT_EQ(waitpid(run.pid(), &st, WUNTRACED), run.pid());
+                ASSERT_TRUE(WIFSTOPPED(st));
+                run.set_line_mode();
+                kill(run.pid(), SIGCONT);
+                ASSERT_TRUE(run.wait_lflag([](tcflag_t f) { return (f & line_mode) == 0; }))
+                    << "continued, the key wait stays in line mode";
+            }
+            run.type(key);
+            int status = 0;
+            ASSERT_TRUE(run.wait_exit(status)) << "one key did not end the wait";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+            EXPECT_EQ(run.unread(), "") << "a part of the key is left for the shell";
+            EXPECT_EQ(run.lflag() & line_mode, before & line_mode);
+        }
 }
 
 // Every signal that ends a run, sent while the run writes its results or
