@@ -308,6 +308,7 @@ namespace {
 std::atomic<const char *> mapped_begin{nullptr};
 std::atomic<size_t> mapped_size{0};
 volatile sig_atomic_t mapped_cut = 0;
+int mapped_fd = -1; // to see a cut within the last page, which reads as zeros
 struct sigaction bus_before;
 size_t page_size;
 
@@ -352,6 +353,7 @@ const char *map_whole(FILE *f, size_t &size)
     }
     madvise(room, size, MADV_SEQUENTIAL);
     mapped_cut = 0;
+    mapped_fd = fileno(f);
     mapped_size = size;
     mapped_begin = static_cast<const char *>(room);
     struct sigaction bus = {};
@@ -366,12 +368,15 @@ void unmap_whole(const char *text, size_t size)
 {
     sigaction(SIGBUS, &bus_before, nullptr);
     mapped_begin = nullptr;
+    mapped_fd = -1;
     munmap(const_cast<char *>(text), (size / page_size + 1) * page_size);
 }
 
 bool map_was_cut()
 {
-    return mapped_cut != 0;
+    struct stat st;
+    return mapped_cut != 0 ||
+           (mapped_fd >= 0 && fstat(mapped_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < mapped_size.load());
 }
 
 namespace {

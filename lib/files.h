@@ -46,7 +46,8 @@ bool write_at(FILE *f, const void *buf, size_t bytes, int64_t offset, int &err);
 // The regular file open as f mapped whole, read-only, with at least one zero
 // byte after its last one; null (nothing mapped) when it cannot be. A file
 // cut short while it is mapped reads as zeros past its new end, and
-// map_was_cut() then says so, instead of the program dying of a bus error.
+// map_was_cut() then says so (before unmap_whole), instead of the program
+// dying of a bus error.
 const char *map_whole(FILE *f, size_t &size);
 void unmap_whole(const char *text, size_t size);
 bool map_was_cut();

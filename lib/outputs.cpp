@@ -711,11 +711,12 @@ void keep_attributes(Output &o, int fd)
     }
 #if defined(__linux__)
     static const char acl[] = "system.posix_acl_access";
-    char value[4096];
-    const ssize_t n = getxattr((o.folder + o.target).c_str(), acl, value, sizeof value);
+    const std::string earlier = o.folder + o.target;
+    std::vector<char> value(static_cast<size_t>(std::max<ssize_t>(getxattr(earlier.c_str(), acl, nullptr, 0), 1)));
+    const ssize_t n = getxattr(earlier.c_str(), acl, value.data(), value.size());
     if (n >= 0)
-        fsetxattr(fd, acl, value, static_cast<size_t>(n), 0);
-    else
+        fsetxattr(fd, acl, value.data(), static_cast<size_t>(n), 0);
+    else if (errno == ENODATA)
         fremovexattr(fd, acl); // none: nor one inherited from the folder
 #endif
     fchmod(fd, st.st_mode & 07777);

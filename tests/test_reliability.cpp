@@ -482,7 +482,7 @@ TEST(Reliability, AReplacedResultKeepsItsPermissionsAndANewOneHasAPlainCreatesOn
 TEST(Reliability, AModelCutWhileItIsMappedReadsAsZerosPastItsNewEnd)
 {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    for (size_t cut : {size_t(0), size_t(100), page, 2 * page + 1}) {
+    for (size_t cut : {size_t(0), size_t(100), page, 2 * page + 1, 3 * page + 90}) { // the last within its last page
         SCOPED_TRACE("cut to " + std::to_string(cut));
         TempDir dir;
         write_file(dir.at("m.asc"), std::string(3 * page + 100, '7'));
