@@ -52,7 +52,9 @@ sanitize:
 
 # Windows: quarvelin.exe, self-contained, and the zip of the package, cross
 # built with MinGW-w64 into build-windows/; `make test-windows` cross builds
-# the tests into build-windows-tests/ and runs them under Wine, one at a time.
+# the tests into build-windows-tests/ and runs them under Wine, one at a time
+# (two test programs starting runs at once now and then see Wine's
+# CreateProcess fail with an internal error, 1359).
 WINDOWS_CXX   ?= x86_64-w64-mingw32-g++-posix
 WINE          ?= /usr/lib/wine/wine64
 WINDOWS_CMAKE  = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release

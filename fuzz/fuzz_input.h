@@ -9,14 +9,22 @@
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <filesystem>
+#endif
 
 // Path of the process's input file, created on first use in $TMPDIR or
-// /tmp and removed when the process ends.
+// /tmp (on Windows in the temporary folder) and removed when the process
+// ends.
 inline const std::string &fuzz_input_path()
 {
     static std::string path = [] {
+#if defined(_WIN32)
+        std::string tmpl = (std::filesystem::temp_directory_path() / "quarvelin-fuzz-XXXXXX").string();
+#else
         const char *dir = std::getenv("TMPDIR");
         std::string tmpl = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quarvelin-fuzz-XXXXXX";
+#endif
         const int fd = mkstemp(tmpl.data());
         if (fd < 0) {
             std::perror("mkstemp");
@@ -48,16 +56,29 @@ inline void fuzz_quiet_stdout()
 {
     static bool done = false;
     if (!done && std::getenv("QUARVELIN_FUZZ_VERBOSE") == nullptr) {
-        if (std::freopen("/dev/null", "w", stdout) == nullptr)
+#if defined(_WIN32)
+        const char *null_device = "NUL";
+#else
+        const char *null_device = "/dev/null";
+#endif
+        if (std::freopen(null_device, "w", stdout) == nullptr)
             std::abort();
     }
     done = true;
 }
 
 // The input as a stream in memory. fmemopen needs a buffer of at least one
-// byte; an empty input is one byte that is read away at once.
+// byte; an empty input is one byte that is read away at once. Windows has no
+// fmemopen: there the stream reads the process's input file (the caller
+// closes it before the next input is written).
 inline FILE *fuzz_memory_stream(const uint8_t *data, size_t size)
 {
+#if defined(_WIN32)
+    FILE *f = std::fopen(fuzz_write_input(data, size), "rb");
+    if (f == nullptr)
+        std::abort();
+    return f;
+#else
     static const char none = 0;
     FILE *f = size > 0 ? fmemopen(const_cast<uint8_t *>(data), size, "r") : fmemopen(const_cast<char *>(&none), 1, "r");
     if (f == nullptr)
@@ -65,6 +86,7 @@ inline FILE *fuzz_memory_stream(const uint8_t *data, size_t size)
     if (size == 0)
         std::fgetc(f);
     return f;
+#endif
 }
 
 #endif

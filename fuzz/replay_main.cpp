@@ -36,7 +36,7 @@ int main(int argc, char **argv)
             std::ifstream in(p, std::ios::binary);
             const std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
             if (!in.is_open() || in.bad()) {
-                std::fprintf(stderr, "%s: cannot be read\n", p.c_str());
+                std::fprintf(stderr, "%s: cannot be read\n", p.string().c_str());
                 return 1;
             }
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());

@@ -8,10 +8,12 @@
 //                          run_state.h), feed_answers, set_elevations,
 //                          console_to_stderr
 //   whole runs             Outcome, Site, fnv1a, words, FileSizeLimit
+//                          (POSIX), run_on_windows (Site::run on Windows)
 // Everything is in namespace qtest; test files say `using namespace qtest;`.
 #ifndef QUARVELIN_TEST_SUPPORT_H
 #define QUARVELIN_TEST_SUPPORT_H
 
+#include "files.h"
 #include "nrutil.h"
 #include "quarvelin.h"
 #include "run_state.h"
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -33,6 +36,29 @@
 #include <system_error>
 #include <vector>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <process.h>
+#include <thread>
+#include <windows.h>
+
+// The POSIX names of setting and removing a variable of the environment, as
+// the tests use them; the children started afterwards get it. (Windows
+// keeps no empty variable: an empty value removes it, which the program
+// takes as unset anyway.)
+inline int setenv(const char *name, const char *value, int)
+{
+    return _putenv_s(name, value);
+}
+inline int unsetenv(const char *name)
+{
+    return _putenv_s(name, "");
+}
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -42,6 +68,7 @@
 #include <unistd.h>
 
 extern char **environ;
+#endif
 
 namespace qtest {
 
@@ -82,6 +109,48 @@ inline FILE *text_stream(const std::string &text)
     return f;
 }
 
+#if defined(_WIN32)
+// A new directory in `base`, or none (and the test has failed). Windows has
+// no mkdtemp: names of this process are tried in turn.
+inline fs::path new_directory(const fs::path &base)
+{
+    static unsigned made = 0;
+    std::error_code ec;
+    for (int tries = 0; tries < 100 && !ec; tries++) {
+        const fs::path p = base / ("quarvelin-test-" + std::to_string(_getpid()) + "-" + std::to_string(made++));
+        if (fs::create_directory(p, ec))
+            return p;
+    }
+    ADD_FAILURE() << "no new directory in " << base << ": " << ec.message();
+    return {};
+}
+
+// Removes a directory and everything in it. Windows removes no read-only
+// file: every file is made writable first.
+inline void remove_tree(const fs::path &p)
+{
+    std::error_code ec;
+    for (const auto &e : fs::recursive_directory_iterator(p, ec))
+        fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+    fs::remove_all(p, ec);
+}
+#else
+inline fs::path new_directory(const fs::path &base)
+{
+    std::string name = (base / "quarvelin-test-XXXXXX").string();
+    if (mkdtemp(name.data()) != nullptr)
+        return name;
+    ADD_FAILURE() << "mkdtemp " << name << ": " << std::strerror(errno);
+    return {};
+}
+
+inline void remove_tree(const fs::path &p)
+{
+    std::error_code ec;
+    fs::remove_all(p, ec);
+}
+#endif
+
 // A directory of its own in the temporary directory, removed with
 // everything in it when the object ends. `path` is empty (and the test has
 // failed) when it could not be made.
@@ -92,17 +161,12 @@ struct TempDir {
     {
         std::error_code ec;
         const fs::path base = fs::temp_directory_path(ec);
-        std::string name = ((ec ? fs::path("/tmp") : base) / "quarvelin-test-XXXXXX").string();
-        if (mkdtemp(name.data()) != nullptr)
-            path = name;
-        else
-            ADD_FAILURE() << "mkdtemp " << name << ": " << std::strerror(errno);
+        path = new_directory(ec ? fs::path("/tmp") : base);
     }
     ~TempDir()
     {
-        std::error_code ec;
         if (!path.empty())
-            fs::remove_all(path, ec);
+            remove_tree(path);
     }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -197,7 +261,12 @@ inline std::string result_name(const std::string &generic, ResultRole role)
 inline std::vector<std::string> child_environment(const std::string &root)
 {
     std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; e++)
+#if defined(_WIN32)
+    char **const names = _environ;
+#else
+    char **const names = environ;
+#endif
+    for (char **e = names; *e != nullptr; e++)
         if (std::strncmp(*e, "QUARVELIN_ROOT=", 15) != 0)
             env.emplace_back(*e);
     env.push_back("QUARVELIN_ROOT=" + root);
@@ -290,6 +359,7 @@ inline std::string fnv1a(const std::string &bytes)
     return text;
 }
 
+#if !defined(_WIN32)
 // A limit on the size of the files this process and its children write
 // (RLIMIT_FSIZE, in bytes), for the life of the object.
 struct FileSizeLimit {
@@ -305,6 +375,12 @@ struct FileSizeLimit {
     FileSizeLimit(const FileSizeLimit &) = delete;
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
 };
+#else
+// Windows limits no file's size: a test leaves out the cases that need it.
+struct FileSizeLimit {
+    explicit FileSizeLimit(uint64_t) { ADD_FAILURE() << "no limit on the size of files on Windows"; }
+};
+#endif
 
 // The first `count` answers, one a line.
 inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_MAX)
@@ -314,6 +390,105 @@ inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_
         s += w[k] + "\n";
     return s;
 }
+
+#if defined(_WIN32)
+// The Windows side of Site::run: the program `exe` started by CreateProcess
+// with `env` as its whole environment, its standard input read from the
+// file `input`, its standard output into a pipe that a thread reads to the
+// end, its standard error to NUL; ended by TerminateProcess when it has not
+// ended within `seconds`. Its exit status, or -1 when it was killed or died
+// of an exception. A `prefix` can only be env's words, done here: -u NAME,
+// -C FOLDER (the working folder) and NAME=VALUE; another command (another
+// user, a shell's limits) has no counterpart and fails the test.
+inline Outcome run_on_windows(const std::string &exe, const fs::path &input, std::vector<std::string> env,
+                              const std::vector<std::string> &prefix, int seconds)
+{
+    Outcome r;
+    std::string folder;
+    if (!prefix.empty() && prefix[0] != "/usr/bin/env") {
+        ADD_FAILURE() << prefix[0] << " cannot start the program on Windows";
+        return r;
+    }
+    const auto unset = [&](const std::string &name) {
+        std::erase_if(env, [&](const std::string &e) { return e.starts_with(name + "="); });
+    };
+    for (size_t k = 1; k < prefix.size(); k++)
+        if ((prefix[k] == "-u" || prefix[k] == "-C") && k + 1 < prefix.size()) {
+            if (prefix[k] == "-u")
+                unset(prefix[k + 1]);
+            else
+                folder = prefix[k + 1];
+            k++;
+        } else if (const size_t eq = prefix[k].find('='); eq != std::string::npos && eq > 0) {
+            unset(prefix[k].substr(0, eq));
+            env.push_back(prefix[k]);
+        } else {
+            ADD_FAILURE() << "env word " << prefix[k] << " not done on Windows";
+            return r;
+        }
+    // The block of NAME=VALUE strings, sorted by name as Windows keeps them.
+    std::sort(env.begin(), env.end(),
+              [](const std::string &a, const std::string &b) { return _stricmp(a.c_str(), b.c_str()) < 0; });
+    std::string block;
+    for (const std::string &e : env)
+        block += e + '\0';
+    block += '\0';
+
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE in = CreateFileA(input.string().c_str(), GENERIC_READ, FILE_SHARE_READ, &inherited, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE null_out =
+        CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
+    HANDLE from_child = nullptr, to_parent = nullptr;
+    if (in == INVALID_HANDLE_VALUE || null_out == INVALID_HANDLE_VALUE ||
+        !CreatePipe(&from_child, &to_parent, &inherited, 0)) {
+        ADD_FAILURE() << "cannot open the child's standard streams: error " << GetLastError();
+        for (HANDLE h : {in, null_out})
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+        return r;
+    }
+    SetHandleInformation(from_child, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = in;
+    start.hStdOutput = to_parent;
+    start.hStdError = null_out;
+    PROCESS_INFORMATION child{};
+    std::string command = "\"" + exe + "\"";
+    const BOOL started = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, block.data(),
+                                        folder.empty() ? nullptr : folder.c_str(), &start, &child);
+    const DWORD start_error = GetLastError();
+    for (HANDLE h : {in, null_out, to_parent})
+        CloseHandle(h);
+    if (!started) {
+        CloseHandle(from_child);
+        ADD_FAILURE() << "CreateProcess " << exe << ": error " << start_error;
+        return r;
+    }
+    CloseHandle(child.hThread);
+
+    std::thread reader([&] {
+        char buf[65536];
+        DWORD n = 0;
+        while (ReadFile(from_child, buf, sizeof buf, &n, nullptr) && n > 0)
+            r.out.append(buf, n);
+    });
+    if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(seconds) * 1000) != WAIT_OBJECT_0) {
+        r.hung = true;
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, INFINITE);
+    }
+    reader.join();
+    DWORD code = 0;
+    if (!r.hung && GetExitCodeProcess(child.hProcess, &code) && code < 0xC0000000u)
+        r.status = static_cast<int>(code);
+    CloseHandle(child.hProcess);
+    CloseHandle(from_child);
+    return r;
+}
+#endif
 
 // A fresh QUARVELIN_ROOT holding one folder "site", removed with everything
 // in it at the end of the test; the root is the folder `under` of a new
@@ -329,8 +504,8 @@ class Site {
             fs::create_directories(folder());
     }
 
-    // The root as the program prints it (with its trailing '/').
-    std::string root() const { return root_.string() + "/"; }
+    // The root as the program prints it (with its trailing separator).
+    std::string root() const { return root_.string() + path_separator; }
     fs::path folder() const { return root_ / "site"; }
     std::string path(const std::string &name) const { return (folder() / name).string(); }
 
@@ -373,12 +548,19 @@ class Site {
 
     // The console text with this root (or the root `printed`) written as
     // "<ROOT>/", so that a transcript does not depend on the temporary
-    // directory.
+    // directory; on Windows the separators of the path that follows the
+    // root, up to a blank, are written '/' too.
     std::string portable(const std::string &out, const std::string &printed = "") const
     {
         std::string s = out, from = printed.empty() ? root() : printed;
-        for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at))
+        for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at)) {
             s.replace(at, from.size(), "<ROOT>/");
+#if defined(_WIN32)
+            for (at += 7; at < s.size() && !std::isspace(static_cast<unsigned char>(s[at])); at++)
+                if (s[at] == '\\')
+                    s[at] = '/';
+#endif
+        }
         return s;
     }
 
@@ -398,7 +580,9 @@ class Site {
         Outcome r;
         const fs::path input = dir_.path / "answers.in";
         write_file(input, answers);
-
+#if defined(_WIN32)
+        r = run_on_windows(QUARVELIN_EXE, input, child_environment(root_.string()), prefix, seconds);
+#else
         int pipe_fd[2];
         if (pipe(pipe_fd) != 0) {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -451,6 +635,7 @@ class Site {
         while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
         }
         r.status = (!r.hung && WIFEXITED(ws)) ? WEXITSTATUS(ws) : -1;
+#endif
         if (r.hung)
             ADD_FAILURE() << "the program did not end within " << seconds << " s";
         std::error_code ec;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,7 +42,7 @@ std::vector<double> atan_arguments()
 {
     std::vector<double> xs = {0.0, DBL_TRUE_MIN, 3 * DBL_TRUE_MIN, DBL_MIN - DBL_TRUE_MIN, DBL_MIN, DBL_MAX};
     for (int k = 1; k < 8; ++k)
-        add_around(xs, std::tan(k * M_PI / 16), 300);
+        add_around(xs, std::tan(k * std::numbers::pi / 16), 300);
     std::mt19937_64 rng(1);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (int i = 0; i < 100000; ++i) {
@@ -60,7 +61,7 @@ std::vector<double> log10_arguments()
     add_around(xs, 1.0, 1000);
     for (int k = 0; k < 1024; ++k) {
         add_around(xs, std::ldexp(1.0, k), 4);
-        add_around(xs, std::ldexp(M_SQRT2, k), 4);
+        add_around(xs, std::ldexp(std::numbers::sqrt2, k), 4);
     }
     for (int k = 0; k <= 308; ++k)
         add_around(xs, std::pow(10.0, k), 4);

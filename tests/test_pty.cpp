@@ -6,6 +6,25 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+
+// A Windows console is no pseudo-terminal: these tests have no counterpart
+// there, and say so.
+TEST(Pty, WholeDialogueTypedAtATerminal)
+{
+    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) on Windows";
+}
+TEST(Pty, FailuresEndWithTheTerminalAsItWas)
+{
+    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) nor SIGINT from a terminal on Windows";
+}
+TEST(Pty, EverySignalThatEndsARunRemovesItsTemporariesAndRestoresTheTerminal)
+{
+    GTEST_SKIP() << "no POSIX signals nor pseudo-terminal on Windows";
+}
+
+#else
+
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -458,3 +477,5 @@ TEST_F(Pty, EverySignalThatEndsARunRemovesItsTemporariesAndRestoresTheTerminal)
 }
 
 } // namespace
+
+#endif

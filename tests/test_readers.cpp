@@ -91,7 +91,7 @@ TEST_F(Readers, RawModelsOfEitherWidth)
         descr_OK = c.begun.empty();
         if (!descr_OK) {
             nomdescr1 = dir.at(descriptor_name("m", c.type));
-            f1d = std::fopen(nomdescr1.c_str(), "w");
+            f1d = std::fopen(nomdescr1.c_str(), "wb");
             std::fputs(c.begun.c_str(), f1d);
         }
         std::string shown = strf("\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", c.min, c.max);

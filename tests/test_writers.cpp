@@ -227,6 +227,9 @@ TEST_F(Writers, ProgressOfTheAsciiWriterEveryHundredLines)
 // directly and never removed.
 TEST_F(Writers, FullDiskIsReportedAndTheDeviceKept)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no full device (/dev/full) nor symbolic link to one on Windows";
+#else
     for (int form : {0, 1, 2}) {
         const std::string link = dir.at("full" + std::to_string(form));
         ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
@@ -247,6 +250,7 @@ TEST_F(Writers, FullDiskIsReportedAndTheDeviceKept)
         struct stat st;
         EXPECT_EQ(lstat(link.c_str(), &st), 0) << form;
     }
+#endif
 }
 
 } // namespace
