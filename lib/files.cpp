@@ -97,6 +97,8 @@ OVERLAPPED at_offset(int64_t offset)
 InputStatus input_open(const std::string &path, FILE *&f)
 {
     f = nullptr;
+    if (path.size() >= MAX_PATH) // the system would only say that it finds no such file
+        return input_too_long;
     struct _stat64 st;
     if (_stat64(path.c_str(), &st) != 0)
         return errno == ENAMETOOLONG ? input_too_long : errno == ENOENT ? input_absent : input_unreadable;

@@ -18,6 +18,10 @@ TEST(Pty, FailuresEndWithTheTerminalAsItWas)
 {
     GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) nor SIGINT from a terminal on Windows";
 }
+TEST(Pty, AKeyOfSeveralBytesIsReadWholeAndAStopDoesNotUndoTheKeyWait)
+{
+    GTEST_SKIP() << "no pseudo-terminal nor SIGSTOP and SIGCONT on Windows";
+}
 TEST(Pty, EverySignalThatEndsARunRemovesItsTemporariesAndRestoresTheTerminal)
 {
     GTEST_SKIP() << "no POSIX signals nor pseudo-terminal on Windows";
