@@ -34,6 +34,7 @@
 #include <map>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -62,7 +63,6 @@ inline int unsetenv(const char *name)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -488,6 +488,99 @@ inline Outcome run_on_windows(const std::string &exe, const fs::path &input, std
     CloseHandle(from_child);
     return r;
 }
+#else
+// A run of the built program with QUARVELIN_ROOT set to `root` and `env`
+// added to its environment, started by `prefix` when one is given (its
+// words, then the program's path). Its standard input is the file `input`,
+// or else a pipe the test holds, so that it can be stopped at a prompt;
+// every signal at its default (`ignored` ignored from the start), no core
+// file, files limited to `size_limit` bytes. `out` is what it printed.
+struct Child : Outcome {
+    pid_t pid = -1;
+    int in = -1, from = -1;
+
+    explicit Child(const std::string &root, const fs::path &input = {}, const std::vector<std::string> &prefix = {},
+                   const std::vector<std::string> &env = {}, int ignored = 0, rlim_t size_limit = RLIM_INFINITY)
+    {
+        std::vector<std::string> env_text = child_environment(root), arg_text = prefix;
+        env_text.insert(env_text.end(), env.begin(), env.end());
+        arg_text.push_back(QUARVELIN_EXE);
+        const std::vector<char *> envp = c_strings(env_text), argv = c_strings(arg_text);
+        int i[2], o[2];
+        if (pipe2(i, O_CLOEXEC) != 0 || pipe2(o, O_CLOEXEC) != 0 || (pid = fork()) < 0) {
+            ADD_FAILURE() << "pipe or fork: " << std::strerror(errno);
+            return;
+        }
+        if (pid == 0) {
+            dup2(input.empty() ? i[0] : open(input.c_str(), O_RDONLY), 0);
+            dup2(o[1], 1);
+            dup2(open("/dev/null", O_WRONLY), 2);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (int sig = 1; sig < NSIG; sig++)
+                signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
+            const rlimit no_core{0, 0}, size{size_limit, size_limit};
+            setrlimit(RLIMIT_CORE, &no_core);
+            if (size_limit != RLIM_INFINITY)
+                setrlimit(RLIMIT_FSIZE, &size);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        close(i[0]);
+        close(o[1]);
+        in = i[1];
+        from = o[0];
+        if (!input.empty())
+            close_input();
+    }
+    ~Child()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        close(from);
+        close(in);
+    }
+    Child(const Child &) = delete;
+
+    void send(const std::string &answers) { EXPECT_EQ(write(in, answers.data(), answers.size()), std::ssize(answers)); }
+    void close_input() { close(std::exchange(in, -1)); }
+
+    // Reads what the program prints until `out` holds `what` (true), or
+    // until its end or `seconds` have passed (false; `hung` then).
+    bool wait_for(const std::string &what, int seconds = 5)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (what.empty() || !contains(out, what)) {
+            const auto left = (end - std::chrono::steady_clock::now()) / std::chrono::milliseconds(1);
+            pollfd p{from, POLLIN, 0};
+            const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+            char buf[65536];
+            const ssize_t n = ready > 0 ? ::read(from, buf, sizeof buf) : 0;
+            if ((hung = ready == 0) || (ready > 0 && n <= 0))
+                return false;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    // Ends the input and reads to the end of the program, killed when it
+    // has not ended within `seconds` (which fails the test): its wait
+    // status; `status` is its exit status, -1 when a signal ended it.
+    int finish(int seconds = 5)
+    {
+        close_input();
+        wait_for("", seconds);
+        if (hung)
+            ADD_FAILURE() << "the program did not end within " << seconds << " s";
+        int ws = 0;
+        kill(pid, hung ? SIGKILL : 0);
+        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        status = !hung && WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+        return ws;
+    }
+};
 #endif
 
 // A fresh QUARVELIN_ROOT holding one folder "site", removed with everything
@@ -582,62 +675,13 @@ class Site {
         write_file(input, answers);
 #if defined(_WIN32)
         r = run_on_windows(QUARVELIN_EXE, input, child_environment(root_.string()), prefix, seconds);
-#else
-        int pipe_fd[2];
-        if (pipe(pipe_fd) != 0) {
-            ADD_FAILURE() << "pipe: " << std::strerror(errno);
-            return r;
-        }
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, input.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&fa, pipe_fd[1], 1);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addclose(&fa, pipe_fd[0]);
-        posix_spawn_file_actions_addclose(&fa, pipe_fd[1]);
-
-        std::vector<std::string> env_text = child_environment(root_.string());
-        std::vector<std::string> arg_text = prefix;
-        arg_text.push_back(QUARVELIN_EXE);
-        const std::vector<char *> env = c_strings(env_text), argv = c_strings(arg_text);
-
-        pid_t pid = -1;
-        const int err = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&fa);
-        close(pipe_fd[1]);
-        if (err != 0) {
-            close(pipe_fd[0]);
-            ADD_FAILURE() << "posix_spawn " << QUARVELIN_EXE << ": " << std::strerror(err);
-            return r;
-        }
-
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        char buf[65536];
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                r.hung = true;
-                kill(pid, SIGKILL);
-                break;
-            }
-            pollfd p{pipe_fd[0], POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                continue;
-            const ssize_t n = ::read(pipe_fd[0], buf, sizeof buf);
-            if (n > 0)
-                r.out.append(buf, static_cast<size_t>(n));
-            else if (n == 0 || errno != EINTR)
-                break;
-        }
-        close(pipe_fd[0]);
-        int ws = 0;
-        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-        }
-        r.status = (!r.hung && WIFEXITED(ws)) ? WEXITSTATUS(ws) : -1;
-#endif
         if (r.hung)
             ADD_FAILURE() << "the program did not end within " << seconds << " s";
+#else
+        Child c(root_.string(), input, prefix);
+        c.finish(seconds);
+        r = c;
+#endif
         std::error_code ec;
         fs::remove(input, ec);
         return r;

@@ -195,92 +195,6 @@ std::string replaced(std::string s, const std::string &from, const std::string &
     return s;
 }
 
-// A run whose answers go through a pipe the test holds, so that it can be
-// stopped at a prompt: `env` added to its environment, every signal at its
-// default (`ignored` ignored from the start), no core file, files limited to
-// `size_limit` bytes. `text` is what it printed.
-struct Child {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-    bool hung = false;
-    std::string text;
-
-    explicit Child(const Site &s, const std::vector<std::string> &prefix = {}, const std::vector<std::string> &env = {},
-                   int ignored = 0, rlim_t size_limit = RLIM_INFINITY)
-    {
-        std::vector<std::string> env_text = child_environment(s.root()), arg_text = prefix;
-        env_text.insert(env_text.end(), env.begin(), env.end());
-        arg_text.push_back(QUARVELIN_EXE);
-        const std::vector<char *> envp = c_strings(env_text), argv = c_strings(arg_text);
-        int i[2], o[2];
-        if (pipe2(i, O_CLOEXEC) != 0 || pipe2(o, O_CLOEXEC) != 0 || (pid = fork()) < 0) {
-            ADD_FAILURE() << "pipe or fork: " << std::strerror(errno);
-            return;
-        }
-        if (pid == 0) {
-            dup2(i[0], 0);
-            dup2(o[1], 1);
-            dup2(open("/dev/null", O_WRONLY), 2);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            for (int sig = 1; sig < NSIG; sig++)
-                signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
-            const rlimit no_core{0, 0}, size{size_limit, size_limit};
-            setrlimit(RLIMIT_CORE, &no_core);
-            if (size_limit != RLIM_INFINITY)
-                setrlimit(RLIMIT_FSIZE, &size);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        close(i[0]);
-        close(o[1]);
-        in = i[1];
-        out = o[0];
-    }
-    ~Child()
-    {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-        close(out);
-    }
-    Child(const Child &) = delete;
-
-    void send(const std::string &answers) { EXPECT_EQ(write(in, answers.data(), answers.size()), std::ssize(answers)); }
-    void close_input() { close(std::exchange(in, -1)); }
-
-    // Reads what the program prints until it holds `what` (true), or until
-    // its end or 5 s have passed (false).
-    bool wait_for(const std::string &what)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (what.empty() || !contains(text, what)) {
-            const auto left = (end - std::chrono::steady_clock::now()) / std::chrono::milliseconds(1);
-            pollfd p{out, POLLIN, 0};
-            const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
-            char buf[4096];
-            const ssize_t n = ready > 0 ? read(out, buf, sizeof buf) : 0;
-            if ((hung = ready == 0) || (ready > 0 && n <= 0))
-                return false;
-            text.append(buf, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    // Ends the input and waits for the end of the program (killed when it
-    // has not ended within 5 s): its wait status.
-    int finish()
-    {
-        if (in >= 0)
-            close_input();
-        wait_for("");
-        EXPECT_FALSE(hung) << "the program did not end within 5 s";
-        kill(pid, hung ? SIGKILL : 0);
-        int ws = 0;
-        waitpid(std::exchange(pid, -1), &ws, 0);
-        return ws;
-    }
-};
-
 } // namespace
 
 // What ends a run, or stands in its way, against what it leaves: the
@@ -361,7 +275,7 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
             env.push_back("QUARVELIN_LINE_BY_LINE=1");
         if (f == copy_in_tmpdir || f == no_tmpdir)
             env.push_back("TMPDIR=" + (f == no_tmpdir ? s.path("absent") : tmp.string()));
-        Child run(s, as_user ? user : std::vector<std::string>{}, env, f == ignored ? sig : 0,
+        Child run(s.root(), {}, as_user ? user : std::vector<std::string>{}, env, f == ignored ? sig : 0,
                   f == copy_too_large ? 190 : RLIM_INFINITY);
         const auto &answers = ascii ? ascii_dialogue : raw_dialogue;
         const fs::path away = root / "away" / "renamed";
@@ -369,7 +283,7 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
             run.send(words(answers));
         } else {
             run.send(words(answers, answers.size() - 1));
-            ASSERT_TRUE(run.wait_for(limit_prompt)) << run.text;
+            ASSERT_TRUE(run.wait_for(limit_prompt)) << run.out;
             EXPECT_TRUE(hidden_file_in(s.folder())) << "no temporary made before the prompt";
             if (sig != 0)
                 kill(run.pid, sig);
@@ -381,8 +295,8 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         const int status = run.finish();
         if (f == moved)
             fs::rename(away, s.folder()); // back, to be looked at
-        EXPECT_EQ(status, e.status >= 0 ? e.status << 8 : sig) << "the wait status" << run.text;
-        EXPECT_TRUE(run.text.ends_with(replaced(e.message, "{site}", s.path("")))) << run.text;
+        EXPECT_EQ(status, e.status >= 0 ? e.status << 8 : sig) << "the wait status" << run.out;
+        EXPECT_TRUE(run.out.ends_with(replaced(e.message, "{site}", s.path("")))) << run.out;
         auto left = earlier;
         for (const auto &[name, bytes] : complete[ascii])
             if (e.complete)
@@ -418,10 +332,10 @@ TEST(Reliability, TwoRunsCommittingTheSameResultsAtOnceLeaveTheResultsOfOne)
     };
     for (int round = 0; round < 10; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
-        Child runs[2] = {Child(s), Child(s)};
+        Child runs[2] = {Child(s.root()), Child(s.root())};
         for (Child &c : runs) {
             c.send(words(raw_dialogue, raw_dialogue.size() - 1));
-            ASSERT_TRUE(c.wait_for(limit_prompt)) << c.text;
+            ASSERT_TRUE(c.wait_for(limit_prompt)) << c.out;
         }
         const auto earlier = results();
         const int folder = open(s.folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
