@@ -43,7 +43,6 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
-#include <process.h>
 #include <thread>
 #include <windows.h>
 
@@ -109,70 +108,44 @@ inline FILE *text_stream(const std::string &text)
     return f;
 }
 
-#if defined(_WIN32)
-// A new directory in `base`, or none (and the test has failed). Windows has
-// no mkdtemp: names of this process are tried in turn.
-inline fs::path new_directory(const fs::path &base)
-{
-    static unsigned made = 0;
-    std::error_code ec;
-    for (int tries = 0; tries < 100 && !ec; tries++) {
-        const fs::path p = base / ("quarvelin-test-" + std::to_string(_getpid()) + "-" + std::to_string(made++));
-        if (fs::create_directory(p, ec))
-            return p;
-    }
-    ADD_FAILURE() << "no new directory in " << base << ": " << ec.message();
-    return {};
-}
-
-// Removes a directory and everything in it. Windows removes no read-only
-// file: every file is made writable first.
-inline void remove_tree(const fs::path &p)
-{
-    std::error_code ec;
-    for (const auto &e : fs::recursive_directory_iterator(p, ec))
-        fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
-    fs::remove_all(p, ec);
-}
-#else
-inline fs::path new_directory(const fs::path &base)
-{
-    std::string name = (base / "quarvelin-test-XXXXXX").string();
-    if (mkdtemp(name.data()) != nullptr)
-        return name;
-    ADD_FAILURE() << "mkdtemp " << name << ": " << std::strerror(errno);
-    return {};
-}
-
-inline void remove_tree(const fs::path &p)
-{
-    std::error_code ec;
-    fs::remove_all(p, ec);
-}
-#endif
-
 // A directory of its own in the temporary directory, removed with
 // everything in it when the object ends. `path` is empty (and the test has
 // failed) when it could not be made.
 struct TempDir {
     fs::path path;
 
+    // The path of `name` in the directory, as the program takes file names.
+    std::string at(const std::string &name) const { return (path / name).string(); }
+
+    // Names of the clock and a count are tried in turn (Windows has no
+    // mkdtemp): one that exists is passed over.
     TempDir()
     {
+        static unsigned made = 0;
         std::error_code ec;
-        const fs::path base = fs::temp_directory_path(ec);
-        path = new_directory(ec ? fs::path("/tmp") : base);
+        const fs::path base = fs::temp_directory_path(ec), in = ec ? fs::path("/tmp") : base;
+        for (int tries = 0; tries < 100 && path.empty() && !ec; tries++) {
+            const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+            const fs::path p = in / ("quarvelin-test-" + std::to_string(now) + "-" + std::to_string(made++));
+            if (fs::create_directory(p, ec))
+                path = p;
+        }
+        if (path.empty())
+            ADD_FAILURE() << "no new directory in " << in << ": " << ec.message();
     }
     ~TempDir()
     {
+        std::error_code ec;
+#if defined(_WIN32)
+        // Windows removes no read-only file: every file is made writable first.
+        for (const auto &e : fs::recursive_directory_iterator(path, ec))
+            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+#endif
         if (!path.empty())
-            remove_tree(path);
+            fs::remove_all(path, ec);
     }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
-
-    // The path of `name` in the directory, as the program takes file names.
-    std::string at(const std::string &name) const { return (path / name).string(); }
 };
 
 // ===================================================================== text
