@@ -8,23 +8,11 @@
 
 #if defined(_WIN32)
 
-// A Windows console is no pseudo-terminal: these tests have no counterpart
-// there, and say so.
-TEST(Pty, WholeDialogueTypedAtATerminal)
+// A Windows console is no pseudo-terminal: the tests of this file have no
+// counterpart there, and say so.
+TEST(Pty, AtATerminal)
 {
-    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) on Windows";
-}
-TEST(Pty, FailuresEndWithTheTerminalAsItWas)
-{
-    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) nor SIGINT from a terminal on Windows";
-}
-TEST(Pty, AKeyOfSeveralBytesIsReadWholeAndAStopDoesNotUndoTheKeyWait)
-{
-    GTEST_SKIP() << "no pseudo-terminal nor SIGSTOP and SIGCONT on Windows";
-}
-TEST(Pty, EverySignalThatEndsARunRemovesItsTemporariesAndRestoresTheTerminal)
-{
-    GTEST_SKIP() << "no POSIX signals nor pseudo-terminal on Windows";
+    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) nor POSIX signals (SIGINT, SIGSTOP) on Windows";
 }
 
 #else
