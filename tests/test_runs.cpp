@@ -49,8 +49,8 @@ const std::string jacksboro_descriptor = "343\n324\n2\n2425\n10722\n90\n";
 struct Jacksboro {
     const char *transcript;
     std::string answers;
-    std::vector<std::string> results; // files made by the run, sorted
-    double x_min, y_min;              // the lower-left corner the run knows
+    double x_min, y_min;                     // the lower-left corner the run knows
+    const std::vector<std::string> &results; // files made by the run, sorted
 };
 
 // The sidecars that place a result for a GIS, read as a GIS reads them: a
@@ -75,14 +75,12 @@ void check_sidecar(const std::string &name, const std::string &text, double x_mi
     while (std::getline(in, line))
         if (const size_t eq = line.find(" = "); eq != std::string::npos)
             keys[line.substr(0, eq)] = line.substr(eq + 3);
-    const bool dem = name.find("dem") != std::string::npos;
-    EXPECT_EQ(keys["samples"], "324");
-    EXPECT_EQ(keys["lines"], "343");
-    EXPECT_EQ(keys["bands"], "1");
-    EXPECT_EQ(keys["header offset"], "0");
-    EXPECT_EQ(keys["data type"], dem ? "3" : "1");
-    EXPECT_EQ(keys["interleave"], "bsq");
-    EXPECT_EQ(keys["byte order"], "0");
+    const char *const type = name.find("dem") != std::string::npos ? "3" : "1";
+    const std::pair<const char *, const char *> expected[] = {
+        {"samples", "324"},  {"lines", "343"},      {"bands", "1"},     {"header offset", "0"},
+        {"data type", type}, {"interleave", "bsq"}, {"byte order", "0"}};
+    for (const auto &[key, value] : expected)
+        EXPECT_EQ(keys[key], value) << key;
     std::string map = keys["map info"];
     std::replace(map.begin(), map.end(), ',', ' ');
     std::istringstream fields(map.substr(1, map.size() - 2));
@@ -139,34 +137,18 @@ INSTANTIATE_TEST_SUITE_P(Modes, WholeRuns,
 
 TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
 {
-    const std::vector<Jacksboro> runs = {
-        {"jacksboro_raw16_raw",
-         "1 site jacksboro 1 0 1 res 0 0 0 1000\n",
-         {"res_dem_log.xls", "res_log.hdr", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.hdr",
-          "res_log_dem_m4.raw", "res_log_dem_m4.txt"},
-         0.0,
-         0.0},
-        {"jacksboro_raw16_bitmap",
-         "0 site jacksboro 1 0 1 res 1 1\n",
-         {"res_log.bmp", "res_log.bpw", "res_log.xls"},
-         0,
-         0},
-        {"jacksboro_raw16_ascii",
-         "1 site jacksboro 1 0 1 res 2 731839.2 4037456.2 0 1 1000\n",
-         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"},
-         731839.2,
-         4037456.2},
-        {"jacksboro_ascii_ascii",
-         "1 site jacksboro 0 res 2 0 1 1000\n",
-         {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"},
-         731839.2,
-         4037456.2},
-        {"jacksboro_ascii_raw",
-         "1 site jacksboro 0 res 0 0 0 1000\n",
-         {"res_dem_log.xls", "res_log.hdr", "res_log.raw", "res_log.txt", "res_log.xls", "res_log_dem_m4.hdr",
-          "res_log_dem_m4.raw", "res_log_dem_m4.txt"},
-         731839.2,
-         4037456.2},
+    const std::vector<std::string> raw = {"res_dem_log.xls",    "res_log.hdr",       "res_log.raw",
+                                          "res_log.txt",        "res_log.xls",       "res_log_dem_m4.hdr",
+                                          "res_log_dem_m4.raw", "res_log_dem_m4.txt"},
+                                   ascii = {"res_dem_log.xls", "res_log.asc", "res_log.xls", "res_log_dem.asc"},
+                                   bitmap = {"res_log.bmp", "res_log.bpw", "res_log.xls"};
+    const Jacksboro runs[] = {
+        {"jacksboro_raw16_raw", "1 site jacksboro 1 0 1 res 0 0 0 1000\n", 0, 0, raw},
+        {"jacksboro_raw16_bitmap", "0 site jacksboro 1 0 1 res 1 1\n", 0, 0, bitmap},
+        {"jacksboro_raw16_ascii", "1 site jacksboro 1 0 1 res 2 731839.2 4037456.2 0 1 1000\n", 731839.2, 4037456.2,
+         ascii},
+        {"jacksboro_ascii_ascii", "1 site jacksboro 0 res 2 0 1 1000\n", 731839.2, 4037456.2, ascii},
+        {"jacksboro_ascii_raw", "1 site jacksboro 0 res 0 0 0 1000\n", 731839.2, 4037456.2, raw},
     };
     const std::string ascii_header = "ncols 324\nnrows 343\nxllcorner 731839.200000\nyllcorner 4037456.200000\n"
                                      "cellsize 90.000000\nnodata_value -9999.9999\n";
