@@ -234,12 +234,7 @@ inline std::string result_name(const std::string &generic, ResultRole role)
 inline std::vector<std::string> child_environment(const std::string &root)
 {
     std::vector<std::string> env;
-#if defined(_WIN32)
-    char **const names = _environ;
-#else
-    char **const names = environ;
-#endif
-    for (char **e = names; *e != nullptr; e++)
+    for (char **e = environ; *e != nullptr; e++)
         if (std::strncmp(*e, "QUARVELIN_ROOT=", 15) != 0)
             env.emplace_back(*e);
     env.push_back("QUARVELIN_ROOT=" + root);
