@@ -674,10 +674,6 @@ TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
 // and files, and a gradient that is not a number is named by its cell.
 TEST(Reliability, EveryModeGivesTheSameRunOnElevationsWhoseSumsOverflow)
 {
-    // The weights of Horn's window in the order the program adds them, from
-    // its upper left cell: across, then down.
-    const int across[6][3] = {{0, 0, -1}, {0, 2, 1}, {1, 0, -2}, {1, 2, 2}, {2, 0, -1}, {2, 2, 1}};
-    const int down[6][3] = {{0, 0, 1}, {0, 1, 2}, {0, 2, 1}, {2, 0, -1}, {2, 1, -2}, {2, 2, -1}};
     // The cells given the value, about the cell: two apart across or down
     // (inf - inf in any order), one alone (an overflow), three (the order of
     // the sum decides).
@@ -698,14 +694,10 @@ TEST(Reliability, EveryModeGivesTheSameRunOnElevationsWhoseSumsOverflow)
         bool infinite = false;
         for (int i = 1; i < 6 && fault.empty(); i++)
             for (int j = 1; j < cols - 1 && fault.empty(); j++) {
-                const auto at = [&](const int *w) {
-                    return std::stod(z[size_t((i + w[0] - 1) * cols + j + w[1] - 1)]);
-                };
-                double gx = 0.0, gy = 0.0;
-                for (int w = 0; w < 6; w++) {
-                    gx += across[w][2] * at(across[w]);
-                    gy += down[w][2] * at(down[w]);
-                }
+                const auto at = [&](int di, int dj) { return std::stod(z[size_t((i + di) * cols + j + dj)]); };
+                // Horn's window, its terms in the order the program adds them.
+                const double gx = -at(-1, -1) + at(-1, 1) - 2 * at(0, -1) + 2 * at(0, 1) - at(1, -1) + at(1, 1);
+                const double gy = at(-1, -1) + 2 * at(-1, 0) + at(-1, 1) - at(1, -1) - 2 * at(1, 0) - at(1, 1);
                 const double g = std::sqrt(gx / 8.0 * (gx / 8.0) + gy / 8.0 * (gy / 8.0));
                 infinite = infinite || std::isinf(g);
                 if (std::isnan(g))
@@ -804,18 +796,11 @@ bool hidden_file_in(const fs::path &dir)
     return std::any_of(begin(all), end(all), [](const auto &e) { return e.path().filename().string()[0] == '.'; });
 }
 
-std::string replaced(std::string s, const std::string &from, const std::string &to)
-{
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
-}
-
 } // namespace
 
 // What ends a run, or stands in its way, against what it leaves: the
 // earlier results as they were (and no temporary nor backup), or those of a
-// complete run. "{site}" stands for the folder.
+// complete run.
 TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay)
 {
     enum Fault { sent, ignored, moved, sticky, in_place, copy_in_tmpdir, no_tmpdir, copy_too_large };
@@ -834,7 +819,7 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         {"folder moved", 1, end_of_input, false},
         // In a sticky folder, the last result to replace is another user's,
         // writable by all: found before any rename.
-        {"sticky folder", 1, "\n\tFile {site}res_log_dem_m4.hdr could not be written\n", false},
+        {"sticky folder", 1, "\n\tFile <ROOT>/site/res_log_dem_m4.hdr could not be written\n", false},
         // The user's own results in a folder the user cannot write to are
         // written in place; an ASCII model read line by line has its copy in
         // TMPDIR, or nowhere; a copy of 200 bytes beyond the file-size limit,
@@ -842,11 +827,12 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         {"results in place", 0, "", true},
         {"copy in TMPDIR", 0, "", true},
         {"no TMPDIR", 1,
-         "\n\tFile {site}m.asc: no temporary file can be made beside it or in {site}absent/ to read it line by line\n",
+         "\n\tFile <ROOT>/site/m.asc: no temporary file can be made beside it or in <ROOT>/site/absent/ to read it "
+         "line by line\n",
          false},
         {"copy beyond the file-size limit", 1,
-         "\n\tFile {site}m.asc: its copy in {site} for reading it line by line could not be written: the file-size "
-         "limit is reached\n",
+         "\n\tFile <ROOT>/site/m.asc: its copy in <ROOT>/site/ for reading it line by line could not be written: the "
+         "file-size limit is reached\n",
          false},
     };
     std::vector<std::pair<Fault, int>> rows;
@@ -910,7 +896,7 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         if (f == moved)
             fs::rename(away, s.folder()); // back, to be looked at
         EXPECT_EQ(status, e.status >= 0 ? e.status << 8 : sig) << "the wait status" << run.out;
-        EXPECT_TRUE(run.out.ends_with(replaced(e.message, "{site}", s.path("")))) << run.out;
+        EXPECT_TRUE(s.portable(run.out).ends_with(e.message)) << run.out;
         auto left = earlier;
         for (const auto &[name, bytes] : complete[ascii])
             if (e.complete)
