@@ -7,24 +7,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
-#if defined(_WIN32)
-#include <filesystem>
-#endif
 
-// Path of the process's input file, created on first use in $TMPDIR or
-// /tmp (on Windows in the temporary folder) and removed when the process
-// ends.
+// Path of the process's input file, created on first use in the temporary
+// folder ($TMPDIR or /tmp) and removed when the process ends.
 inline const std::string &fuzz_input_path()
 {
     static std::string path = [] {
-#if defined(_WIN32)
         std::string tmpl = (std::filesystem::temp_directory_path() / "quarvelin-fuzz-XXXXXX").string();
-#else
-        const char *dir = std::getenv("TMPDIR");
-        std::string tmpl = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quarvelin-fuzz-XXXXXX";
-#endif
         const int fd = mkstemp(tmpl.data());
         if (fd < 0) {
             std::perror("mkstemp");
