@@ -285,8 +285,11 @@ TEST_P(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
 {
     Site s;
     put_example(s, true);
-    const std::pair<const char *, ResultRole> forms[] = {
-        {"0", result_raw_image}, {"1", result_bitmap}, {"2 1 2", result_ascii_image}};
+    // Each form typed, and the files of its image.
+    const std::pair<const char *, std::vector<ResultRole>> forms[] = {
+        {"0", {result_raw_image, result_raw_image_descriptor, result_raw_image_header}},
+        {"1", {result_bitmap, result_bitmap_world}},
+        {"2 1 2", {result_ascii_image}}};
     for (const auto &[form, image] : forms) {
         SCOPED_TRACE(form);
         for (const std::string &f : s.files())
@@ -298,13 +301,9 @@ TEST_P(WholeRuns, WithoutALogDemOnlyTheImageAndItsHistogramAreWritten)
         EXPECT_FALSE(contains(r.out, "Stretch limit"));
         EXPECT_TRUE(contains(r.out, "that corresponds to slope / normalized values of the logarithms\n"
                                     "\n\n\tProcessing completed. \n\tHit any key to exit. "));
-        std::vector<std::string> expected = {result_name("res", image), result_name("res", result_histogram),
-                                             "w_m4.raw", "w_m4.txt"};
-        if (image == result_raw_image)
-            for (ResultRole also : {result_raw_image_descriptor, result_raw_image_header})
-                expected.push_back(result_name("res", also));
-        if (image == result_bitmap)
-            expected.push_back(result_name("res", result_bitmap_world));
+        std::vector<std::string> expected = {result_name("res", result_histogram), "w_m4.raw", "w_m4.txt"};
+        for (ResultRole role : image)
+            expected.push_back(result_name("res", role));
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(s.files(), expected);
     }
