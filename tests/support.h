@@ -4,10 +4,9 @@
 //   models and names       raw_cells, le32, ascii_grid, grid_header,
 //                          descriptor_text, raw_name, result_name
 //   child processes        child_environment, ScopedEnv, c_strings
-//   the Run state          reset_run_state and feed_answers_from (from
-//                          run_state.h), feed_answers, set_elevations,
-//                          console_to_stderr
-//   whole runs             Outcome, Site, fnv1a, words, FileSizeLimit
+//   the Run state          feed_answers, set_elevations, console_to_stderr
+//                          (and run_state.h: reset_run_state)
+//   whole runs             Outcome, Site, fnv1a, words, FileSizeLimit, Child
 //                          (POSIX), run_on_windows (Site::run on Windows)
 // Everything is in namespace qtest; test files say `using namespace qtest;`.
 #ifndef QUARVELIN_TEST_SUPPORT_H
