@@ -340,6 +340,32 @@ TEST_P(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
     EXPECT_EQ(t.read("w_m2.txt"), "3\n3\n2\n100\n160\n25\n");
 }
 
+// The passes of a run line by line spread bands of lines over the threads;
+// 343 lines and 324 columns divide evenly among none of 2, 3 and 7 of them.
+// Every number of threads prints and writes what one thread does, in every
+// form of the Jacksboro DEM.
+TEST(Threads, EveryNumberOfThreadsGivesTheRunOfOne)
+{
+    ScopedEnv lines("QUARVELIN_LINE_BY_LINE", "1");
+    for (const char *answers : {"1 site jacksboro 1 0 1 res 1 0 0 1000\n", "1 site jacksboro 0 res 2 0 1 -700.5\n",
+                                "1 site jacksboro 1 0 1 res 0 0 1 731839.2 4037456.2 2147483647\n"}) {
+        std::pair<std::string, std::map<std::string, std::string>> one;
+        for (const char *threads : {"1", "2", "3", "7"}) {
+            SCOPED_TRACE(std::string(answers) + threads + " threads");
+            ScopedEnv count("QUARVELIN_THREADS", threads);
+            Site s;
+            for (const char *f : {"jacksboro.asc", "jacksboro_m2.raw", "jacksboro_m2.txt"})
+                s.copy_sample(f);
+            const Outcome r = s.run(answers);
+            EXPECT_EQ(r.status, 0) << r.out;
+            const auto run = std::make_pair(s.portable(r.out), s.contents());
+            if (one.first.empty())
+                one = run;
+            EXPECT_EQ(run, one);
+        }
+    }
+}
+
 // The root of the folders: $QUARVELIN_ROOT, with a closing '/' or without,
 // or "images/" under the working directory when it is not set; a path is
 // printed with one '/' between the root and the folder.
