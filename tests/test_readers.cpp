@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <random>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -219,6 +220,50 @@ TEST_F(Readers, AsciiHeaderIsReadByOrderAloneAndTheBodyByCount)
     EXPECT_EQ(dtab_in[0][1], 8.0);
     EXPECT_EQ(nodata, 0.0);
     EXPECT_EQ(pix_size, 0);
+}
+
+// A body of a few MiB is read in chunks cut at blanks, on every thread: the
+// grid, the progress lines and the first cell without a valid value (a bad
+// word in a later chunk, or the body ending early) are those of one thread,
+// in a run holding its grid and in one line by line.
+TEST_F(Readers, AsciiChunksOnEveryThreadReadTheGridOfOne)
+{
+    const int lines = 400, cols = 700; // about 3 MiB of words
+    std::string body;
+    for (int c = 0; c < lines * cols; c++)
+        body += std::to_string(1000.0 + c % 977 * 0.125) + (c % cols == cols - 1 ? "\n" : " ");
+    const std::string head = grid_header({std::to_string(cols), std::to_string(lines), "0", "0", "30", "-9999"});
+    const size_t bad_at = body.find(' ', body.size() * 2 / 3) + 1; // a word in the third chunk
+    const std::pair<std::string, AsciiStatus> texts[] = {
+        {head + body, ascii_ok},
+        {head + body.substr(0, bad_at) + "x" + body.substr(bad_at), ascii_bad_value},
+        {head + body.substr(0, 1 << 21), ascii_bad_value}};
+    for (const auto &[text, status] : texts) {
+        // The status, the first bad cell, the progress lines, lines of the
+        // grid held, and the slope range a pass makes from the grid or the
+        // copy of a run line by line.
+        std::vector<std::tuple<AsciiStatus, int, int, std::string, std::vector<double>, double>> reads;
+        for (const char *by_line : {"0", "1"})
+            for (int threads : {1, 2, 3}) {
+                ScopedEnv mode("QUARVELIN_LINE_BY_LINE", by_line);
+                thread_count = threads;
+                int line = -1, col = -1;
+                const AsciiStatus st = read_ascii(text, line, col);
+                std::vector<double> some_lines;
+                for (int i = 0; st == ascii_ok && dtab_in != nullptr && i < lines; i += 97)
+                    some_lines.insert(some_lines.end(), dtab_in[i], dtab_in[i] + cols);
+                if (st == ascii_ok) {
+                    testing::internal::CaptureStdout();
+                    pendientes();
+                    testing::internal::GetCapturedStdout();
+                }
+                reads.emplace_back(st, line, col, progress_text,
+                                   *by_line == '0' ? some_lines : std::get<4>(reads.front()), max_pen);
+                EXPECT_EQ(reads.back(), reads.front()) << by_line << " " << threads;
+                reset_run_state();
+            }
+        EXPECT_EQ(std::get<0>(reads.front()), status);
+    }
 }
 
 TEST_F(Readers, AsciiProgressForEveryHundredthLine)
