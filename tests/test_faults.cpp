@@ -23,7 +23,9 @@
 
 #include <sys/stat.h>
 #if !defined(_WIN32)
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #endif
 
@@ -801,9 +803,23 @@ bool hidden_file_in(const fs::path &dir)
 // What ends a run, or stands in its way, against what it leaves: the
 // earlier results as they were (and no temporary nor backup), or those of a
 // complete run.
+// Sets or clears the immutable flag of a file; false where the system or
+// the user cannot.
+bool set_immutable(const std::string &path, bool on)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool ok =
+        fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags)) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
 TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay)
 {
-    enum Fault { sent, ignored, moved, sticky, in_place, copy_in_tmpdir, no_tmpdir, copy_too_large };
+    enum Fault { sent, ignored, moved, immutable, sticky, in_place, copy_in_tmpdir, no_tmpdir, copy_too_large };
     const struct {
         const char *what;
         int status; // the exit status; -1: the signal sent ends the run, which leaves no core file
@@ -817,6 +833,9 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         // The folder moved and renamed meanwhile: the temporaries are found
         // through the folder's descriptor.
         {"folder moved", 1, end_of_input, false},
+        // The last result to replace made immutable while the dialogue
+        // waits: its rename fails after the others, which are taken back.
+        {"a rename that fails", 1, "\n\tFile <ROOT>/site/res_log_dem_m4.hdr could not be written\n", false},
         // In a sticky folder, the last result to replace is another user's,
         // writable by all: found before any rename.
         {"sticky folder", 1, "\n\tFile <ROOT>/site/res_log_dem_m4.hdr could not be written\n", false},
@@ -841,7 +860,7 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         if (sig == SIGUSR1 || sig == SIGTERM || sig == SIGRTMAX)
             rows.push_back({ignored, sig});
     }
-    for (Fault f : {moved, sticky, in_place, copy_in_tmpdir, no_tmpdir, copy_too_large})
+    for (Fault f : {moved, immutable, sticky, in_place, copy_in_tmpdir, no_tmpdir, copy_too_large})
         rows.push_back({f, 0});
 
     const std::map<std::string, std::string> complete[2] = {clean_run(raw_dialogue, true).files,
@@ -891,8 +910,16 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
                 fs::create_directories(away.parent_path());
                 fs::rename(s.folder(), away);
             }
+            if (f == immutable && !set_immutable(s.path("res_log_dem_m4.hdr"), true)) {
+                skipped += std::string(" ") + e.what + " (no immutable files here)";
+                continue;
+            }
+            if (f == immutable)
+                run.send(answers.back() + "\n");
         }
         const int status = run.finish();
+        if (f == immutable)
+            set_immutable(s.path("res_log_dem_m4.hdr"), false);
         if (f == moved)
             fs::rename(away, s.folder()); // back, to be looked at
         EXPECT_EQ(status, e.status >= 0 ? e.status << 8 : sig) << "the wait status" << run.out;
