@@ -380,6 +380,8 @@ void read_model_descriptor()
     int v[6] = {nb_lig, nb_col, val, mind, maxd, pix_size};
     bool refused = false;
     const int count = read_descriptor(f1d, v, &refused);
+    if (std::ferror(f1d))
+        cannot_read(nomdescr1);
     if (refused || count < 2)
         fail(strf("\n\tFile %s is not a valid descriptor file\n", nomdescr1.c_str()));
     nb_lig = v[0];
@@ -903,6 +905,18 @@ bool open_copy()
     return elevations != nullptr;
 }
 
+[[noreturn]] void no_copy()
+{
+    fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n", nomim1.c_str(),
+              copy_folder.c_str()));
+}
+
+[[noreturn]] void copy_not_written()
+{
+    fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n", nomim1.c_str(),
+              copy_folder.c_str(), write_failure(copy_error).c_str()));
+}
+
 bool grid_real(const char *b, const char *e, double &v)
 {
     return real_word(b, e, v) == word_number;
@@ -1160,10 +1174,14 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
     else
         scan_stream(s, f, read_block, sizeof read_block, false);
     AsciiStatus status = read_grid(s, text, size, bad_line, bad_col);
+    // A grid that could not be read to its end is not a damaged one: a cut
+    // under the map, or a read that failed, is told as such.
     if (text != nullptr) {
         if (map_was_cut())
             status = ascii_unreadable;
         unmap_whole(text, size);
+    } else if (status != ascii_ok && std::ferror(f)) {
+        status = ascii_unreadable;
     }
     if (status != ascii_ok) {
         release_grids();
@@ -1189,11 +1207,9 @@ void ascii_lecture()
     case ascii_no_memory:
         no_memory();
     case ascii_no_temporary:
-        fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n",
-                  nomim1.c_str(), copy_folder.c_str()));
+        no_copy();
     case ascii_copy_failed:
-        fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n", nomim1.c_str(),
-                  copy_folder.c_str(), write_failure(copy_error).c_str()));
+        copy_not_written();
     case ascii_unreadable:
         cannot_read(nomim1);
     }
@@ -1667,14 +1683,20 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone)
 // is certain when it is one value over the whole margin of its fast
 // logarithm (line_stretch); the plain loop takes the exact stretch of the
 // other cells.
-void dem_of_line(Lines &w, bool interior, int *val)
+// A run that holds its grids has the line's fast logarithms already: the
+// slope pass kept them (held, from its second cell), and the cells where it
+// kept a plain one instead have gradients that are not finite, which the
+// plain loop takes anyway.
+void dem_of_line(Lines &w, bool interior, int *val, const double *held)
 {
     const int n = nb_col;
     std::memset(w.left, 1, static_cast<size_t>(n));
     if (interior && log_dif > 0.0 && fast_step(w)) {
-        fast_logs(w);
+        const double *lg = held != nullptr ? held + 1 : w.logarithm;
+        if (held == nullptr)
+            fast_logs(w);
         const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0), log_margin(0.0)};
-        line_stretch(w.logarithm, w.gradient, static_cast<size_t>(n - 2), stretch_of, val + 1, w.left + 1);
+        line_stretch(lg, w.gradient, static_cast<size_t>(n - 2), stretch_of, val + 1, w.left + 1);
     }
     after_line(w, each_marked(w, interior, w.left, 1, [&](int j, double g) {
                    val[j] = plain_decision(w, g, w.stats.exact_dem,
@@ -1691,7 +1713,7 @@ void fill_grid(T **grid, Fill fill)
     model_pass<None>(
         plan_bands(0, false),
         [&](int i, Lines &w, None &, const double *z0, const double *z1, const double *z2) {
-            fill(w, gradients(w, z0, z1, z2), grid[i]);
+            fill(w, gradients(w, z0, z1, z2), grid[i], i);
         },
         [](int) {}, [](const None &) {});
 }
@@ -1706,12 +1728,14 @@ void treatment()
     // pages are not touched.
     if (line_by_line || !hold_grid(tab_out, ucmatrice) || !hold_grid(itab_out, imatrice))
         return;
-    fill_grid(tab_out, tones_of_line);
+    fill_grid(tab_out, [](Lines &w, bool interior, unsigned char *tone, int) { tones_of_line(w, interior, tone); });
 }
 
 void fill_log_dem()
 {
-    fill_grid(itab_out, dem_of_line);
+    fill_grid(itab_out, [](Lines &w, bool interior, int *val, int i) {
+        dem_of_line(w, interior, val, dtab_out != nullptr ? dtab_out[i] : nullptr);
+    });
 }
 
 // ============================================================= Line by line
@@ -1752,13 +1776,13 @@ const double *model_line(Lines &w, int i)
     if (w.elevation_line[slot] == i)
         return z;
     const size_t n = static_cast<size_t>(nb_col);
+    w.elevation_line[slot] = -1; // until the slot holds line i whole
     if (format == 0) {
         if (!read_at(elevations, z, n * sizeof(double),
                      static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
             return nullptr;
     } else {
-        int extent[2] = {};
-        if (!read_raw_line(f1, w, i, w.stored, extent))
+        if (!read_raw_line(f1, w, i, w.stored, nullptr))
             return nullptr;
         line_metres(w.stored, static_cast<size_t>(nb_col), coef, z);
     }
@@ -1821,14 +1845,12 @@ void fall_back_to_lines()
 {
     if (format == 0 && dtab_in != nullptr && nb_col > 0) {
         if (!open_copy())
-            fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n",
-                      nomim1.c_str(), copy_folder.c_str()));
+            no_copy();
         const size_t bytes = static_cast<size_t>(nb_col) * sizeof(double);
         for (int i = 0; i < nb_lig; i++)
             if (!write_at(elevations, dtab_in[i], bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes),
                           copy_error))
-                fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n",
-                          nomim1.c_str(), copy_folder.c_str(), write_failure(copy_error).c_str()));
+                copy_not_written();
     }
     release_grids();
     line_by_line = true;
@@ -2063,7 +2085,7 @@ const unsigned char *tones_of(int i, Lines &w, const double *z0, const double *z
 const int *values_of(Lines &w, int i, const double *z0, const double *z1, const double *z2)
 {
     int *val = itab_out != nullptr ? itab_out[i] : w.dem;
-    dem_of_line(w, gradients(w, z0, z1, z2), val);
+    dem_of_line(w, gradients(w, z0, z1, z2), val, dtab_out != nullptr ? dtab_out[i] : nullptr);
     return val;
 }
 

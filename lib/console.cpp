@@ -63,10 +63,11 @@ bool console_next_answer(std::string &word)
     std::fflush(stdout);
     const char *b, *e;
     for (;;) {
-        const bool first = answers_at_start && scanned(answers) == 0;
         if (!next_word(answers, b, e))
             return false;
-        if (first && b == answers.buf && e - b >= 3 && b[0] == '\xEF' && b[1] == '\xBB' && b[2] == '\xBF') {
+        // The mark counts only at the very first byte of the input.
+        const bool first = answers_at_start && answers.consumed + (b - answers.buf) == 0;
+        if (first && e - b >= 3 && b[0] == '\xEF' && b[1] == '\xBB' && b[2] == '\xBF') {
             b += 3;
             if (b == e)
                 continue; // the mark alone, before a blank

@@ -96,7 +96,7 @@ void line_lookup(const double *g, size_t m, uint64_t first, int shift, const uns
 // line_cells: the n stored cells of a raw line, little-endian 16-bit
 //   unsigned (width 2) or 32-bit two's complement (width 4), into cells;
 //   extent[0] is lowered to their smallest and extent[1] raised to their
-//   largest.
+//   largest; a null extent is left out.
 // line_metres: z[j] = cells[j] / coef.
 void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
 void line_metres(const int *cells, size_t n, double coef, double *z);

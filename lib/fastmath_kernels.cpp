@@ -279,7 +279,8 @@ void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int s
 
 // The stored cells of a raw line, little-endian: 16-bit unsigned (width 2)
 // or 32-bit two's complement (width 4); extent[0] is lowered to the
-// smallest of them and extent[1] raised to the largest.
+// smallest of them and extent[1] raised to the largest (unless extent is
+// null).
 void FASTMATH_NAME(line_cells)(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2])
 {
     if (width == 2)
@@ -291,6 +292,8 @@ void FASTMATH_NAME(line_cells)(const unsigned char *bytes, size_t n, int width, 
             cells[j] = static_cast<int>(
                 static_cast<uint32_t>(bytes[4 * j]) | static_cast<uint32_t>(bytes[4 * j + 1]) << 8 |
                 static_cast<uint32_t>(bytes[4 * j + 2]) << 16 | static_cast<uint32_t>(bytes[4 * j + 3]) << 24);
+    if (extent == nullptr)
+        return;
     int lo = extent[0], hi = extent[1];
     for (size_t j = 0; j < n; j++) {
         lo = cells[j] < lo ? cells[j] : lo;

@@ -37,7 +37,8 @@ bool is_separator(char c)
 #endif
 }
 
-// The folder of a path, with its separator; empty for a bare name.
+} // namespace
+
 std::string folder_of(const std::string &path)
 {
     size_t k = path.size();
@@ -45,8 +46,6 @@ std::string folder_of(const std::string &path)
         k--;
     return path.substr(0, k);
 }
-
-} // namespace
 
 std::string root_directory()
 {
@@ -225,7 +224,11 @@ FILE *scratch_open(const std::string &beside, std::string &where, int &err)
             const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
             FILE *f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
             if (f == nullptr) {
-                CloseHandle(h);
+                // The descriptor owns the handle once it was made.
+                if (fd < 0)
+                    CloseHandle(h);
+                else
+                    _close(fd);
                 err = EMFILE;
                 break;
             }

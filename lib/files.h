@@ -17,6 +17,9 @@
 // The separator of the folders of a path on this system.
 extern const char path_separator[];
 
+// The folder of a path, ended by its separator; empty for a bare name.
+std::string folder_of(const std::string &path);
+
 // Root directory of every folder: $QUARVELIN_ROOT, ended by a separator
 // when it is not, or "images" and a separator under the working directory.
 std::string root_directory();

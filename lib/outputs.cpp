@@ -2,6 +2,7 @@
 // the commit, over a few file operations of each system (POSIX below, then
 // Windows).
 #include "outputs.h"
+#include "files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -247,9 +248,11 @@ void output_begin()
 OutputStatus output_close(FILE *&f, int &err)
 {
     Output *o = find_output(f);
-    int bad = std::ferror(f);
-    bad |= std::fclose(f);
-    err = errno;
+    const bool unwritten = std::ferror(f) != 0;
+    errno = 0;
+    const bool unclosed = std::fclose(f) != 0;
+    const int bad = unwritten || unclosed;
+    err = !bad ? 0 : unclosed && errno != 0 ? errno : EIO;
     f = nullptr;
     if (o == nullptr)
         return bad != 0 ? output_write_failed : output_ok;
@@ -363,11 +366,8 @@ std::string path_of(const Output &o, const char *leaf)
 
 int locate(const std::string &path, Output &o, Earlier &e)
 {
-    size_t k = path.size();
-    while (k > 0 && path[k - 1] != '\\' && path[k - 1] != '/')
-        k--;
-    o.folder = path.substr(0, k);
-    const std::string leaf = path.substr(k);
+    o.folder = folder_of(path);
+    const std::string leaf = path.substr(o.folder.size());
     if (leaf.size() >= leaf_size || path.size() >= MAX_PATH)
         return ENAMETOOLONG;
     std::strcpy(o.target, leaf.c_str());
@@ -656,8 +656,7 @@ int locate(const std::string &path, Output &o, Earlier &e)
     std::string target;
     if (const int bad = resolve_links(path, target); bad != 0)
         return bad;
-    const size_t slash = target.rfind('/');
-    o.folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    o.folder = folder_of(target);
     const std::string leaf = target.substr(o.folder.size());
     if (leaf.size() >= leaf_size)
         return ENAMETOOLONG;
@@ -738,9 +737,16 @@ int check_replaceable(Output &o, bool &exists)
 
 int back_up(Output &o)
 {
-    temporary_name(o.target, o.backup);
-    if (linkat(o.dir, o.target, o.dir, o.backup, 0) != 0)
-        o.backup_by_rename = true;
+    // A second name for the file to replace; a name another run took
+    // meanwhile is drawn again, never renamed over.
+    for (int tries = 0; tries < 100; tries++) {
+        temporary_name(o.target, o.backup);
+        if (linkat(o.dir, o.target, o.dir, o.backup, 0) == 0)
+            return 0;
+        if (errno != EEXIST)
+            break;
+    }
+    o.backup_by_rename = true;
     return 0;
 }
 

@@ -9,7 +9,9 @@
 //   hidden backup; when a rename fails anyway, every result already put in
 //   place is taken back, so the folder holds the earlier results, whole;
 // - the commits of runs writing in the same folder take turns (a lock on the
-//   folder itself), so the last run to commit wins whole;
+//   folder itself), so the last run to commit wins whole; a folder that may
+//   be written but not listed cannot be locked, and there runs do not wait
+//   for each other;
 // - a new result is made as a plain file would be (the umask, the folder's
 //   default access rules); a replaced one keeps its mode, owner, group and
 //   access control list as far as the user may set them;

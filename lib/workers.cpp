@@ -56,6 +56,7 @@ int start_workers(int n, void (*work)(void *context, int k), void *context)
     // The one place where the standard library reports by exception: a
     // thread the system refuses, or no memory for one, ends the starting.
     hold_ending_signals(); // and so every thread started here
+    const size_t before = running.size();
     try {
         running.reserve(running.size() + static_cast<size_t>(n));
         for (int k = 0; k < n; k++)
@@ -64,7 +65,7 @@ int start_workers(int n, void (*work)(void *context, int k), void *context)
     } catch (const std::bad_alloc &) {
     }
     release_ending_signals();
-    return static_cast<int>(running.size());
+    return static_cast<int>(running.size() - before);
 }
 
 void join_workers()
@@ -79,15 +80,6 @@ bool run_bands_with(int bands, int slots, int workers, void (*make)(void *, int,
 {
     slots = std::max(slots, 1);
     workers = std::min(workers, bands);
-    if (workers <= 1) {
-        // One thread: each band made and used in turn.
-        for (int band = 0; band < bands; band++) {
-            make(context, band, band % slots, 0);
-            if (!use(context, band, band % slots))
-                return false;
-        }
-        return true;
-    }
     Pass pass;
     pass.bands = bands;
     pass.slots = slots;
@@ -95,19 +87,21 @@ bool run_bands_with(int bands, int slots, int workers, void (*make)(void *, int,
     pass.context = context;
     pass.made.assign(static_cast<size_t>(slots), -1);
     active = &pass;
-    const int started = start_workers(workers, worker, &pass);
+    if (workers <= 1 || start_workers(workers, worker, &pass) == 0) {
+        // One thread (or no worker could start): each band made and used in
+        // turn.
+        bool ok = true;
+        for (int band = 0; band < bands && ok; band++) {
+            make(context, band, band % slots, 0);
+            ok = use(context, band, band % slots) && !pass.stop;
+        }
+        active = nullptr;
+        return ok;
+    }
     bool ok = true;
     for (int band = 0; band < bands && ok; band++) {
         const int slot = band % slots;
         std::unique_lock<std::mutex> lock(pass.m);
-        if (started == 0 && pass.next == band) {
-            // No worker could start: this thread makes the band itself.
-            pass.next++;
-            lock.unlock();
-            make(context, band, slot, 0);
-            lock.lock();
-            pass.made[static_cast<size_t>(slot)] = band;
-        }
         pass.changed.wait(lock, [&] { return pass.made[static_cast<size_t>(slot)] == band; });
         lock.unlock();
         ok = use(context, band, slot) && !pass.stop;
