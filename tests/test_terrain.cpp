@@ -123,6 +123,7 @@ TEST_F(Terrain, SlopesRangesAndTonesOfEveryKindOfModel)
             dpix_size = r.cell;
         }
         const bool cells = r.lines > 0 && r.cols > 0;
+        EXPECT_EQ(dtab_in != nullptr, cells);
         EXPECT_EQ(dtab_slope != nullptr, cells);
         testing::internal::CaptureStdout();
         pendientes();
