@@ -6,8 +6,9 @@
 //   child processes        child_environment, ScopedEnv, c_strings
 //   the Run state          feed_answers, set_elevations, console_to_stderr
 //                          (and run_state.h: reset_run_state)
-//   whole runs             Outcome, Site, fnv1a, words, FileSizeLimit, Child
-//                          (POSIX), run_on_windows (Site::run on Windows)
+//   whole runs             Outcome, Site, fnv1a, words, Child and
+//                          wait_in_syscall (POSIX), run_on_windows
+//                          (Site::run on Windows)
 // Everything is in namespace qtest; test files say `using namespace qtest;`.
 #ifndef QUARVELIN_TEST_SUPPORT_H
 #define QUARVELIN_TEST_SUPPORT_H
@@ -328,29 +329,6 @@ inline std::string fnv1a(const std::string &bytes)
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
     return text;
 }
-
-#if !defined(_WIN32)
-// A limit on the size of the files this process and its children write
-// (RLIMIT_FSIZE, in bytes), for the life of the object.
-struct FileSizeLimit {
-    rlimit old{};
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit now = old;
-        now.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &now);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-};
-#else
-// Windows limits no file's size: a test leaves out the cases that need it.
-struct FileSizeLimit {
-    explicit FileSizeLimit(uint64_t) { ADD_FAILURE() << "no limit on the size of files on Windows"; }
-};
-#endif
 
 // The first `count` answers, one a line.
 inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_MAX)
@@ -723,18 +701,23 @@ class Site {
 
     // Runs the program on these answers; kills it after `seconds`. With a
     // `prefix`, the program is started by that command (its words, then the
-    // program's path), such as one that runs it as another user.
-    Outcome run(const std::string &answers, int seconds = 5, const std::vector<std::string> &prefix = {}) const
+    // program's path), such as one that runs it as another user; with a
+    // `size_limit`, the files it writes are limited to that many bytes (not
+    // on Windows, which has no such limit).
+    Outcome run(const std::string &answers, int seconds = 5, const std::vector<std::string> &prefix = {},
+                uint64_t size_limit = UINT64_MAX) const
     {
         Outcome r;
         const fs::path input = dir_.path / "answers.in";
         write_file(input, answers);
 #if defined(_WIN32)
+        if (size_limit != UINT64_MAX)
+            ADD_FAILURE() << "no limit on the size of files on Windows";
         r = run_on_windows(QUARVELIN_EXE, input, child_environment(root_.string()), prefix, seconds);
         if (r.hung)
             ADD_FAILURE() << "the program did not end within " << seconds << " s";
 #else
-        Child c(root_.string(), input, prefix);
+        Child c(root_.string(), input, prefix, {}, 0, size_limit);
         c.finish(seconds);
         r = c;
 #endif

@@ -353,11 +353,8 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
                                                                                            : raw_dialogue;
         const auto names = s.files();
         const auto earlier = s.contents();
-        std::optional<FileSizeLimit> limit;
-        if (c.blocker == a_size_limit)
-            limit.emplace(1000);
-        const Outcome r = s.run(words(with(answers, 6, c.generic)), 5, *user);
-        limit.reset();
+        const Outcome r =
+            s.run(words(with(answers, 6, c.generic)), 5, *user, c.blocker == a_size_limit ? 1000 : UINT64_MAX);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path(name) + c.message)) << r.out;
         const bool log_dem = c.file == result_raw_dem || c.file == result_raw_dem_descriptor ||

@@ -114,18 +114,11 @@ void PrintTo(const RunMode &mode, std::ostream *os)
     *os << mode.name;
 }
 
+// The mode set in the environment of every run of the test, then put back.
 class WholeRuns : public ::testing::TestWithParam<RunMode> {
   protected:
-    void SetUp() override
-    {
-        setenv("QUARVELIN_LINE_BY_LINE", GetParam().line_by_line, 1);
-        setenv("QUARVELIN_PLAIN", GetParam().plain, 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("QUARVELIN_LINE_BY_LINE");
-        unsetenv("QUARVELIN_PLAIN");
-    }
+    ScopedEnv line_by_line{"QUARVELIN_LINE_BY_LINE", GetParam().line_by_line},
+        plain{"QUARVELIN_PLAIN", GetParam().plain};
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, WholeRuns,
