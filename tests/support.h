@@ -4,7 +4,8 @@
 //   models and names       raw_cells, le32, ascii_grid, grid_header,
 //                          descriptor_text, raw_name, result_name
 //   child processes        child_environment, ScopedEnv, c_strings
-//   the Run state          feed_answers, set_elevations, console_to_stderr
+//   the Run state          feed_answers, set_elevations, console_of,
+//                          read_ascii_text, console_to_stderr
 //                          (and run_state.h: reset_run_state)
 //   whole runs             Outcome, Site, fnv1a, words, Child and
 //                          wait_in_syscall (POSIX), run_on_windows
@@ -296,6 +297,28 @@ inline void set_elevations(int lines, int cols, const std::vector<double> &z)
     for (int i = 0; i < lines; i++)
         for (int j = 0; j < cols; j++)
             dtab_in[i][j] = z[static_cast<size_t>(i * cols + j)];
+}
+
+// What the stages, run in turn, print on the console, kept out of the
+// test's output.
+template <typename... Stages>
+std::string console_of(Stages... stages)
+{
+    testing::internal::CaptureStdout();
+    (stages(), ...);
+    return testing::internal::GetCapturedStdout();
+}
+
+// `text` read as an ASCII grid from an anonymous file, its progress lines
+// kept off the console: the status, and in `line` and `col` the place of a
+// fault.
+inline AsciiStatus read_ascii_text(const std::string &text, int &line, int &col)
+{
+    FILE *f = text_stream(text);
+    AsciiStatus status = ascii_ok;
+    console_of([&] { status = ascii_read(f, line, col); });
+    std::fclose(f);
+    return status;
 }
 
 // In a death test the console goes to the standard error, where the

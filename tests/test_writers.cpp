@@ -42,10 +42,7 @@ struct Writers : ::testing::Test {
         reset_run_state();
         set_elevations(lines, cols, z);
         dpix_size = cell;
-        testing::internal::CaptureStdout();
-        pendientes();
-        treatment();
-        testing::internal::GetCapturedStdout();
+        console_of(pendientes, treatment);
         dem_result = 1;
         nomhisto = at(result_histogram);
         f3h = std::fopen(nomhisto.c_str(), "wb");
@@ -82,9 +79,7 @@ struct Writers : ::testing::Test {
     void save()
     {
         feed_answers("\n");
-        testing::internal::CaptureStdout();
-        image_saving();
-        console = testing::internal::GetCapturedStdout();
+        console = console_of(image_saving);
     }
 };
 
