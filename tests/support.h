@@ -659,10 +659,11 @@ class Site {
     fs::path folder() const { return root_ / "site"; }
     std::string path(const std::string &name) const { return (folder() / name).string(); }
 
-    // A file of the sample model (images/sample), copied into the folder.
-    void copy_sample(const std::string &name) const
+    // Files of the sample model (images/sample), copied into the folder.
+    void copy_sample(const std::vector<std::string> &names) const
     {
-        fs::copy_file(fs::path(QUARVELIN_SAMPLE_DIR) / name, folder() / name, fs::copy_options::overwrite_existing);
+        for (const std::string &name : names)
+            fs::copy_file(fs::path(QUARVELIN_SAMPLE_DIR) / name, folder() / name, fs::copy_options::overwrite_existing);
     }
     void write(const std::string &name, const std::string &bytes) const { write_file(folder() / name, bytes); }
     std::string read(const std::string &name) const { return read_file(folder() / name); }
