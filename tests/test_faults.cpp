@@ -7,14 +7,12 @@
 // Reliability: results committed whole or not at all, whatever ends the run
 // or stands in its way; their permissions; the modes agreeing on elevations
 // whose sums overflow; names with a zero byte; a model cut while it is
-// mapped; the largest bitmap.
+// mapped.
 #include "files.h"
-#include "image.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cmath>
 #include <optional>
 #include <set>
@@ -754,24 +752,6 @@ TEST(Reliability, ANameHoldingAZeroByteIsAskedAgain)
         }
 }
 
-// A bitmap file holds its size in 32 bits: the widest picture of each form
-// and height fits (lines padded to 4 bytes), one column more does not. A
-// size is 2 more than a multiple of 4, so the largest is 4 GiB - 2 bytes:
-// 1078 + 2 x 2147483108, two lines of 2147483105 to 2147483108 columns.
-TEST(Reliability, ABitmapFitsUpTo4GiBAndNotAColumnMore)
-{
-    for (int type : {0, 1, 2})
-        for (int lines : {1, 2, 3, 7, 1000, 65535, 65536, 1 << 20, INT_MAX}) {
-            SCOPED_TRACE(strf("form %d, %d lines", type, lines));
-            const uint64_t header = type == 2 ? 54 : 1078, line = (0xFFFFFFFFu - header) / uint64_t(lines) / 4 * 4;
-            const int cols = static_cast<int>(std::min<uint64_t>(line / (type == 2 ? 3 : 1), INT_MAX));
-            EXPECT_TRUE(TailleBMPPermise(cols, lines, type) && TailleBMPPermise(std::max(cols - 1, 0), lines, type));
-            EXPECT_TRUE(cols == INT_MAX || !TailleBMPPermise(cols + 1, lines, type));
-        }
-    EXPECT_TRUE(TailleBMPPermise(2147483105, 2, 0) && TailleBMPPermise(2147483108, 2, 0));
-    EXPECT_FALSE(TailleBMPPermise(2147483109, 2, 0));
-}
-
 #if defined(_WIN32)
 
 // Windows has no fork, setpriv, flock nor POSIX signals and access control
@@ -965,7 +945,8 @@ TEST(Reliability, TwoRunsCommittingTheSameResultsAtOnceLeaveTheResultsOfOne)
         }
         EXPECT_EQ(results(), earlier);
         close(folder);
-        EXPECT_TRUE(runs[0].finish() == 0 && runs[1].finish() == 0);
+        for (Child &c : runs)
+            EXPECT_EQ(c.finish(), 0);
         const auto left = s.contents(); // no temporary either
         EXPECT_TRUE(left == sets[0] || left == sets[1]) << "a mix of the results of two runs, or a temporary left";
     }
