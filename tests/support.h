@@ -4,10 +4,12 @@
 //   models and names       raw_cells, le32, ascii_grid, grid_header,
 //                          descriptor_text, raw_name, result_name
 //   child processes        child_environment, ScopedEnv, c_strings
-//   the Run state          feed_answers, set_elevations, console_to_stderr
+//   the Run state          feed_answers, set_elevations, console_of,
+//                          read_ascii_text, console_to_stderr
 //                          (and run_state.h: reset_run_state)
-//   whole runs             Outcome, Site, fnv1a, words, FileSizeLimit, Child
-//                          (POSIX), run_on_windows (Site::run on Windows)
+//   whole runs             Outcome, Site, fnv1a, words, Child and
+//                          wait_in_syscall (POSIX), run_on_windows
+//                          (Site::run on Windows)
 // Everything is in namespace qtest; test files say `using namespace qtest;`.
 #ifndef QUARVELIN_TEST_SUPPORT_H
 #define QUARVELIN_TEST_SUPPORT_H
@@ -23,6 +25,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,8 +34,10 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,7 +47,6 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
-#include <thread>
 #include <windows.h>
 
 // The POSIX names of setting and removing a variable of the environment, as
@@ -60,6 +64,7 @@ inline int unsetenv(const char *name)
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -294,6 +299,28 @@ inline void set_elevations(int lines, int cols, const std::vector<double> &z)
             dtab_in[i][j] = z[static_cast<size_t>(i * cols + j)];
 }
 
+// What the stages, run in turn, print on the console, kept out of the
+// test's output.
+template <typename... Stages>
+std::string console_of(Stages... stages)
+{
+    testing::internal::CaptureStdout();
+    (stages(), ...);
+    return testing::internal::GetCapturedStdout();
+}
+
+// `text` read as an ASCII grid from an anonymous file, its progress lines
+// kept off the console: the status, and in `line` and `col` the place of a
+// fault.
+inline AsciiStatus read_ascii_text(const std::string &text, int &line, int &col)
+{
+    FILE *f = text_stream(text);
+    AsciiStatus status = ascii_ok;
+    console_of([&] { status = ascii_read(f, line, col); });
+    std::fclose(f);
+    return status;
+}
+
 // In a death test the console goes to the standard error, where the
 // expected message is matched.
 inline void console_to_stderr()
@@ -325,29 +352,6 @@ inline std::string fnv1a(const std::string &bytes)
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
     return text;
 }
-
-#if !defined(_WIN32)
-// A limit on the size of the files this process and its children write
-// (RLIMIT_FSIZE, in bytes), for the life of the object.
-struct FileSizeLimit {
-    rlimit old{};
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit now = old;
-        now.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &now);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-};
-#else
-// Windows limits no file's size: a test leaves out the cases that need it.
-struct FileSizeLimit {
-    explicit FileSizeLimit(uint64_t) { ADD_FAILURE() << "no limit on the size of files on Windows"; }
-};
-#endif
 
 // The first `count` answers, one a line.
 inline std::string words(const std::vector<std::string> &w, size_t count = SIZE_MAX)
@@ -459,29 +463,38 @@ inline Outcome run_on_windows(const std::string &exe, const fs::path &input, std
 // A run of the built program with QUARVELIN_ROOT set to `root` and `env`
 // added to its environment, started by `prefix` when one is given (its
 // words, then the program's path). Its standard input is the file `input`,
-// or else a pipe the test holds, so that it can be stopped at a prompt;
-// every signal at its default (`ignored` ignored from the start), no core
-// file, files limited to `size_limit` bytes. `out` is what it printed.
+// or else a pipe the test holds, so that it can be stopped at a prompt; at a
+// `terminal`, its three streams are a pseudo-terminal whose master side the
+// test writes to and reads from (`in` and `from` alike). Every signal at its
+// default (`ignored` ignored from the start), no core file, files limited to
+// `size_limit` bytes. `out` is what it printed.
 struct Child : Outcome {
-    pid_t pid = -1;
-    int in = -1, from = -1;
+    pid_t pid = -1; // -1 once it has ended, its wait status in `wait_status`
+    int in = -1, from = -1, wait_status = 0;
+    const bool at_terminal;
 
     explicit Child(const std::string &root, const fs::path &input = {}, const std::vector<std::string> &prefix = {},
-                   const std::vector<std::string> &env = {}, int ignored = 0, rlim_t size_limit = RLIM_INFINITY)
+                   const std::vector<std::string> &env = {}, int ignored = 0, rlim_t size_limit = RLIM_INFINITY,
+                   bool terminal = false)
+        : at_terminal(terminal)
     {
         std::vector<std::string> env_text = child_environment(root), arg_text = prefix;
         env_text.insert(env_text.end(), env.begin(), env.end());
         arg_text.push_back(QUARVELIN_EXE);
         const std::vector<char *> envp = c_strings(env_text), argv = c_strings(arg_text);
-        int i[2], o[2];
-        if (pipe2(i, O_CLOEXEC) != 0 || pipe2(o, O_CLOEXEC) != 0 || (pid = fork()) < 0) {
-            ADD_FAILURE() << "pipe or fork: " << std::strerror(errno);
+        int i[2] = {-1, -1}, o[2] = {-1, -1};
+        const bool started = terminal ? (pid = forkpty(&from, nullptr, nullptr, nullptr)) >= 0
+                                      : pipe2(i, O_CLOEXEC) == 0 && pipe2(o, O_CLOEXEC) == 0 && (pid = fork()) >= 0;
+        if (!started) {
+            ADD_FAILURE() << "pipe, fork or forkpty: " << std::strerror(errno);
             return;
         }
         if (pid == 0) {
-            dup2(input.empty() ? i[0] : open(input.c_str(), O_RDONLY), 0);
-            dup2(o[1], 1);
-            dup2(open("/dev/null", O_WRONLY), 2);
+            if (!terminal) {
+                dup2(input.empty() ? i[0] : open(input.c_str(), O_RDONLY), 0);
+                dup2(o[1], 1);
+                dup2(open("/dev/null", O_WRONLY), 2);
+            }
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -494,6 +507,10 @@ struct Child : Outcome {
             execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
+        if (terminal) {
+            in = from;
+            return;
+        }
         close(i[0]);
         close(o[1]);
         in = i[1];
@@ -505,30 +522,69 @@ struct Child : Outcome {
     {
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
+        if (in != from)
+            close(in);
         close(from);
-        close(in);
     }
     Child(const Child &) = delete;
 
     void send(const std::string &answers) { EXPECT_EQ(write(in, answers.data(), answers.size()), std::ssize(answers)); }
-    void close_input() { close(std::exchange(in, -1)); }
-
-    // Reads what the program prints until `out` holds `what` (true), or
-    // until its end or `seconds` have passed (false; `hung` then).
-    bool wait_for(const std::string &what, int seconds = 5)
+    // (The input of a terminal stays open: closing it would hang up the program.)
+    void close_input()
     {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (what.empty() || !contains(out, what)) {
-            const auto left = (end - std::chrono::steady_clock::now()) / std::chrono::milliseconds(1);
-            pollfd p{from, POLLIN, 0};
-            const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
-            char buf[65536];
-            const ssize_t n = ready > 0 ? ::read(from, buf, sizeof buf) : 0;
-            if ((hung = ready == 0) || (ready > 0 && n <= 0))
-                return false;
+        if (in != from)
+            close(std::exchange(in, -1));
+    }
+
+    // Waits up to `ms` milliseconds for what the program prints, and reads
+    // it: the bytes read, or -1 at the end of its output.
+    ssize_t read_some(int ms)
+    {
+        pollfd p{from, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0)
+            return 0;
+        char buf[65536];
+        const ssize_t n = ::read(from, buf, sizeof buf);
+        if (n > 0)
             out.append(buf, static_cast<size_t>(n));
+        return n > 0 ? n : -1;
+    }
+    // Reads what the program prints until `done()` (true), or until the end
+    // of its output or `ms` milliseconds have passed (false; `hung` then);
+    // `done()` is asked again at least every `step` milliseconds.
+    template <typename Done>
+    bool read_until(Done done, int ms, int step = INT_MAX)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (hung = false; !done();) {
+            const auto left = (end - std::chrono::steady_clock::now()) / std::chrono::milliseconds(1);
+            if ((hung = left <= 0) || read_some(static_cast<int>(std::min<decltype(left)>(left, step))) < 0)
+                return false;
         }
         return true;
+    }
+    // Reads what the program prints until `what` appears after the text an
+    // earlier wait matched (true), or until its end or `seconds` have passed
+    // (false; `hung` then). An empty `what` reads to the end.
+    bool wait_for(const std::string &what, int seconds = 5)
+    {
+        size_t at = std::string::npos;
+        if (!read_until([&] { return !what.empty() && (at = out.find(what, seen_)) != std::string::npos; },
+                        seconds * 1000))
+            return false;
+        seen_ = at + what.size();
+        return true;
+    }
+    // Whether the program ends within `ms` milliseconds, what it prints read
+    // meanwhile. Its output ends with it, but not at a terminal, which the
+    // test keeps open: there it is looked for every 10 ms.
+    bool ended_within(int ms = 5000)
+    {
+        if (!read_until([&] { return reap(WNOHANG); }, ms, at_terminal ? 10 : INT_MAX) && !hung)
+            reap(0);
+        while (read_some(0) > 0) {
+        }
+        return !hung;
     }
     // Ends the input and reads to the end of the program, killed when it
     // has not ended within `seconds` (which fails the test): its wait
@@ -536,18 +592,52 @@ struct Child : Outcome {
     int finish(int seconds = 5)
     {
         close_input();
-        wait_for("", seconds);
-        if (hung)
+        if (!ended_within(seconds * 1000)) {
             ADD_FAILURE() << "the program did not end within " << seconds << " s";
-        int ws = 0;
-        kill(pid, hung ? SIGKILL : 0);
-        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+            kill(pid, SIGKILL);
+            reap(0);
         }
-        pid = -1;
-        status = !hung && WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-        return ws;
+        status = !hung && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+        return wait_status;
     }
+
+  private:
+    // Whether the program has ended, its wait status taken (waited for with
+    // `flags` 0, not with WNOHANG).
+    bool reap(int flags)
+    {
+        pid_t got = 0;
+        while (pid > 0 && (got = waitpid(pid, &wait_status, flags)) < 0 && errno == EINTR) {
+        }
+        if (pid > 0 && got == pid)
+            pid = -1;
+        return pid < 0;
+    }
+
+    size_t seen_ = 0;
 };
+
+// Whether the process `pid` is in the system call `call` (its first argument
+// `arg` when one is given, as /proc/PID/syscall writes it: "0x0"), or enters
+// it within `seconds`, looked at every 5 ms; nothing where the system shows
+// no process's system call (no /proc/self/syscall to read).
+inline std::optional<bool> wait_in_syscall(pid_t pid, long call, const std::string &arg = "", int seconds = 5)
+{
+    std::string line;
+    if (!std::getline(std::ifstream("/proc/self/syscall"), line))
+        return std::nullopt;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+        long now = -1;
+        std::string first;
+        if (in >> now >> first && now == call && (arg.empty() || first == arg))
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
 #endif
 
 // A fresh QUARVELIN_ROOT holding one folder "site", removed with everything
@@ -569,10 +659,11 @@ class Site {
     fs::path folder() const { return root_ / "site"; }
     std::string path(const std::string &name) const { return (folder() / name).string(); }
 
-    // A file of the sample model (images/sample), copied into the folder.
-    void copy_sample(const std::string &name) const
+    // Files of the sample model (images/sample), copied into the folder.
+    void copy_sample(const std::vector<std::string> &names) const
     {
-        fs::copy_file(fs::path(QUARVELIN_SAMPLE_DIR) / name, folder() / name, fs::copy_options::overwrite_existing);
+        for (const std::string &name : names)
+            fs::copy_file(fs::path(QUARVELIN_SAMPLE_DIR) / name, folder() / name, fs::copy_options::overwrite_existing);
     }
     void write(const std::string &name, const std::string &bytes) const { write_file(folder() / name, bytes); }
     std::string read(const std::string &name) const { return read_file(folder() / name); }
@@ -634,18 +725,23 @@ class Site {
 
     // Runs the program on these answers; kills it after `seconds`. With a
     // `prefix`, the program is started by that command (its words, then the
-    // program's path), such as one that runs it as another user.
-    Outcome run(const std::string &answers, int seconds = 5, const std::vector<std::string> &prefix = {}) const
+    // program's path), such as one that runs it as another user; with a
+    // `size_limit`, the files it writes are limited to that many bytes (not
+    // on Windows, which has no such limit).
+    Outcome run(const std::string &answers, int seconds = 5, const std::vector<std::string> &prefix = {},
+                uint64_t size_limit = UINT64_MAX) const
     {
         Outcome r;
         const fs::path input = dir_.path / "answers.in";
         write_file(input, answers);
 #if defined(_WIN32)
+        if (size_limit != UINT64_MAX)
+            ADD_FAILURE() << "no limit on the size of files on Windows";
         r = run_on_windows(QUARVELIN_EXE, input, child_environment(root_.string()), prefix, seconds);
         if (r.hung)
             ADD_FAILURE() << "the program did not end within " << seconds << " s";
 #else
-        Child c(root_.string(), input, prefix);
+        Child c(root_.string(), input, prefix, {}, 0, size_limit);
         c.finish(seconds);
         r = c;
 #endif

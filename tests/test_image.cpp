@@ -1,5 +1,6 @@
 // Bitmap writer and reader: the file layout byte by byte, round trips in the
-// three forms, and the reader's refusal of malformed or forged files.
+// three forms, the reader's refusal of malformed or forged files, and the
+// largest bitmap a file holds.
 #include "image.h"
 #include "nrutil.h"
 #include "support.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -120,7 +122,8 @@ TEST_F(BmpReader, RoundTripsKeepPixelsPaletteAndForm)
     for (const auto &k : cases) {
         ASSERT_EQ(save(k.w, 3, k.type, k.map), 0);
         const Bytes f = read_file<Bytes>(at("a.bmp"));
-        EXPECT_TRUE(reads(f, k.want, k.type == 2 ? nullptr : k.map) && reads(f)) << k.want; // O kept
+        EXPECT_TRUE(reads(f, k.want, k.type == 2 ? nullptr : k.map)) << k.want; // O kept
+        EXPECT_TRUE(reads(f)) << k.want;
     }
 }
 
@@ -130,7 +133,8 @@ TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
     const Bytes g = read_file<Bytes>(at("a.bmp"));
     ASSERT_EQ(save(5, 3, 2), 0);
     const Bytes t = read_file<Bytes>(at("a.bmp"));
-    EXPECT_TRUE(reads(with(g, 30, 2), 0) && reads(with(t, 30, 3), 2));
+    EXPECT_TRUE(reads(with(g, 30, 2), 0));
+    EXPECT_TRUE(reads(with(t, 30, 3), 2));
     const struct {
         const Bytes &b;
         size_t off;
@@ -140,8 +144,10 @@ TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
         {g, 0, 'X', 1}, {g, 10, 1074, 4},  {g, 10, 54, 4},         {t, 10, 1078, 4},      {g, 30, 1, 4},
         {g, 28, 1, 2},  {g, 28, 4, 2},     {g, 28, 16, 2},         {g, 28, 32, 2},        {g, 18, 0, 4},
         {g, 22, 0, 4},  {g, 22, 30000, 4}, {g, 18, 0xFFFFFFFF, 4}, {g, 22, 0xFFFFFFFF, 4}}; // forged sizes, top-down
-    for (const auto &k : bad)
-        EXPECT_FALSE(reads(with(k.b, k.off, k.v, k.n), 0) || reads(with(k.b, k.off, k.v, k.n))) << k.off;
+    for (const auto &k : bad) {
+        EXPECT_FALSE(reads(with(k.b, k.off, k.v, k.n), 0)) << k.off;
+        EXPECT_FALSE(reads(with(k.b, k.off, k.v, k.n))) << k.off;
+    }
     EXPECT_FALSE(reads(with(with(t, 18, 32767), 22, 32767), 2)); // 3 GiB announced
     for (size_t cut : {size_t{40}, size_t{600}, g.size() - 1})
         EXPECT_FALSE(reads(Bytes(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(cut)), 0)) << cut;
@@ -149,7 +155,28 @@ TEST_F(BmpReader, RefusesMalformedForgedAndShortFilesAndAcceptsCompression2And3)
     ASSERT_EQ(SauveBMP(at("w.bmp").c_str(), tall, 1, 32768, 0, nullptr), 0);
     frucmatrice(tall, 32768);
     const Bytes w = read_file<Bytes>(at("w.bmp"));
-    EXPECT_FALSE(reads(w, 0) || reads(with(with(w, 18, 32768), 22, 4), 0));
+    EXPECT_FALSE(reads(w, 0));
+    EXPECT_FALSE(reads(with(with(w, 18, 32768), 22, 4), 0));
+}
+
+// A bitmap file holds its size in 32 bits: the widest picture of each form
+// and height fits (lines padded to 4 bytes), one column more does not. A
+// size is 2 more than a multiple of 4, so the largest is 4 GiB - 2 bytes:
+// 1078 + 2 x 2147483108, two lines of 2147483105 to 2147483108 columns.
+TEST(Reliability, ABitmapFitsUpTo4GiBAndNotAColumnMore)
+{
+    for (int type : {0, 1, 2})
+        for (int lines : {1, 2, 3, 7, 1000, 65535, 65536, 1 << 20, INT_MAX}) {
+            SCOPED_TRACE(strf("form %d, %d lines", type, lines));
+            const uint64_t header = type == 2 ? 54 : 1078, line = (0xFFFFFFFFu - header) / uint64_t(lines) / 4 * 4;
+            const int cols = static_cast<int>(std::min<uint64_t>(line / (type == 2 ? 3 : 1), INT_MAX));
+            EXPECT_TRUE(TailleBMPPermise(cols, lines, type));
+            EXPECT_TRUE(TailleBMPPermise(std::max(cols - 1, 0), lines, type));
+            EXPECT_TRUE(cols == INT_MAX || !TailleBMPPermise(cols + 1, lines, type));
+        }
+    EXPECT_TRUE(TailleBMPPermise(2147483105, 2, 0));
+    EXPECT_TRUE(TailleBMPPermise(2147483108, 2, 0));
+    EXPECT_FALSE(TailleBMPPermise(2147483109, 2, 0));
 }
 
 } // namespace

@@ -26,9 +26,8 @@ struct Readers : ::testing::Test {
         nomim1 = dir.at("m.asc");
         write_file(nomim1, text);
         f1 = std::fopen(nomim1.c_str(), "rb");
-        testing::internal::CaptureStdout();
-        AsciiStatus s = ascii_read(f1, line, col);
-        progress_text = testing::internal::GetCapturedStdout();
+        AsciiStatus s = ascii_ok;
+        progress_text = console_of([&] { s = ascii_read(f1, line, col); });
         return s;
     }
     std::string progress_text;
@@ -99,9 +98,7 @@ TEST_F(Readers, RawModelsOfEitherWidth)
         for (int k = 0; k < c.asked; k++)
             shown += question;
         feed_answers(c.units);
-        testing::internal::CaptureStdout();
-        dem_lecture();
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), shown);
+        EXPECT_EQ(console_of(dem_lecture), shown);
         EXPECT_EQ(coef, c.unit);
         EXPECT_EQ(jtab_in, nullptr);
         EXPECT_FALSE(open_ascii_OK);
@@ -109,9 +106,7 @@ TEST_F(Readers, RawModelsOfEitherWidth)
         if (!descr_OK) {
             EXPECT_EQ(read_file(nomdescr1), c.begun + descriptor_text({c.min, c.max, 25}));
         }
-        testing::internal::CaptureStdout();
-        pendientes();
-        testing::internal::GetCapturedStdout();
+        console_of(pendientes);
         ASSERT_NE(dtab_slope, nullptr);
         for (int j = 0; j < c.lines * c.cols; j++) {
             EXPECT_EQ(itab_in[j / c.cols][j % c.cols], c.stored[static_cast<size_t>(j)]) << j;
@@ -252,11 +247,8 @@ TEST_F(Readers, AsciiChunksOnEveryThreadReadTheGridOfOne)
                 std::vector<double> some_lines;
                 for (int i = 0; st == ascii_ok && dtab_in != nullptr && i < lines; i += 97)
                     some_lines.insert(some_lines.end(), dtab_in[i], dtab_in[i] + cols);
-                if (st == ascii_ok) {
-                    testing::internal::CaptureStdout();
-                    pendientes();
-                    testing::internal::GetCapturedStdout();
-                }
+                if (st == ascii_ok)
+                    console_of(pendientes);
                 reads.emplace_back(st, line, col, progress_text,
                                    *by_line == '0' ? some_lines : std::get<4>(reads.front()), max_pen);
                 EXPECT_EQ(reads.back(), reads.front()) << by_line << " " << threads;

@@ -44,6 +44,8 @@ void check_histogram(const std::string &text, int rows, const std::string &last_
     EXPECT_EQ(text.substr(last, last_slope.size() + 1), last_slope + "\t");
 }
 
+// The Jacksboro DEM of the sample in both input forms, and its descriptor.
+const std::vector<std::string> jacksboro_files = {"jacksboro.asc", "jacksboro_m2.raw", "jacksboro_m2.txt"};
 const std::string jacksboro_descriptor = "343\n324\n2\n2425\n10722\n90\n";
 
 struct Jacksboro {
@@ -114,18 +116,11 @@ void PrintTo(const RunMode &mode, std::ostream *os)
     *os << mode.name;
 }
 
+// The mode set in the environment of every run of the test, then put back.
 class WholeRuns : public ::testing::TestWithParam<RunMode> {
   protected:
-    void SetUp() override
-    {
-        setenv("QUARVELIN_LINE_BY_LINE", GetParam().line_by_line, 1);
-        setenv("QUARVELIN_PLAIN", GetParam().plain, 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("QUARVELIN_LINE_BY_LINE");
-        unsetenv("QUARVELIN_PLAIN");
-    }
+    ScopedEnv line_by_line{"QUARVELIN_LINE_BY_LINE", GetParam().line_by_line},
+        plain{"QUARVELIN_PLAIN", GetParam().plain};
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, WholeRuns,
@@ -155,8 +150,7 @@ TEST_P(WholeRuns, TheJacksboroDemInEveryFormPrintsTheDialogueAndWritesItsFiles)
     for (const Jacksboro &j : runs) {
         SCOPED_TRACE(j.transcript);
         Site s;
-        for (const char *f : {"jacksboro.asc", "jacksboro_m2.raw", "jacksboro_m2.txt"})
-            s.copy_sample(f);
+        s.copy_sample(jacksboro_files);
         const Outcome r = s.run(j.answers);
         EXPECT_EQ(r.status, 0);
         check_transcript(s, r, j.transcript);
@@ -354,8 +348,7 @@ TEST(Threads, EveryNumberOfThreadsGivesTheRunOfOne)
             SCOPED_TRACE(std::string(answers) + threads + " threads");
             ScopedEnv count("QUARVELIN_THREADS", threads);
             Site s;
-            for (const char *f : {"jacksboro.asc", "jacksboro_m2.raw", "jacksboro_m2.txt"})
-                s.copy_sample(f);
+            s.copy_sample(jacksboro_files);
             const Outcome r = s.run(answers);
             EXPECT_EQ(r.status, 0) << r.out;
             const auto run = std::make_pair(s.portable(r.out), s.contents());

@@ -21,6 +21,7 @@ struct Writers : ::testing::Test {
     // several sizes, in an empty folder.
     void SetUp() override
     {
+        reset_run_state(); // every file closed first, or Windows removes none
         std::error_code ec;
         fs::remove_all(dir.path, ec);
         fs::create_directory(dir.path, ec);
@@ -42,10 +43,7 @@ struct Writers : ::testing::Test {
         reset_run_state();
         set_elevations(lines, cols, z);
         dpix_size = cell;
-        testing::internal::CaptureStdout();
-        pendientes();
-        treatment();
-        testing::internal::GetCapturedStdout();
+        console_of(pendientes, treatment);
         dem_result = 1;
         nomhisto = at(result_histogram);
         f3h = std::fopen(nomhisto.c_str(), "wb");
@@ -82,9 +80,7 @@ struct Writers : ::testing::Test {
     void save()
     {
         feed_answers("\n");
-        testing::internal::CaptureStdout();
-        image_saving();
-        console = testing::internal::GetCapturedStdout();
+        console = console_of(image_saving);
     }
 };
 
@@ -130,7 +126,6 @@ TEST_F(Writers, EveryImageFormHoldsTheTonesOfEveryCell)
     } forms[] = {{0, raw, 0, ""}, {1, bmp, 1078, ""}, {2, text, 0, "\n"}};
     for (const auto &f : forms) {
         SCOPED_TRACE(f.form);
-        reset_run_state();
         SetUp();
         open_image(f.form);
         save();
@@ -155,7 +150,6 @@ TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
     save();
     EXPECT_EQ(read_file(nomhisto), "0.000000\t0.000000\n0.100000\t80.985418\n0.200000\t154.919312\n");
     EXPECT_EQ(read_file(nomhisto2), "0.000000\t0.000000\n0.100000\t317.589874\n0.200000\t607.526714\n");
-    reset_run_state();
 
     for (double pen : {0.05, 45.37, 90.0}) {
         SetUp();
@@ -171,7 +165,6 @@ TEST_F(Writers, HistogramRowsPairSlopesWithTheScale)
             EXPECT_NE(rows.find(std::string("\n") + last), std::string::npos) << pen;
         }
         EXPECT_FALSE(fs::exists(at(result_dem_histogram)));
-        reset_run_state();
     }
 }
 
@@ -183,7 +176,6 @@ TEST_F(Writers, LogDemIsTheTruncatedStretch)
     for (double limit : {1000.7, -1000.0}) {
         for (int type : {0, 1}) {
             SCOPED_TRACE(std::to_string(limit) + (type == 0 ? " raw" : " ascii"));
-            reset_run_state();
             SetUp();
             open_image(1);
             open_log_dem(type, limit);
