@@ -215,6 +215,39 @@ TEST_F(Readers, AsciiHeaderIsReadByOrderAloneAndTheBodyByCount)
     EXPECT_EQ(dtab_in[0][1], 8.0);
     EXPECT_EQ(nodata, 0.0);
     EXPECT_EQ(pix_size, 0);
+    reset_run_state();
+
+    // A grid whose reading fails (here a stream open for writing alone) is
+    // told as unreadable, not as a damaged header.
+    write_file(dir.at("w.asc"), std::string(header) + "1 2 3\n4 5 6\n");
+    f1 = std::fopen(dir.at("w.asc").c_str(), "ab");
+    console_of([&] { EXPECT_EQ(ascii_read(f1, line, col), ascii_unreadable); });
+}
+
+// The byte-order mark an editor puts before a file of answers is dropped at
+// the very first byte of the input alone.
+TEST_F(Readers, AnswersLoseAByteOrderMarkAtTheirFirstByteOnly)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xEF\xBB\xBF"
+         "5",
+         "5"},
+        {"\xEF\xBB\xBF 5", "5"},
+        {"\n\xEF\xBB\xBF"
+         "5",
+         "\xEF\xBB\xBF"
+         "5"},
+        {"  \xEF\xBB\xBF"
+         "5",
+         "\xEF\xBB\xBF"
+         "5"},
+    };
+    for (const auto &[in, first] : cases) {
+        feed_answers(in);
+        std::string word;
+        ASSERT_TRUE(console_next_answer(word));
+        EXPECT_EQ(word, first);
+    }
 }
 
 // A body of a few MiB is read in chunks cut at blanks, on every thread: the

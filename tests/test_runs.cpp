@@ -398,7 +398,7 @@ TEST(Roots, TheDefaultRootAndARootEndingInASeparator)
 // leaves nothing behind.
 TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(QUARVELIN_SANITIZE)
     GTEST_SKIP() << "the address sanitizer reserves more address space than these limits allow";
 #elif defined(_WIN32)
     GTEST_SKIP() << "no address-space limit (ulimit -v) for a process on Windows";
