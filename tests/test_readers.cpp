@@ -218,10 +218,15 @@ TEST_F(Readers, AsciiHeaderIsReadByOrderAloneAndTheBodyByCount)
     reset_run_state();
 
     // A grid whose reading fails (here a stream open for writing alone) is
-    // told as unreadable, not as a damaged header.
+    // told as unreadable, not as a damaged header. The Windows C library
+    // sets no error on a read from such a stream.
+#if !defined(_WIN32)
     write_file(dir.at("w.asc"), std::string(header) + "1 2 3\n4 5 6\n");
     f1 = std::fopen(dir.at("w.asc").c_str(), "ab");
-    console_of([&] { EXPECT_EQ(ascii_read(f1, line, col), ascii_unreadable); });
+    AsciiStatus status = ascii_ok;
+    console_of([&] { status = ascii_read(f1, line, col); });
+    EXPECT_EQ(status, ascii_unreadable);
+#endif
 }
 
 // The byte-order mark an editor puts before a file of answers is dropped at
