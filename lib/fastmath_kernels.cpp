@@ -259,9 +259,11 @@ void FASTMATH_NAME(line_stretch)(const double *lg, const double *g, size_t m, co
         const double l = lg[j], f = (l - lmin) * scale;
         const double e = __builtin_fabs(f) * 0x1p-48 + (l * rel + abs) * spread;
         const double lo = __builtin_trunc(f - e), hi = __builtin_trunc(f + e);
-        const bool sure = lo == hi && g[j] <= 0x1.fffffffffffffp+1023 && lo >= -2147483648.0 && lo <= 2147483647.0;
-        val[j] = sure ? static_cast<int>(lo) : 0;
-        todo[j] = !sure;
+        // Every test taken, with no branch, and the number converted only
+        // once it is in range: the loop goes whole into vectors.
+        const bool sure = (lo == hi) & (g[j] <= 0x1.fffffffffffffp+1023) & (lo >= -2147483648.0) & (lo <= 2147483647.0);
+        val[j] = static_cast<int>(sure ? lo : 0.0);
+        todo[j] = static_cast<unsigned char>(!sure);
     }
 }
 
@@ -307,6 +309,13 @@ void FASTMATH_NAME(line_cells)(const unsigned char *bytes, size_t n, int width, 
 // exactly rounded division.
 void FASTMATH_NAME(line_metres)(const int *cells, size_t n, double coef, double *z)
 {
+    // Stored in metres: a division by 1 gives the cell itself, without the
+    // cost of dividing.
+    if (coef == 1.0) {
+        for (size_t j = 0; j < n; j++)
+            z[j] = static_cast<double>(cells[j]);
+        return;
+    }
     for (size_t j = 0; j < n; j++)
         z[j] = static_cast<double>(cells[j]) / coef;
 }
