@@ -206,15 +206,18 @@ timed() {
 
 # mem_sample PID FILE: "resident-KiB FILE's-resident-KiB anonymous-KiB peak-KiB"
 # of the process, FILE's pages being those of its mappings of FILE; nothing
-# once the process has ended (a zombie has no resident size).
+# once the process has ended (a zombie has no resident size). The resident
+# size is the sum over the mappings of the same read of smaps as FILE's
+# pages: taken from status, it could be read before the model is unmapped
+# and FILE's pages after, and the whole model would count as beyond it.
 mem_sample() {
     awk -v file="$2" '
-        FILENAME ~ /status$/ && /^VmRSS:/ { rss = $2; alive = 1 }
+        FILENAME ~ /status$/ && /^VmRSS:/ { alive = 1 }
         FILENAME ~ /status$/ && /^RssAnon:/ { anon = $2 }
         FILENAME ~ /status$/ && /^VmHWM:/ { hwm = $2 }
         FILENAME ~ /smaps$/ && /^[0-9a-f]+-[0-9a-f]+ / {
             k = index($0, file); mapped = k > 0 && substr($0, k) == file }
-        FILENAME ~ /smaps$/ && mapped && /^Rss:/ { f += $2 }
+        FILENAME ~ /smaps$/ && /^Rss:/ { rss += $2; if (mapped) f += $2 }
         END { if (alive) print rss + 0, f + 0, anon + 0, hwm + 0 }' "/proc/$1/status" "/proc/$1/smaps" 2>/dev/null
 }
 
