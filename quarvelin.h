@@ -181,6 +181,10 @@ constexpr int raw_run_bytes_per_cell = 4 + ascii_run_bytes_per_cell;
 // The whole run through the plain path (the C library's atan and log10 on
 // every cell): the reference. Set from $QUARVELIN_PLAIN.
 extern bool plain_path;
+// The log DEM values are looked up in a table of the gradients where each
+// value begins, as the tones are, when the model has at least this many
+// cells for each value (the stretch limit); 0 always, when the limit allows.
+extern int64_t dem_table_cells_per_value;
 
 // The run reads its model line by line instead of holding its grids.
 extern bool line_by_line;

@@ -4,7 +4,8 @@
 // grids of the Run state; on every tile the stages run the plain way
 // (plain_path: the C library's atan and log10 on every cell) and the fast
 // way, with one thread and with several, and the ranges, the grey tones
-// (treatment) and the log DEM values to two stretch limits (fill_log_dem)
+// (treatment) and the log DEM values to two stretch limits (fill_log_dem:
+// to 1000 from its table of values, to 2147483647 from the fast logarithms)
 // are compared. A run line by line makes every line with the same line
 // driver, from lines it reads from the model's file. Prints the
 // mismatches (there must be none); from fast_stats, the share of the cells
@@ -189,6 +190,9 @@ int main(int argc, char **argv)
         return usage();
     const int tiles = static_cast<int>(cells / (static_cast<double>(side) * side));
     const int threads = many_threads();
+    // The log DEM to 1000 from its table of values on every tile, whatever
+    // its size; to 2147483647 from the fast logarithms.
+    dem_table_cells_per_value = 0;
 
     // The report keeps the original standard output; the stages' progress
     // lines go to /dev/null.

@@ -18,6 +18,8 @@
                               unsigned char *todo);                                                                    \
     void line_lookup_##build(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,         \
                              uint64_t size, unsigned char below, unsigned char *out);                                  \
+    void line_lookup16_##build(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table,            \
+                               uint64_t size, int *val, unsigned char *left);                                          \
     void line_cells_##build(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);               \
     void line_metres_##build(const int *cells, size_t n, double coef, double *z);
 FASTMATH_LOOPS(baseline)
@@ -39,13 +41,15 @@ struct Build {
     void (*stretch)(const double *, const double *, size_t, const double *, int *, unsigned char *);
     void (*lookup)(const double *, size_t, uint64_t, int, const unsigned char *, uint64_t, unsigned char,
                    unsigned char *);
+    void (*lookup16)(const double *, size_t, uint64_t, int, const uint16_t *, uint64_t, int *, unsigned char *);
     void (*cells)(const unsigned char *, size_t, int, int *, int *);
     void (*metres)(const int *, size_t, double, double *);
 };
 #define FASTMATH_BUILD(name, build)                                                                                    \
     {                                                                                                                  \
         name, fast_atan_##build, fast_log10_##build, line_gradients_##build, line_degrees_##build,                     \
-            line_largest_##build, line_stretch_##build, line_lookup_##build, line_cells_##build, line_metres_##build   \
+            line_largest_##build, line_stretch_##build, line_lookup_##build, line_lookup16_##build,                    \
+            line_cells_##build, line_metres_##build                                                                    \
     }
 #if defined(QUARVELIN_FASTMATH_HAVE_AVX2)
 const Build builds[] = {FASTMATH_BUILD("baseline", baseline), FASTMATH_BUILD("avx2", avx2),
@@ -147,6 +151,12 @@ void line_lookup(const double *g, size_t m, uint64_t first, int shift, const uns
                  unsigned char below, unsigned char *out)
 {
     builds[fast_variant_in_use()].lookup(g, m, first, shift, table, size, below, out);
+}
+
+void line_lookup16(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table, uint64_t size, int *val,
+                   unsigned char *left)
+{
+    builds[fast_variant_in_use()].lookup16(g, m, first, shift, table, size, val, left);
 }
 
 void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2])

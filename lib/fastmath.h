@@ -93,6 +93,12 @@ void line_stretch(const double *lg, const double *g, size_t m, const double stre
 //   k < first, table[k - first] when k - first < size, else 255.
 void line_lookup(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table, uint64_t size,
                  unsigned char below, unsigned char *out);
+// line_lookup16: the same with 16-bit entries, whose top bit marks an entry
+//   that is only a hint: val[j] = 0 and left[j] = 0 when k < first; else
+//   with e = table[k - first], val[j] = e without its top bit and left[j] =
+//   that bit; beyond the table, val[j] = -1 and left[j] = 1.
+void line_lookup16(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table, uint64_t size, int *val,
+                   unsigned char *left);
 // line_cells: the n stored cells of a raw line, little-endian 16-bit
 //   unsigned (width 2) or 32-bit two's complement (width 4), into cells;
 //   extent[0] is lowered to their smallest and extent[1] raised to their

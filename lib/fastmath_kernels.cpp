@@ -49,6 +49,8 @@ void FASTMATH_NAME(line_stretch)(const double *lg, const double *g, size_t m, co
                                  unsigned char *todo);
 void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,
                                 uint64_t size, unsigned char below, unsigned char *out);
+void FASTMATH_NAME(line_lookup16)(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table,
+                                  uint64_t size, int *val, unsigned char *left);
 void FASTMATH_NAME(line_cells)(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
 void FASTMATH_NAME(line_metres)(const int *cells, size_t n, double coef, double *z);
 
@@ -276,6 +278,22 @@ void FASTMATH_NAME(line_lookup)(const double *g, size_t m, uint64_t first, int s
     for (size_t j = 0; j < m; j++) {
         const uint64_t k = bits_of(g[j]) >> shift;
         out[j] = k < first ? below : k - first < size ? table[k - first] : 255;
+    }
+}
+
+// The same with 16-bit entries whose top bit marks a hint (see fastmath.h).
+// The table is read at every cell (at 0 outside it), so that the loop has
+// no branch to mispredict.
+void FASTMATH_NAME(line_lookup16)(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table,
+                                  uint64_t size, int *val, unsigned char *left)
+{
+    for (size_t j = 0; j < m; j++) {
+        const uint64_t k = bits_of(g[j]) >> shift, i = k - first;
+        const bool inside = i < size;
+        const int entry = table[inside ? i : 0], outside = k < first ? 0 : -1;
+        const int e = inside ? entry : outside;
+        left[j] = static_cast<unsigned char>((e < 0) | ((e & 0x8000) != 0));
+        val[j] = e < 0 ? -1 : e & 0x7FFF;
     }
 }
 

@@ -45,12 +45,18 @@ Decisions decide(const Model &m, bool plain, int threads)
     d.log_max = log_max;
     for (int i = 0; i < m.lines; i++)
         d.tones.insert(d.tones.end(), tab_out[i], tab_out[i] + m.cols);
-    for (double limit : stretch_limits) {
-        strcoef = limit;
-        fill_log_dem();
-        for (int i = 0; i < m.lines; i++)
-            d.dem.insert(d.dem.end(), itab_out[i], itab_out[i] + m.cols);
-    }
+    // The log DEM also from its table of values, which a model this small
+    // would not otherwise get.
+    const int64_t per_value = dem_table_cells_per_value;
+    for (double limit : stretch_limits)
+        for (int64_t table_from : {per_value, int64_t{0}}) {
+            strcoef = limit;
+            dem_table_cells_per_value = table_from;
+            fill_log_dem();
+            for (int i = 0; i < m.lines; i++)
+                d.dem.insert(d.dem.end(), itab_out[i], itab_out[i] + m.cols);
+        }
+    dem_table_cells_per_value = per_value;
     testing::internal::GetCapturedStdout();
     return d;
 }

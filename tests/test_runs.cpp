@@ -341,12 +341,17 @@ TEST_P(WholeRuns, AMissingDescriptorIsCreatedFromTheTypedAnswers)
 TEST(Threads, EveryNumberOfThreadsGivesTheRunOfOne)
 {
     ScopedEnv lines("QUARVELIN_LINE_BY_LINE", "1");
-    for (const char *answers : {"1 site jacksboro 1 0 1 res 1 0 0 1000\n", "1 site jacksboro 0 res 2 0 1 -700.5\n",
-                                "1 site jacksboro 1 0 1 res 0 0 1 731839.2 4037456.2 2147483647\n"}) {
+    // A log DEM to 5 is made from its table of values (the model has
+    // enough cells for each value); the plain path gives every run too.
+    for (const char *answers :
+         {"1 site jacksboro 1 0 1 res 1 0 0 1000\n", "1 site jacksboro 0 res 2 0 1 -700.5\n",
+          "1 site jacksboro 1 0 1 res 0 0 1 731839.2 4037456.2 2147483647\n", "1 site jacksboro 1 0 1 res 1 0 0 5\n"}) {
         std::pair<std::string, std::map<std::string, std::string>> one;
-        for (const char *threads : {"1", "2", "3", "7"}) {
+        for (const char *threads : {"1", "2", "3", "7", "plain"}) {
             SCOPED_TRACE(std::string(answers) + threads + " threads");
-            ScopedEnv count("QUARVELIN_THREADS", threads);
+            const bool plain = std::string(threads) == "plain";
+            ScopedEnv count("QUARVELIN_THREADS", plain ? "1" : threads);
+            ScopedEnv plain_path("QUARVELIN_PLAIN", plain ? "1" : "0");
             Site s;
             s.copy_sample(jacksboro_files);
             const Outcome r = s.run(answers);
