@@ -351,7 +351,7 @@ TEST(Threads, EveryNumberOfThreadsGivesTheRunOfOne)
             SCOPED_TRACE(std::string(answers) + threads + " threads");
             const bool plain = std::string(threads) == "plain";
             ScopedEnv count("QUARVELIN_THREADS", plain ? "1" : threads);
-            ScopedEnv plain_path("QUARVELIN_PLAIN", plain ? "1" : "0");
+            ScopedEnv plain_env("QUARVELIN_PLAIN", plain ? "1" : "0");
             Site s;
             s.copy_sample(jacksboro_files);
             const Outcome r = s.run(answers);
