@@ -1,22 +1,9 @@
 // The console (console.h): answers through the word scanner, and the key
-// wait on a POSIX terminal or a Windows console.
+// wait, over the system's calls (host.h).
 #include "console.h"
 
+#include "host.h"
 #include "words.h"
-
-#include <csignal>
-#include <cstdlib>
-
-#if defined(_WIN32)
-#include <conio.h>
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#else
-#include <cerrno>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -36,11 +23,9 @@ void take_answers(FILE *in)
     // be at its start.
     const long at = std::ftell(in);
     answers_at_start = at <= 0;
-#if defined(_WIN32)
     // A Ctrl-Z byte in an answers file does not end the answers.
     if (in == stdin)
-        _setmode(_fileno(stdin), _O_BINARY);
-#endif
+        host.binary_input(in);
 }
 
 FILE *answer_source()
@@ -78,129 +63,22 @@ bool console_next_answer(std::string &word)
     }
 }
 
-#if defined(_WIN32)
-
-namespace {
-
-UINT code_page_before = 0;
-
-void restore_code_page()
-{
-    if (code_page_before != 0)
-        SetConsoleOutputCP(code_page_before);
-}
-
-} // namespace
-
 void console_begin()
 {
-    _setmode(_fileno(stdout), _O_BINARY);
-    code_page_before = GetConsoleOutputCP();
-    if (code_page_before != 0 && SetConsoleOutputCP(CP_UTF8))
-        std::atexit(restore_code_page);
+    host.console_begin();
 }
 
 void console_key_wait()
 {
     FILE *in = answer_source();
     std::fflush(stdout);
-    if (in == stdin && _isatty(_fileno(stdin))) {
-        // Whatever was typed ahead does not count; a key that sends two
-        // codes (0 or 0xE0 and a second one: F1, the arrows) is read whole.
-        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
-        const int c = _getch();
-        if (c == 0 || c == 0xE0)
-            _getch();
-        return;
-    }
-    next_byte(answers);
+    if (host.is_terminal(in))
+        host.key_wait();
+    else
+        next_byte(answers); // one byte of what remains of the answers
 }
 
 void console_restore_terminal()
 {
-    restore_code_page();
+    host.restore_terminal();
 }
-
-#else
-
-void console_begin()
-{}
-
-namespace {
-
-// Terminal settings saved while a key is awaited, and the single-key
-// settings of the wait, set again when the program is continued.
-termios saved_tty, key_tty;
-volatile sig_atomic_t tty_changed = 0;
-
-void set_key_mode()
-{
-    // Only in the foreground: a program continued in the background would
-    // be stopped again by the change.
-    if (tty_changed && tcgetpgrp(STDIN_FILENO) == getpgrp())
-        tcsetattr(STDIN_FILENO, TCSANOW, &key_tty);
-}
-
-void on_continue(int)
-{
-    const int saved = errno;
-    set_key_mode();
-    errno = saved;
-}
-
-// Reads one byte of the terminal; false when nothing came.
-bool read_byte()
-{
-    char c;
-    ssize_t n;
-    while ((n = read(STDIN_FILENO, &c, 1)) < 0 && errno == EINTR) {
-    }
-    return n == 1;
-}
-
-} // namespace
-
-void console_key_wait()
-{
-    FILE *in = answer_source();
-    std::fflush(stdout);
-    if (in != stdin || !isatty(STDIN_FILENO)) {
-        next_byte(answers);
-        return;
-    }
-    if (tcgetattr(STDIN_FILENO, &saved_tty) != 0)
-        return;
-    key_tty = saved_tty;
-    key_tty.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    key_tty.c_cc[VMIN] = 1;
-    key_tty.c_cc[VTIME] = 0;
-    struct sigaction cont = {}, before = {};
-    cont.sa_handler = on_continue;
-    sigemptyset(&cont.sa_mask);
-    cont.sa_flags = SA_RESTART;
-    sigaction(SIGCONT, &cont, &before);
-    tty_changed = 1;
-    set_key_mode();
-    tcflush(STDIN_FILENO, TCIFLUSH);
-    if (read_byte()) {
-        // The rest of the key: the bytes that follow within a tenth of a
-        // second (a terminal sends a key's sequence at once).
-        key_tty.c_cc[VMIN] = 0;
-        key_tty.c_cc[VTIME] = 1;
-        set_key_mode();
-        while (read_byte()) {
-        }
-    }
-    console_restore_terminal();
-    sigaction(SIGCONT, &before, nullptr);
-}
-
-void console_restore_terminal()
-{
-    if (tty_changed) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_tty);
-        tty_changed = 0;
-    }
-}
-
-#endif

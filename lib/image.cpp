@@ -192,6 +192,20 @@ unsigned char **read_body(FILE *f, int &NbCol, int &NbLig, int &Type, Color32 *C
     return Buff;
 }
 
+// One line of NbCol x (1 or 3) bytes with its padding; 0, or -1 when a
+// write failed.
+int write_line(FILE *f, const unsigned char *Ligne, int NbCol, int Type)
+{
+    const size_t larg = static_cast<size_t>(NbCol) * (Type == 2 ? 3 : 1);
+    static const unsigned char padding[3] = {0, 0, 0};
+    const size_t pad = static_cast<size_t>(line_bytes(larg) - larg);
+    if (larg > 0 && std::fwrite(Ligne, 1, larg, f) != larg)
+        return -1;
+    if (pad > 0 && std::fwrite(padding, 1, pad, f) != pad)
+        return -1;
+    return 0;
+}
+
 } // namespace
 
 int EcritEnteteBMP(FILE *f, int NbCol, int NbLig, int Type, const Color32 *ColorMAP)
@@ -241,20 +255,6 @@ int EcritEnteteBMP(FILE *f, int NbCol, int NbLig, int Type, const Color32 *Color
     return 0;
 }
 
-int EcritLigneBMP(FILE *f, const unsigned char *Ligne, int NbCol, int Type)
-{
-    if (f == nullptr || NbCol < 0 || (NbCol > 0 && Ligne == nullptr))
-        return -1;
-    const size_t larg = static_cast<size_t>(NbCol) * (Type == 2 ? 3 : 1);
-    static const unsigned char padding[3] = {0, 0, 0};
-    const size_t pad = static_cast<size_t>(line_bytes(larg) - larg);
-    if (larg > 0 && std::fwrite(Ligne, 1, larg, f) != larg)
-        return -1;
-    if (pad > 0 && std::fwrite(padding, 1, pad, f) != pad)
-        return -1;
-    return 0;
-}
-
 uint64_t TailleLigneBMP(int NbCol, int Type)
 {
     return line_bytes(static_cast<uint64_t>(std::max(NbCol, 0)) * (Type == 2 ? 3 : 1));
@@ -276,7 +276,7 @@ int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Ty
         return -1;
     bool ok = EcritEnteteBMP(f, NbCol, NbLig, Type, ColorMAP) == 0;
     for (int l = NbLig - 1; ok && l >= 0; l--)
-        ok = EcritLigneBMP(f, Buff[l], NbCol, Type) == 0;
+        ok = write_line(f, Buff[l], NbCol, Type) == 0;
     if (std::fclose(f) != 0) // buffered bytes that reach a full disk fail here
         ok = false;
     return ok ? 0 : -1;

@@ -64,14 +64,11 @@ struct BMP_Header {
 
 int SauveBMP(const char *Nom, unsigned char **Buff, int NbCol, int NbLig, int Type, const Color32 *ColorMAP);
 
-// SauveBMP a line at a time, on a file the caller opened and closes:
-// EcritEnteteBMP writes the header and, in the 8-bit forms, the palette (as
-// SauveBMP does); EcritLigneBMP then writes one line of NbCol x (1 or 3)
-// bytes with its padding, the bottom line of the picture first and line 0
-// last. Each returns 0, or -1 when its arguments are refused (as SauveBMP
-// refuses them) or a write failed.
+// The header of SauveBMP's file and, in the 8-bit forms, its palette, on a
+// file the caller opened, writes the lines of (each padded to 4 bytes, the
+// bottom line of the picture first) and closes. Returns 0, or -1 when its
+// arguments are refused (as SauveBMP refuses them) or a write failed.
 int EcritEnteteBMP(FILE *f, int NbCol, int NbLig, int Type, const Color32 *ColorMAP);
-int EcritLigneBMP(FILE *f, const unsigned char *Ligne, int NbCol, int Type);
 // Bytes one line of NbCol pixels takes in the file, its padding included;
 // and whether a picture of this size and form can be written at all (its
 // file size fits the format's 32-bit field: below 4 GiB).

@@ -1,5 +1,7 @@
-// The room a process has (room.h), on Linux and on Windows.
+// The room a process has (room.h): the figures of the system (host.h) and
+// the arithmetic of the control groups.
 #include "room.h"
+#include "host.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,14 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -112,98 +106,22 @@ double cgroup_processors(const std::string &proc_cgroup, const std::string &cgro
     });
 }
 
-#if defined(_WIN32)
-
 double usable_memory()
 {
-    // The machine's available memory, and the room a job object's limit
-    // leaves this process.
-    MEMORYSTATUSEX ms;
-    ms.dwLength = sizeof ms;
-    double room = GlobalMemoryStatusEx(&ms) ? static_cast<double>(ms.ullAvailPhys) : -1.0;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job = {};
-    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job, nullptr)) {
-        const DWORD flags = job.BasicLimitInformation.LimitFlags;
-        double limit = -1.0;
-        if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY)
-            limit = static_cast<double>(job.ProcessMemoryLimit);
-        if (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) {
-            const double j = static_cast<double>(job.JobMemoryLimit) - static_cast<double>(job.PeakJobMemoryUsed);
-            limit = limit < 0.0 ? j : std::min(limit, j);
-        }
+    double room = host.machine_memory();
+    for (const double limit : {host.group_memory(), host.address_room()})
         if (limit >= 0.0)
             room = room < 0.0 ? limit : std::min(room, limit);
-    }
     return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
 }
 
 int usable_processors()
 {
-    DWORD_PTR process = 0, system = 0;
-    int n = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
-        for (; process != 0; process &= process - 1)
-            n++;
-    if (n == 0)
-        n = static_cast<int>(std::thread::hardware_concurrency());
-    return std::max(n, 1);
-}
-
-#else
-
-namespace {
-
-// The value of `key` (in kB) in a /proc file of "key: value kB" lines.
-double proc_kb(const char *path, const char *key)
-{
-    FILE *f = std::fopen(path, "r");
-    if (f == nullptr)
-        return -1.0;
-    char line[256];
-    double v = -1.0;
-    const size_t n = std::strlen(key);
-    while (std::fgets(line, sizeof line, f) != nullptr)
-        if (std::strncmp(line, key, n) == 0 && line[n] == ':') {
-            v = std::strtod(line + n + 1, nullptr) * 1024.0;
-            break;
-        }
-    std::fclose(f);
-    return v;
-}
-
-} // namespace
-
-double usable_memory()
-{
-    double room = proc_kb("/proc/meminfo", "MemAvailable");
-    if (room < 0.0) {
-        const long pages = sysconf(_SC_AVPHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-        if (pages > 0 && page > 0)
-            room = static_cast<double>(pages) * static_cast<double>(page);
-    }
-    const double group = cgroup_room("/proc/self/cgroup", "/sys/fs/cgroup");
-    if (group >= 0.0)
-        room = room < 0.0 ? group : std::min(room, group);
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
-        const double left = static_cast<double>(rl.rlim_cur) - std::max(proc_kb("/proc/self/status", "VmSize"), 0.0);
-        room = room < 0.0 ? left : std::min(room, left);
-    }
-    return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
-}
-
-int usable_processors()
-{
-    int n = 0;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0)
-        n = CPU_COUNT(&set);
+    int n = host.affinity_processors();
     if (n <= 0)
         n = static_cast<int>(std::thread::hardware_concurrency());
-    const double quota = cgroup_processors("/proc/self/cgroup", "/sys/fs/cgroup");
+    const double quota = host.processor_quota();
     if (quota > 0.0)
         n = std::min(n, static_cast<int>(std::ceil(quota)));
     return std::max(n, 1);
 }
-
-#endif

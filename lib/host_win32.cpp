@@ -1,0 +1,565 @@
+// The system calls of the host units on Windows: the table `host` of
+// host.h, filled with this system's calls. Built on Windows only.
+//
+// Sections:
+//   1. errors               a Windows error as an error number
+//   2. files a run reads    open_read, file_size, read_at, write_at
+//   3. the mapped model     map, unmap, map_was_cut
+//   4. scratch files        temp_folder, make_scratch (deleted on close)
+//   5. results              resolve, entry_at, may_replace, open_write,
+//                           link (none), rename, replace (ReplaceFile, which
+//                           keeps the earlier file's attributes and access
+//                           rules), remove, lock (a named mutex), flush, close
+//   6. ending signals       the console events, a lock on the registry
+//   7. console              binary output, the UTF-8 code page, the key wait
+//   8. room                 the machine's memory, the job object's limits
+//   9. the table
+#include "files.h"
+#include "host.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+const char host_separators[] = "\\/";
+const char path_separator[] = "\\";
+
+namespace {
+
+// ----------------------------------------------------------------- 1. errors
+
+int error_number(DWORD e)
+{
+    switch (e) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return ENOENT;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    default:
+        return EACCES;
+    }
+}
+
+// ------------------------------------------------------- 2. files a run reads
+
+HANDLE handle_of(FILE *f)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+}
+
+OVERLAPPED at_offset(int64_t offset)
+{
+    OVERLAPPED o = {};
+    o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+    o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    return o;
+}
+
+int win_open_read(const std::string &path, FILE *&f, bool &regular)
+{
+    f = nullptr;
+    regular = false;
+    if (path.size() >= MAX_PATH) // the system would only say that it finds no such file
+        return ENAMETOOLONG;
+    struct _stat64 st;
+    if (_stat64(path.c_str(), &st) != 0)
+        return errno == ENAMETOOLONG || errno == ENOENT ? errno : EACCES;
+    if ((st.st_mode & _S_IFMT) != _S_IFREG)
+        return 0;
+    f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return errno == ENAMETOOLONG ? ENAMETOOLONG : EACCES;
+    regular = true;
+    return 0;
+}
+
+int64_t win_file_size(FILE *f)
+{
+    LARGE_INTEGER size;
+    if (GetFileType(handle_of(f)) != FILE_TYPE_DISK || !GetFileSizeEx(handle_of(f), &size))
+        return -1;
+    return size.QuadPart;
+}
+
+int win_read_at(FILE *f, void *buf, size_t bytes, int64_t offset, size_t &done)
+{
+    OVERLAPPED o = at_offset(offset);
+    DWORD got = 0;
+    const DWORD ask = static_cast<DWORD>(std::min<size_t>(bytes, 1u << 30));
+    const bool ok = ReadFile(handle_of(f), buf, ask, &got, &o) != 0;
+    done = ok ? got : 0;
+    // The end of the file is a failed read there.
+    return ok || GetLastError() == ERROR_HANDLE_EOF ? 0 : EIO;
+}
+
+int win_write_at(FILE *f, const void *buf, size_t bytes, int64_t offset, size_t &done)
+{
+    OVERLAPPED o = at_offset(offset);
+    DWORD put = 0;
+    const DWORD ask = static_cast<DWORD>(std::min<size_t>(bytes, 1u << 30));
+    done = 0;
+    if (!WriteFile(handle_of(f), buf, ask, &put, &o) || put == 0)
+        return GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL ? ENOSPC : EIO;
+    done = put;
+    return 0;
+}
+
+// --------------------------------------------------------- 3. the mapped model
+
+const char *win_map(FILE *f, size_t &size)
+{
+    // A view one byte longer than the file would grow it: the file is
+    // mapped as it is, and the zero after it is the rest of its last page,
+    // which the system fills with zeros. A file that ends on a page
+    // boundary has none, and is read in blocks instead.
+    const int64_t bytes = win_file_size(f);
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    if (bytes <= 0 || bytes % si.dwPageSize == 0 || static_cast<uint64_t>(bytes) > SIZE_MAX / 2)
+        return nullptr;
+    HANDLE m = CreateFileMappingW(handle_of(f), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (m == nullptr)
+        return nullptr;
+    void *view = MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(m); // the view keeps the mapping
+    if (view == nullptr)
+        return nullptr;
+    size = static_cast<size_t>(bytes);
+    return static_cast<const char *>(view);
+}
+
+void win_unmap(const char *text, size_t)
+{
+    UnmapViewOfFile(text);
+}
+
+bool win_map_was_cut()
+{
+    return false; // Windows refuses to cut a file that is mapped
+}
+
+// ----------------------------------------------------------- 4. scratch files
+
+// The temporary folder, as the system names it; empty when it names none.
+bool temp_path(std::wstring &folder)
+{
+    wchar_t temp_dir[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp_dir);
+    if (n == 0 || n > MAX_PATH)
+        return false;
+    folder = temp_dir;
+    return true;
+}
+
+std::string win_temp_folder()
+{
+    std::wstring wide;
+    if (!temp_path(wide))
+        return "";
+    char narrow[MAX_PATH * 4 + 1] = "";
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+    return narrow;
+}
+
+int win_make_scratch(const std::string &folder, bool temp, FILE *&f)
+{
+    // Deleted by the system when it is closed, or when the program ends.
+    std::wstring dir;
+    if (temp) {
+        if (!temp_path(dir))
+            return ENOENT;
+    } else {
+        const int wide = MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, nullptr, 0);
+        dir.resize(static_cast<size_t>(std::max(wide, 1)));
+        MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, dir.data(), wide);
+        dir.resize(std::wcslen(dir.c_str()));
+        if (dir.empty())
+            dir = L".\\";
+    }
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const unsigned long long tag = (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
+                                       GetTickCount64() ^ (static_cast<unsigned long long>(serial++) << 20);
+        wchar_t leaf[64];
+        swprintf(leaf, 64, L".quarvelin-%llx.tmp", tag);
+        const std::wstring path = dir + leaf;
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS)
+                continue;
+            return EACCES;
+        }
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+        f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+        if (f == nullptr) {
+            // The descriptor owns the handle once it was made.
+            if (fd < 0)
+                CloseHandle(h);
+            else
+                _close(fd);
+            return EMFILE;
+        }
+        return 0;
+    }
+    return EEXIST;
+}
+
+// ----------------------------------------------------------------- 5. results
+
+std::string path_of(const std::string &folder, const char *leaf)
+{
+    return folder + leaf;
+}
+
+int win_resolve(const std::string &path, std::string &target)
+{
+    target = path; // programs make no symbolic links here
+    return path.size() >= MAX_PATH ? ENAMETOOLONG : 0;
+}
+
+int win_open_folder(const std::string &, int &dir)
+{
+    dir = -1; // reached by its path
+    return 0;
+}
+
+void win_close_folders()
+{}
+
+int win_entry_at(int, const std::string &folder, const char *leaf, HostEntry &e)
+{
+    const DWORD a = GetFileAttributesA(path_of(folder, leaf).c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        const DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND ? 0 : error_number(err);
+    }
+    e.exists = true;
+    e.directory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    e.regular = !e.directory && (a & FILE_ATTRIBUTE_DEVICE) == 0;
+    e.writable = (a & FILE_ATTRIBUTE_READONLY) == 0;
+    return 0;
+}
+
+int win_may_replace(int dir, const std::string &folder, const char *leaf, bool &exists)
+{
+    HostEntry e{};
+    const int bad = win_entry_at(dir, folder, leaf, e);
+    exists = e.exists;
+    if (bad != 0)
+        return bad;
+    return e.directory ? EISDIR : e.exists && !e.writable ? EACCES : 0;
+}
+
+int win_open_write(int, const std::string &folder, const char *leaf, HostOpen how, int &fd)
+{
+    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           how == host_open_new ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return error_number(GetLastError());
+    fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return EMFILE;
+    }
+    return 0;
+}
+
+FILE *win_stream(int fd, const char *mode)
+{
+    return _fdopen(fd, mode);
+}
+
+int win_close_fd(int fd)
+{
+    return _close(fd) == 0 ? 0 : errno;
+}
+
+void win_keep_attributes(int, const std::string &, const char *, int)
+{
+    // ReplaceFile keeps them at the commit.
+}
+
+int win_truncate(FILE *f)
+{
+    return _chsize_s(_fileno(f), 0);
+}
+
+int win_flush(FILE *f)
+{
+    errno = 0;
+    return std::fflush(f) == 0 ? 0 : errno != 0 ? errno : EIO;
+}
+
+int win_close(FILE *f)
+{
+    errno = 0;
+    return std::fclose(f) == 0 ? 0 : errno != 0 ? errno : EIO;
+}
+
+int win_link(int, const std::string &, const char *, const char *)
+{
+    return ENOSYS; // the earlier file is kept by ReplaceFile instead
+}
+
+int win_rename(int, const std::string &folder, const char *from, const char *to)
+{
+    return MoveFileExA(path_of(folder, from).c_str(), path_of(folder, to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
+               ? 0
+               : error_number(GetLastError());
+}
+
+int win_replace(int, const std::string &folder, const char *from, const char *target, const char *backup,
+                bool &backed_up)
+{
+    const std::string backup_path = path_of(folder, backup);
+    const bool ok = ReplaceFileA(path_of(folder, target).c_str(), path_of(folder, from).c_str(), backup_path.c_str(),
+                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    const DWORD e = GetLastError();
+    backed_up = ok || GetFileAttributesA(backup_path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ok ? 0 : error_number(e);
+}
+
+int win_remove(int, const std::string &folder, const char *leaf)
+{
+    return DeleteFileA(path_of(folder, leaf).c_str()) != 0 ? 0 : error_number(GetLastError());
+}
+
+void win_lock(const std::vector<HostFolder> &set, bool lock)
+{
+    // Runs that commit into the same folders take turns: a named lock of
+    // the system, so that no lock file is left behind.
+    static std::vector<HANDLE> held;
+    if (!lock) {
+        for (HANDLE h : held) {
+            ReleaseMutex(h);
+            CloseHandle(h);
+        }
+        held.clear();
+        return;
+    }
+    std::vector<std::string> names;
+    for (const HostFolder &folder : set) {
+        char full[MAX_PATH] = "";
+        GetFullPathNameA(folder.path.empty() ? "." : folder.path.c_str(), MAX_PATH, full, nullptr);
+        std::string name = "Local\\quarvelin-commit-";
+        for (const char *c = full; *c != '\0'; c++)
+            name += *c == '\\' || *c == '/' || *c == ':' ? '_' : static_cast<char>(std::tolower(*c));
+        names.push_back(name.substr(0, MAX_PATH - 1));
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    for (const std::string &name : names) {
+        HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (h != nullptr && WaitForSingleObject(h, INFINITE) != WAIT_FAILED)
+            held.push_back(h);
+        else if (h != nullptr)
+            CloseHandle(h);
+    }
+}
+
+// ---------------------------------------------------------- 6. ending signals
+//
+// A console event (Ctrl-C, Ctrl-Break, the window closed, the session
+// ended) is handled on a thread of its own: the registry is guarded by a
+// lock that the handler takes too.
+
+CRITICAL_SECTION registry_lock;
+bool lock_ready = false;
+void (*ending_hook)() = nullptr;
+
+void ready_lock()
+{
+    if (!lock_ready) {
+        InitializeCriticalSection(&registry_lock);
+        lock_ready = true;
+    }
+}
+
+void win_hold_signals()
+{
+    ready_lock();
+    EnterCriticalSection(&registry_lock);
+}
+
+void win_release_signals()
+{
+    LeaveCriticalSection(&registry_lock);
+}
+
+BOOL WINAPI on_console_event(DWORD)
+{
+    // Another thread: the registry is taken as it stands between changes.
+    win_hold_signals();
+    if (ending_hook != nullptr)
+        ending_hook();
+    win_release_signals();
+    return FALSE; // and the system ends the program
+}
+
+void win_catch_signals(void (*on_end)())
+{
+    ending_hook = on_end;
+    ready_lock();
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+// ----------------------------------------------------------------- 7. console
+
+UINT code_page_before = 0;
+
+void restore_code_page()
+{
+    if (code_page_before != 0)
+        SetConsoleOutputCP(code_page_before);
+}
+
+void win_console_begin()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    code_page_before = GetConsoleOutputCP();
+    if (code_page_before != 0 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restore_code_page);
+}
+
+void win_binary_input(FILE *in)
+{
+    _setmode(_fileno(in), _O_BINARY);
+}
+
+bool win_is_terminal(FILE *f)
+{
+    return f == stdin && _isatty(_fileno(stdin));
+}
+
+void win_key_wait()
+{
+    // Whatever was typed ahead does not count; a key that sends two codes
+    // (0 or 0xE0 and a second one: F1, the arrows) is read whole.
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    const int c = _getch();
+    if (c == 0 || c == 0xE0)
+        _getch();
+}
+
+void win_restore_terminal()
+{
+    restore_code_page();
+}
+
+// -------------------------------------------------------------------- 8. room
+
+double win_machine_memory()
+{
+    MEMORYSTATUSEX ms;
+    ms.dwLength = sizeof ms;
+    return GlobalMemoryStatusEx(&ms) ? static_cast<double>(ms.ullAvailPhys) : -1.0;
+}
+
+double win_group_memory()
+{
+    // The room a job object's limit leaves this process.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job = {};
+    if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job, nullptr))
+        return -1.0;
+    const DWORD flags = job.BasicLimitInformation.LimitFlags;
+    double limit = -1.0;
+    if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY)
+        limit = static_cast<double>(job.ProcessMemoryLimit);
+    if (flags & JOB_OBJECT_LIMIT_JOB_MEMORY) {
+        const double j = static_cast<double>(job.JobMemoryLimit) - static_cast<double>(job.PeakJobMemoryUsed);
+        limit = limit < 0.0 ? j : std::min(limit, j);
+    }
+    return limit;
+}
+
+double win_address_room()
+{
+    return -1.0; // no limit on the address space of a process
+}
+
+int win_affinity_processors()
+{
+    DWORD_PTR process = 0, system = 0;
+    int n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process != 0; process &= process - 1)
+            n++;
+    return n;
+}
+
+double win_processor_quota()
+{
+    return -1.0;
+}
+
+// --------------------------------------------------------------- 9. the table
+
+constexpr HostCalls win_calls = {
+    win_open_read,
+    win_file_size,
+    win_read_at,
+    win_write_at,
+    win_map,
+    win_unmap,
+    win_map_was_cut,
+    win_temp_folder,
+    win_make_scratch,
+    win_resolve,
+    win_open_folder,
+    win_close_folders,
+    win_entry_at,
+    win_may_replace,
+    win_open_write,
+    win_stream,
+    win_close_fd,
+    win_keep_attributes,
+    win_truncate,
+    win_flush,
+    win_close,
+    win_link,
+    win_rename,
+    win_replace,
+    win_remove,
+    win_lock,
+    win_hold_signals,
+    win_release_signals,
+    win_catch_signals,
+    win_console_begin,
+    win_binary_input,
+    win_is_terminal,
+    win_key_wait,
+    win_restore_terminal,
+    win_machine_memory,
+    win_group_memory,
+    win_address_room,
+    win_affinity_processors,
+    win_processor_quota,
+};
+
+} // namespace
+
+const HostCalls host_system = win_calls;
+HostCalls host = win_calls;
