@@ -8,11 +8,16 @@
 // or stands in its way; their permissions; the modes agreeing on elevations
 // whose sums overflow; names with a zero byte; a model cut while it is
 // mapped.
+#include "console.h"
 #include "files.h"
+#include "host.h"
+#include "outputs.h"
+#include "room.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <optional>
 #include <set>
@@ -663,6 +668,330 @@ TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
     }
     EXPECT_EQ(results[0].size(), 8u);
     EXPECT_EQ(results[0], results[1]);
+}
+
+// ================================= in-process faults, through the host table
+
+namespace {
+
+// The calls a row makes fail, counted together: the Nth of them fails with
+// err, and with `every` each one after it too.
+struct Armed {
+    int left = 0, err = 0;
+    bool every = false;
+} armed;
+
+template <auto Entry>
+struct Failing;
+template <typename... A, int (*HostCalls::*Entry)(A...)>
+struct Failing<Entry> {
+    static int call(A... a)
+    {
+        if (armed.left > 0 && --armed.left == 0) {
+            armed.left = armed.every ? 1 : 0;
+            return armed.err;
+        }
+        return (host_system.*Entry)(a...);
+    }
+};
+
+#define QUARVELIN_ENTRY(name)                                                                                          \
+    {                                                                                                                  \
+#name, [] { host.name = Failing<&HostCalls::name>::call; }                                                     \
+    }
+const std::map<std::string, void (*)()> arm_entry = {
+    QUARVELIN_ENTRY(rename),     QUARVELIN_ENTRY(replace),      QUARVELIN_ENTRY(link),     QUARVELIN_ENTRY(may_replace),
+    QUARVELIN_ENTRY(open_write), QUARVELIN_ENTRY(open_folder),  QUARVELIN_ENTRY(resolve),  QUARVELIN_ENTRY(flush),
+    QUARVELIN_ENTRY(close),      QUARVELIN_ENTRY(make_scratch), QUARVELIN_ENTRY(write_at), QUARVELIN_ENTRY(read_at)};
+#undef QUARVELIN_ENTRY
+
+struct Fault {
+    std::vector<std::string> calls;
+    int nth = 0, err = 0;
+    bool every = false;
+};
+
+void arm(const Fault &f)
+{
+    for (const std::string &c : f.calls)
+        arm_entry.at(c)();
+    armed = {f.nth, f.err, f.every};
+}
+
+template <typename Row>
+struct HostFaults : testing::TestWithParam<Row> {
+    void TearDown() override
+    {
+        host = host_system;
+        armed = {};
+        output_discard();
+    }
+};
+
+// A row's readable name, as its test is named.
+template <typename Row>
+std::string row_name(const testing::TestParamInfo<Row> &p)
+{
+    return p.param.name;
+}
+
+const std::string earlier_bytes = "earlier\n", new_bytes = "result\n";
+
+// Creates, writes and closes the result `name` of the folder.
+OutputStatus write_result(const TempDir &dir, const std::string &name, int &err)
+{
+    FILE *f = nullptr;
+    const OutputStatus made = output_create(dir.at(name), "wb", false, f, err);
+    if (made != output_ok)
+        return made;
+    output_begin();
+    std::fputs(new_bytes.c_str(), f);
+    return output_close(f, err);
+}
+
+std::map<std::string, std::string> files_of(const TempDir &dir)
+{
+    std::map<std::string, std::string> all;
+    for (const auto &e : fs::directory_iterator(dir.path))
+        all[e.path().filename().string()] = read_file(e.path());
+    return all;
+}
+
+struct CommitRow {
+    const char *name;
+    Fault fault;
+    bool link_refused; // a folder where no second name can be made
+    bool fails;
+};
+
+const CommitRow commit_rows[] = {
+    {"FirstRenameRefused", {{"rename", "replace"}, 1, EACCES}, false, true},
+    {"SecondRenameFailsOnTheDisk", {{"rename", "replace"}, 2, EIO}, false, true},
+    {"LastRenameOnAFullDisk", {{"rename", "replace"}, 3, ENOSPC}, false, true},
+    {"SecondFileMayNotBeReplaced", {{"may_replace"}, 2, EACCES}, false, true},
+    {"NoHardLinks", {}, true, false},
+    {"NoHardLinksAndTheFirstMoveAsideFails", {{"rename", "replace"}, 2, EIO}, true, true},
+    {"NoHardLinksAndTheFirstPutInPlaceFails", {{"rename", "replace"}, 3, EACCES}, true, true},
+};
+
+int no_link(int, const std::string &, const char *, const char *)
+{
+    return EPERM;
+}
+
+} // namespace
+
+// Three results, two of them replacing earlier files, committed while a
+// call of the commit fails: the folder holds the earlier files, whole, or
+// the three results; never a temporary nor a backup.
+using Commit = HostFaults<CommitRow>;
+TEST_P(Commit, LeavesTheEarlierFilesOrEveryResult)
+{
+    const CommitRow &row = GetParam();
+    TempDir dir;
+    const std::vector<std::string> names = {"r0.txt", "r1.txt", "r2.txt"};
+    write_file(dir.at(names[0]), earlier_bytes);
+    write_file(dir.at(names[1]), earlier_bytes);
+    const auto earlier = files_of(dir);
+    int err = 0;
+    for (const std::string &name : names)
+        ASSERT_EQ(write_result(dir, name, err), output_ok) << name;
+    if (row.link_refused)
+        host.link = no_link;
+    arm(row.fault);
+    std::string failed;
+    const OutputStatus status = output_commit(failed, err);
+    host = host_system;
+    if (row.fails) {
+        EXPECT_EQ(status, output_write_failed);
+        EXPECT_EQ(err, row.fault.err);
+        EXPECT_TRUE(std::find(names.begin(), names.end(), fs::path(failed).filename().string()) != names.end())
+            << failed;
+        output_discard();
+        EXPECT_EQ(files_of(dir), earlier);
+    } else {
+        EXPECT_EQ(status, output_ok) << failed;
+        const std::map<std::string, std::string> all = {
+            {names[0], new_bytes}, {names[1], new_bytes}, {names[2], new_bytes}};
+        EXPECT_EQ(files_of(dir), all);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Faults, Commit, testing::ValuesIn(commit_rows), row_name<CommitRow>);
+
+namespace {
+
+enum WriterEnd { created_in_place, refused_at_create, too_long_at_create, failed_at_close };
+
+struct WriterRow {
+    const char *name;
+    Fault fault;
+    WriterEnd end;
+    std::string reason; // in words, for the message of a failed write
+};
+
+const WriterRow writer_rows[] = {
+    {"FullDiskAtTheFlush", {{"flush"}, 1, ENOSPC}, failed_at_close, "no space left on the disk"},
+    {"SizeLimitAtTheFlush", {{"flush"}, 1, EFBIG}, failed_at_close, "the file-size limit is reached"},
+    {"DiskFailsAtTheClose", {{"close"}, 1, EIO}, failed_at_close, ""},
+    // A folder that refuses a temporary: the earlier file, writable, is
+    // written in place.
+    {"TemporaryRefused", {{"open_write"}, 1, EACCES}, created_in_place, ""},
+    {"ReadOnlyFolder", {{"open_write"}, 1, EROFS}, created_in_place, ""},
+    {"NoWayToOpen", {{"open_write"}, 1, EACCES, true}, refused_at_create, ""},
+    {"FolderUnreadable", {{"open_folder"}, 1, EACCES}, refused_at_create, ""},
+    {"NameTooLong", {{"resolve"}, 1, ENAMETOOLONG}, too_long_at_create, ""},
+};
+
+} // namespace
+
+// A result that cannot be created, or whose writing fails, leaves the
+// earlier file as it was and no temporary; one written in place holds the
+// result after the commit.
+using Writer = HostFaults<WriterRow>;
+TEST_P(Writer, ReportsTheFailureAndLeavesTheEarlierFile)
+{
+    const WriterRow &row = GetParam();
+    TempDir dir;
+    write_file(dir.at("r.txt"), earlier_bytes);
+    arm(row.fault);
+    int err = 0;
+    const OutputStatus status = write_result(dir, "r.txt", err);
+    host = host_system;
+    const OutputStatus expected[] = {output_ok, output_cannot_create, output_too_long, output_write_failed};
+    EXPECT_EQ(status, expected[row.end]);
+    std::string failed;
+    if (row.end == created_in_place) {
+        EXPECT_EQ(output_commit(failed, err), output_ok);
+        EXPECT_EQ(files_of(dir), (std::map<std::string, std::string>{{"r.txt", new_bytes}}));
+        return;
+    }
+    EXPECT_EQ(err, row.fault.err);
+    if (!row.reason.empty()) {
+        EXPECT_EQ(write_failure(err), row.reason);
+    }
+    output_discard();
+    EXPECT_EQ(files_of(dir), (std::map<std::string, std::string>{{"r.txt", earlier_bytes}}));
+}
+INSTANTIATE_TEST_SUITE_P(Faults, Writer, testing::ValuesIn(writer_rows), row_name<WriterRow>);
+
+namespace {
+
+struct ScratchRow {
+    const char *name;
+    Fault fault;
+    bool opens, in_temp;
+    int writes_done; // of the two writes
+    bool reads;
+};
+
+const ScratchRow scratch_rows[] = {
+    {"BesideTheModel", {}, true, false, 2, true},
+    {"BesideRefusedTemporaryFolderTaken", {{"make_scratch"}, 1, EACCES}, true, true, 2, true},
+    {"NoFolderTakesOne", {{"make_scratch"}, 1, EACCES, true}, false, true, 0, false},
+    {"FirstWriteOnAFullDisk", {{"write_at"}, 1, ENOSPC}, true, false, 0, false},
+    {"SecondWriteBeyondTheSizeLimit", {{"write_at"}, 2, EFBIG}, true, false, 1, false},
+    {"ReadFails", {{"read_at"}, 1, EIO}, true, false, 2, false},
+};
+
+} // namespace
+
+// The scratch copy of a model read line by line: made beside the model, or
+// in the temporary folder; a failed write says why, a failed read is seen.
+using Scratch = HostFaults<ScratchRow>;
+TEST_P(Scratch, IsMadeWhereItCanBeAndItsFailuresAreSeen)
+{
+    const ScratchRow &row = GetParam();
+    TempDir dir;
+    arm(row.fault);
+    std::string where;
+    int err = 0;
+    FILE *f = scratch_open(dir.at("m.asc"), where, err);
+    ASSERT_EQ(f != nullptr, row.opens);
+    EXPECT_EQ(where, row.in_temp ? host_system.temp_folder() : folder_of(dir.at("m.asc")));
+    if (f == nullptr) {
+        EXPECT_EQ(err, row.fault.err);
+        return;
+    }
+    const std::string parts[2] = {"first", "second"};
+    int done = 0;
+    for (int k = 0; k < 2 && write_at(f, parts[k].data(), parts[k].size(), 5 * k, err); k++)
+        done++;
+    EXPECT_EQ(done, row.writes_done);
+    if (done < 2) {
+        EXPECT_EQ(err, row.fault.err);
+    } else {
+        char back[12] = "";
+        EXPECT_EQ(read_at(f, back, 11, 0), row.reads);
+        EXPECT_EQ(std::string(back), row.reads ? "firstsecond" : "");
+    }
+    std::fclose(f);
+}
+INSTANTIATE_TEST_SUITE_P(Faults, Scratch, testing::ValuesIn(scratch_rows), row_name<ScratchRow>);
+
+namespace {
+
+// The figures of the system a row stands for (-1: none).
+struct RoomRow {
+    const char *name;
+    double machine, group, address;
+    int affinity;
+    double quota;
+    double memory;
+    int processors;
+};
+const RoomRow *room_row = nullptr;
+
+const RoomRow room_rows[] = {
+    {"NothingKnown", -1, -1, -1, 4, -1, HUGE_VAL, 4},
+    {"TheMachineAlone", 8e9, -1, -1, 8, -1, 8e9, 8},
+    {"AGroupBelowTheMachine", 8e9, 2e9, -1, 8, 2.5, 2e9, 3},
+    {"AnAddressLimitBelowTheGroup", -1, 3e9, 1e9, 2, 0.5, 1e9, 1},
+    {"AGroupBeyondItsLimit", 8e9, 0, -1, 16, 16, 0, 16},
+};
+
+} // namespace
+
+// The room of the process is the least of the figures that are known; the
+// processors, those of the affinity mask within the quota, rounded up.
+using Room = HostFaults<RoomRow>;
+TEST_P(Room, IsTheLeastOfTheKnownFigures)
+{
+    room_row = &GetParam();
+    host.machine_memory = [] { return room_row->machine; };
+    host.group_memory = [] { return room_row->group; };
+    host.address_room = [] { return room_row->address; };
+    host.affinity_processors = [] { return room_row->affinity; };
+    host.processor_quota = [] { return room_row->quota; };
+    EXPECT_EQ(usable_memory(), room_row->memory);
+    EXPECT_EQ(usable_processors(), room_row->processors);
+}
+INSTANTIATE_TEST_SUITE_P(Figures, Room, testing::ValuesIn(room_rows), row_name<RoomRow>);
+
+namespace {
+
+bool at_terminal = false;
+int keys_read = 0;
+
+} // namespace
+
+// The key wait reads one key of the terminal, where there is one, and
+// leaves the answers; without one, it takes one byte of the answers.
+TEST(ConsoleSeam, TheKeyWaitReadsTheTerminalOrOneByteOfTheAnswers)
+{
+    host.is_terminal = [](FILE *) { return at_terminal; };
+    host.key_wait = [] { keys_read++; };
+    for (const bool terminal : {false, true}) {
+        at_terminal = terminal;
+        keys_read = 0;
+        feed_answers("ab c");
+        console_key_wait();
+        std::string word;
+        ASSERT_TRUE(console_next_answer(word));
+        EXPECT_EQ(word, terminal ? "ab" : "b");
+        EXPECT_EQ(keys_read, terminal ? 1 : 0);
+    }
+    host = host_system;
+    reset_run_state();
 }
 
 // ============================================= reliability, on the same model
