@@ -685,13 +685,19 @@ template <auto Entry>
 struct Failing;
 template <typename... A, int (*HostCalls::*Entry)(A...)>
 struct Failing<Entry> {
-    static int call(A... a)
+    static bool fails()
     {
-        if (armed.left > 0 && --armed.left == 0) {
-            armed.left = armed.every ? 1 : 0;
-            return armed.err;
-        }
-        return (host_system.*Entry)(a...);
+        if (armed.left == 0 || --armed.left > 0)
+            return false;
+        armed.left = armed.every ? 1 : 0;
+        return true;
+    }
+    static int call(A... a) { return fails() ? armed.err : (host_system.*Entry)(a...); }
+    // A close that fails has closed all the same.
+    static int close(A... a)
+    {
+        const int e = (host_system.*Entry)(a...);
+        return fails() ? armed.err : e;
     }
 };
 
@@ -700,9 +706,12 @@ struct Failing<Entry> {
 #name, [] { host.name = Failing<&HostCalls::name>::call; }                                                     \
     }
 const std::map<std::string, void (*)()> arm_entry = {
-    QUARVELIN_ENTRY(rename),     QUARVELIN_ENTRY(replace),      QUARVELIN_ENTRY(link),     QUARVELIN_ENTRY(may_replace),
-    QUARVELIN_ENTRY(open_write), QUARVELIN_ENTRY(open_folder),  QUARVELIN_ENTRY(resolve),  QUARVELIN_ENTRY(flush),
-    QUARVELIN_ENTRY(close),      QUARVELIN_ENTRY(make_scratch), QUARVELIN_ENTRY(write_at), QUARVELIN_ENTRY(read_at)};
+    QUARVELIN_ENTRY(rename),       QUARVELIN_ENTRY(replace),
+    QUARVELIN_ENTRY(link),         QUARVELIN_ENTRY(may_replace),
+    QUARVELIN_ENTRY(open_write),   QUARVELIN_ENTRY(open_folder),
+    QUARVELIN_ENTRY(resolve),      QUARVELIN_ENTRY(flush),
+    QUARVELIN_ENTRY(make_scratch), QUARVELIN_ENTRY(write_at),
+    QUARVELIN_ENTRY(read_at),      {"close", [] { host.close = Failing<&HostCalls::close>::close; }}};
 #undef QUARVELIN_ENTRY
 
 struct Fault {
@@ -728,7 +737,7 @@ struct HostFaults : testing::TestWithParam<Row> {
     }
 };
 
-// A row's readable name, as its test is named.
+// A row's readable name, as its test is named and printed.
 template <typename Row>
 std::string row_name(const testing::TestParamInfo<Row> &p)
 {
