@@ -1003,6 +1003,55 @@ TEST(ConsoleSeam, TheKeyWaitReadsTheTerminalOrOneByteOfTheAnswers)
     reset_run_state();
 }
 
+namespace {
+
+void (*caught)() = nullptr;
+int restored = 0;
+std::vector<std::string> calls_made;
+
+} // namespace
+
+// An ending signal (a console event, on Windows) restores the terminal and
+// removes every temporary, here of a result closed and waiting for the
+// commit.
+TEST(SignalSeam, AnEndingSignalRestoresTheTerminalAndRemovesTheTemporaries)
+{
+    host.catch_signals = [](void (*on_end)()) { caught = on_end; };
+    catch_ending_signals([] { restored++; });
+    TempDir dir;
+    int err = 0;
+    ASSERT_EQ(write_result(dir, "r.txt", err), output_ok);
+    ASSERT_EQ(files_of(dir).size(), 1u); // its temporary
+    caught();
+    EXPECT_EQ(restored, 1);
+    EXPECT_TRUE(files_of(dir).empty());
+    host = host_system;
+    output_discard();
+}
+
+// A commit takes the lock of its results' folders before the first rename
+// and gives it back after the last.
+TEST(SignalSeam, ACommitRenamesItsResultsUnderTheLockOfTheirFolder)
+{
+    host.lock = [](const std::vector<HostFolder> &folders, bool lock) {
+        calls_made.push_back((lock ? "lock " : "unlock ") + std::to_string(folders.size()));
+    };
+    host.rename = [](int dir, const std::string &folder, const char *from, const char *to) {
+        calls_made.push_back("rename");
+        return host_system.rename(dir, folder, from, to);
+    };
+    TempDir dir;
+    int err = 0;
+    for (const char *name : {"a.txt", "b.txt"})
+        ASSERT_EQ(write_result(dir, name, err), output_ok);
+    std::string failed;
+    EXPECT_EQ(output_commit(failed, err), output_ok);
+    host = host_system;
+    // The set names the folder once per result; the host takes its lock once.
+    EXPECT_EQ(calls_made, (std::vector<std::string>{"lock 2", "rename", "rename", "unlock 2"}));
+    EXPECT_EQ(files_of(dir).size(), 2u);
+}
+
 // ============================================= reliability, on the same model
 
 // Elevations so large that the weighted sums of a window overflow (a
