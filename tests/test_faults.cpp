@@ -8,6 +8,12 @@
 // or stands in its way; their permissions; the modes agreeing on elevations
 // whose sums overflow; names with a zero byte; a model cut while it is
 // mapped.
+//
+// In-process faults, on every system: the host table's calls made to fail
+// (the Nth rename, a full disk at the flush, a scratch file refused) under
+// the commit, the writers and the scratch copy, which must leave the earlier
+// files whole and no temporary; the room's figures, the key wait and the
+// ending-signal handler through the same table.
 #include "console.h"
 #include "files.h"
 #include "host.h"
