@@ -23,7 +23,7 @@
 #include <string>
 
 // What an ENVI header says. A map place is `placed` only when the map info
-// holds the seven numbers, a non-zero cell size and no rotation; its corner
+// holds the seven numbers, positive cell sizes and no rotation; its corner
 // is then the upper-left corner of the upper-left cell, whatever reference
 // cell the header names.
 struct EnviHeader {
