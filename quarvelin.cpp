@@ -32,6 +32,7 @@
 #include "console.h"
 #include "fastmath.h"
 #include "files.h"
+#include "georef.h"
 #include "image.h"
 #include "nrutil.h"
 #include "outputs.h"
@@ -61,15 +62,19 @@
 
 // ================================================================ Run state
 
-FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f3, *f3d, *f3g, *f3h;
+FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f2p, *f3, *f3d, *f3g, *f3h, *f3p;
 
 int nb_lig, nb_col, pix_size;
 int format, itype, mind, maxd, dyn_scale, output, dem_result, dem_type;
 
 double dpix_size, coef, strcoef, X_min, Y_min, nodata;
+double ignore_value;
 double min_pen, max_pen, log_min, log_max, log_dif;
 
 bool descr_OK, open_ascii_OK;
+bool nodata_OK;
+
+std::string crs_wkt, map_projection, map_fields;
 
 unsigned short **jtab_in;
 int **itab_in;
@@ -79,8 +84,8 @@ unsigned char **tab_out;
 int **itab_out;
 double **dtab_out;
 
-std::string nomim1, nomdescr1;
-std::string nomim2, nomdescr2, nomgis2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3;
+std::string nomim1, nomdescr1, nomgeo1;
+std::string nomim2, nomdescr2, nomgis2, nomprj2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3, nomprj3;
 
 bool plain_path, line_by_line;
 int64_t dem_table_cells_per_value = 16384;
@@ -113,6 +118,9 @@ const ResultFile result_files[result_count] = {
     {"_log.hdr", "w", "header of the raw image, for a GIS"},
     {"_log.bpw", "w", "world file of the bitmap, for a GIS"},
     {"_log_dem_m4.hdr", "w", "header of the raw log DEM, for a GIS"},
+    {"_log.bmp.aux.xml", "w", "coordinate system of the bitmap, for a GIS"},
+    {"_log.prj", "w", "coordinate system of the ASCII image, for a GIS"},
+    {"_log_dem.prj", "w", "coordinate system of the ASCII log DEM, for a GIS"},
 };
 
 // ======================================================= Dialogue and driver
@@ -321,7 +329,8 @@ std::string ask_result_name(const std::string &folder)
         const char *clash = nullptr;
         for (const ResultFile &r : result_files) {
             const std::string name = generic + r.suffix;
-            if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1))) {
+            if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1)) ||
+                (!nomgeo1.empty() && same_file(name, nomgeo1))) {
                 clash = r.suffix;
                 break;
             }
@@ -398,6 +407,83 @@ void read_model_descriptor()
         fail(strf("\n\tFile %s: the dimensions are not valid\n", nomdescr1.c_str()));
 }
 
+// The text of the sidecar `path` of the model, its name then in nomgeo1;
+// "" when there is none.
+std::string read_model_sidecar(const std::string &path)
+{
+    FILE *f = nullptr;
+    open_input(path, f, nullptr);
+    if (f == nullptr)
+        return "";
+    nomgeo1 = path;
+    std::string text(static_cast<size_t>(std::clamp<int64_t>(file_size(f), 0, int64_t(1) << 20)), '\0');
+    const bool read = read_at(f, text.data(), text.size(), 0);
+    std::fclose(f);
+    if (!read)
+        cannot_read(path);
+    return text;
+}
+
+// The model's coordinate system, from the WKT text of its sidecar `path`
+// (or the name of its map info): a geographic one is refused before anything
+// is written, as its cells are in degrees; a projected one goes with every
+// result; any other is not known, and the run goes on without it.
+void take_crs(const std::string &wkt, const std::string &path)
+{
+    const CrsKind kind = crs_kind(wkt);
+    if (kind == crs_geographic || (kind == crs_unknown && map_projection.starts_with("Geographic")))
+        fail(strf("\n\tFile %s gives the model in degrees of latitude and longitude: slopes need cells in metres."
+                  "\n\tProject the model onto a map in metres first, for example: gdalwarp -t_srs EPSG:32633 dem.tif "
+                  "dem_utm.tif\n",
+                  path.c_str()));
+    if (kind != crs_projected)
+        return;
+    crs_wkt = wkt_line(wkt);
+    if (map_projection.empty())
+        envi_projection_of(crs_wkt, map_projection, map_fields);
+}
+
+// What the ENVI header beside a raw model says: read before its descriptor,
+// used once the descriptor gave the model's size.
+EnviHeader model_header;
+
+void read_model_header(const std::string &raster)
+{
+    model_header = read_envi_header(read_model_sidecar(raster.substr(0, raster.size() - 4) + ".hdr"));
+    const EnviHeader &h = model_header;
+    if (!h.valid)
+        return;
+    if (h.placed) {
+        map_projection = h.projection;
+        map_fields = h.projection_fields;
+    }
+    take_crs(h.wkt, nomgeo1);
+    nodata_OK = h.has_ignore;
+    ignore_value = h.ignore_value;
+}
+
+// The size of a raw model is the descriptor's: a header that disagrees
+// with it is told in one line.
+void check_header_size()
+{
+    const EnviHeader &h = model_header;
+    const int cols = h.samples < 0 ? nb_col : h.samples, lines = h.lines < 0 ? nb_lig : h.lines;
+    if (h.valid && (cols != nb_col || lines != nb_lig))
+        std::printf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n",
+                    nomgeo1.c_str(), lines, cols, nb_lig, nb_col, nomdescr1.c_str());
+}
+
+// A raw model placed by its header: its upper-left corner, and the lower
+// left one the descriptor's lines of cells below it.
+void place_raw_model()
+{
+    if (!model_header.valid || !model_header.placed)
+        return;
+    X_min = model_header.left;
+    Y_min = model_header.top - nb_lig * dpix_size;
+    open_ascii_OK = true;
+}
+
 void open_raw_model()
 {
     itype = ask_choice("", "\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t", 1);
@@ -405,6 +491,7 @@ void open_raw_model()
     nomim1 += raw_forms[itype].raster;
 
     open_input(nomim1, f1, "\n File %s unknown\n");
+    read_model_header(nomim1);
     open_input(nomdescr1, f1d, nullptr);
     if (f1d != nullptr) {
         read_model_descriptor();
@@ -422,13 +509,19 @@ void open_raw_model()
     while (pix_size == 0)
         pix_size = ask_count("\n\tPixel Size (in meters) ? ", INT_MIN);
     dpix_size = static_cast<double>(pix_size);
+    check_header_size();
     dem_lecture();
+    place_raw_model();
 }
 
 void open_ascii_model()
 {
+    const std::string base = nomim1;
     nomim1 += ascii_suffix;
     open_input(nomim1, f1, "\n\tFile %s unknown\n");
+    const std::string wkt = read_model_sidecar(base + ".prj");
+    if (!nomgeo1.empty())
+        take_crs(wkt, nomgeo1);
     ascii_lecture();
     std::fputs("\n", stdout);
 }
@@ -460,24 +553,28 @@ void open_outputs(const std::string &generic)
     open_result(generic, result_histogram, nomhisto, f3h);
     ask_image_form();
     // The results of each form: the raster, its descriptor and its GIS
-    // sidecar, those the form has (result_count where it has none).
-    static const ResultRole image_forms[3][3] = {
-        {result_raw_image, result_raw_image_descriptor, result_raw_image_header},
-        {result_bitmap, result_count, result_bitmap_world},
-        {result_ascii_image, result_count, result_count}};
-    static const ResultRole dem_forms[2][3] = {{result_raw_dem, result_raw_dem_descriptor, result_raw_dem_header},
-                                               {result_ascii_dem, result_count, result_count}};
-    auto open_form = [&](const ResultRole(&roles)[3], std::string *names[3], FILE **files[3]) {
+    // sidecars, those the form has (result_count where it has none). A world
+    // file is made only for a model whose place is known, and the sidecar of
+    // the coordinate system only for one whose system is known.
+    static const ResultRole image_forms[3][4] = {
+        {result_raw_image, result_raw_image_descriptor, result_raw_image_header, result_count},
+        {result_bitmap, result_count, result_bitmap_world, result_bitmap_crs},
+        {result_ascii_image, result_count, result_count, result_ascii_image_crs}};
+    static const ResultRole dem_forms[2][4] = {
+        {result_raw_dem, result_raw_dem_descriptor, result_raw_dem_header, result_count},
+        {result_ascii_dem, result_count, result_count, result_ascii_dem_crs}};
+    auto open_form = [&](const ResultRole(&roles)[4], std::string *names[4], FILE **files[4]) {
         if (roles[0] == result_ascii_image || roles[0] == result_ascii_dem) {
             if (!open_ascii_OK)
                 ask_coordinates();
         }
-        for (int k = 0; k < 3; k++)
-            if (roles[k] != result_count)
+        for (int k = 0; k < 4; k++)
+            if (roles[k] != result_count && (roles[k] != result_bitmap_world || open_ascii_OK) &&
+                (k != 3 || !crs_wkt.empty()))
                 open_result(generic, roles[k], *names[k], *files[k]);
     };
-    std::string *image_names[3] = {&nomim2, &nomdescr2, &nomgis2};
-    FILE **image_files[3] = {&f2, &f2d, &f2g};
+    std::string *image_names[4] = {&nomim2, &nomdescr2, &nomgis2, &nomprj2};
+    FILE **image_files[4] = {&f2, &f2d, &f2g, &f2p};
     open_form(image_forms[output], image_names, image_files);
 
     dem_result = ask_choice("",
@@ -492,8 +589,8 @@ void open_outputs(const std::string &generic)
                           "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
                           "\n\t\t1 ====> ascii\n\t\t",
                           1);
-    std::string *dem_names[3] = {&nomim3, &nomdescr3, &nomgis3};
-    FILE **dem_files[3] = {&f3, &f3d, &f3g};
+    std::string *dem_names[4] = {&nomim3, &nomdescr3, &nomgis3, &nomprj3};
+    FILE **dem_files[4] = {&f3, &f3d, &f3g, &f3p};
     open_form(dem_forms[dem_type], dem_names, dem_files);
 
     // The log DEM holds whole numbers up to the stretch limit: it must be
@@ -561,7 +658,7 @@ void fail(const std::string &msg, bool key, int status)
     stop_bands(); // the workers of a pass end first
     std::fputs(msg.c_str(), stdout);
     output_discard();
-    for (FILE **f : {&f1d, &f2, &f2d, &f2g, &f2h, &f3, &f3d, &f3g, &f3h})
+    for (FILE **f : {&f1d, &f2, &f2d, &f2g, &f2h, &f2p, &f3, &f3d, &f3g, &f3h, &f3p})
         *f = nullptr; // closed with the temporaries
     if (key)
         console_key_wait();
@@ -923,13 +1020,27 @@ bool grid_real(const char *b, const char *e, double &v)
     return real_word(b, e, v) == word_number;
 }
 
+// The keyword [b, e) is `word`, in any case.
+bool keyword_is(const char *b, const char *e, const char *word)
+{
+    for (; b < e && *word != '\0'; b++, word++)
+        if (std::tolower(static_cast<unsigned char>(*b)) != *word)
+            return false;
+    return b == e && *word == '\0';
+}
+
 // The six header lines, told apart by their order. A header of five lines
 // (no no-data line) is recognised by a number in the sixth keyword's place,
 // which is then the first value of the body (`first`, and `pending` set).
+// Lines 3 and 4 give the lower-left corner of the grid, or with the keywords
+// xllcenter and yllcenter the centre of its lower-left cell, half a cell
+// further up and right.
 AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &first)
 {
     const char *b, *e;
     pending = false;
+    bool centre[2] = {false, false};
+    nodata_OK = false;
     for (int line = 1; line <= 6; line++) {
         bad_line = line;
         if (!next_word(s, b, e) || e - b > longest_keyword)
@@ -938,6 +1049,8 @@ AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &fi
             pending = true;
             break;
         }
+        if (line == 3 || line == 4)
+            centre[line - 3] = keyword_is(b, e, line == 3 ? "xllcenter" : "yllcenter");
         if (!next_word(s, b, e))
             return ascii_bad_header;
         // Lines 1 and 2 are counts; 3, 4 and 6 real numbers; 5 the cell
@@ -958,6 +1071,11 @@ AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &fi
         }
     }
     bad_line = 0;
+    if (centre[0])
+        X_min -= dpix_size / 2.0;
+    if (centre[1])
+        Y_min -= dpix_size / 2.0;
+    nodata_OK = !pending;
     return ascii_ok;
 }
 
@@ -2072,21 +2190,36 @@ void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)
 
 // The sidecar that places a raw raster for a GIS: a header of the raster's
 // size, cell type (1: bytes, 3: 32-bit signed), layout (one band, lines in
-// order, little-endian) and map place (the upper-left corner of the
-// upper-left cell, and the cell size). Lines run from north to south, so
-// that corner is the lower-left corner raised by the model's height.
+// order, little-endian), and when the model's place is known its map place
+// (the upper-left corner of the upper-left cell, and the cell size) in the
+// model's projection, and when its coordinate system is known that system.
+// Lines run from north to south, so that corner is the lower-left corner
+// raised by the model's height.
 void write_raster_header(FILE *&f, const std::string &path, int data_type)
 {
     if (f == nullptr)
         return; // none was asked for
-    print_block(f,
-                strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\nheader offset = 0\n"
-                     "file type = ENVI Standard\ndata type = %d\ninterleave = bsq\nbyte order = 0\n"
-                     "map info = {Arbitrary, 1, 1, %s, %s, %s, %s}\n",
-                     nb_col, nb_lig, data_type, shortest_word(X_min).c_str(),
-                     shortest_word(Y_min + nb_lig * dpix_size).c_str(), shortest_word(dpix_size).c_str(),
-                     shortest_word(dpix_size).c_str()),
-                path);
+    std::string text = strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\n"
+                            "header offset = 0\nfile type = ENVI Standard\ndata type = %d\ninterleave = bsq\n"
+                            "byte order = 0\n",
+                            nb_col, nb_lig, data_type);
+    if (open_ascii_OK)
+        text += "map info = " +
+                envi_map_info(map_projection.empty() ? "Arbitrary" : map_projection, map_fields, X_min,
+                              Y_min + nb_lig * dpix_size, dpix_size) +
+                "\n";
+    if (!crs_wkt.empty())
+        text += "coordinate system string = {" + crs_wkt + "}\n";
+    print_block(f, text, path);
+    close_result(f, path);
+}
+
+// The sidecar that gives a result's coordinate system, when one was made.
+void write_crs_sidecar(FILE *&f, const std::string &path, const std::string &text)
+{
+    if (f == nullptr)
+        return;
+    print_block(f, text, path);
     close_result(f, path);
 }
 
@@ -2187,8 +2320,12 @@ void write_image()
         close_result(f2d, nomdescr2);
         write_raster_header(f2g, nomgis2, 1);
     }
-    if (output == 1)
+    if (output == 1) {
         write_world_file(f2g, nomgis2);
+        write_crs_sidecar(f2p, nomprj2, pam_text(crs_wkt));
+    }
+    if (output == 2)
+        write_crs_sidecar(f2p, nomprj2, crs_wkt + "\n");
 }
 
 void write_histograms()
@@ -2245,6 +2382,8 @@ void write_log_dem()
         close_result(f3d, nomdescr3);
         write_raster_header(f3g, nomgis3, 3);
     }
+    if (dem_type == 1)
+        write_crs_sidecar(f3p, nomprj3, crs_wkt + "\n");
 }
 
 } // namespace

@@ -31,9 +31,10 @@
 
 // Files: digit = input (1), image (2), log DEM (3); d = descriptor,
 // h = histogram, g = the sidecar that places a result for a GIS (a header
-// beside a raw raster, a world file beside a bitmap). f2h is the log DEM
-// histogram, f3h the image histogram.
-extern FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f3, *f3d, *f3g, *f3h;
+// beside a raw raster, a world file beside a bitmap), p = the sidecar that
+// gives its coordinate system (a .prj beside an ASCII grid, an .aux.xml
+// beside a bitmap). f2h is the log DEM histogram, f3h the image histogram.
+extern FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f2p, *f3, *f3d, *f3g, *f3h, *f3p;
 
 // Dimensions and choices.
 extern int nb_lig, nb_col, pix_size;
@@ -47,11 +48,19 @@ extern int dem_type;   // log DEM form: 0 raw 32-bit raster, 1 ASCII grid
 
 // Real numbers.
 extern double dpix_size, coef, strcoef, X_min, Y_min, nodata;
+extern double ignore_value; // no-data value of a raw model, from its ENVI header
 extern double min_pen, max_pen, log_min, log_max, log_dif;
 
 // Flags.
 extern bool descr_OK;      // the input descriptor existed and was read
 extern bool open_ascii_OK; // X_min and Y_min are known
+extern bool nodata_OK;     // the model declares a no-data value: the ASCII
+                           // header's sixth line (nodata), or the ENVI
+                           // header's data ignore value (ignore_value)
+
+// The model's coordinate system as WKT ("" when not known), and the name and
+// fields that the map info of a header gives it (see georef.h).
+extern std::string crs_wkt, map_projection, map_fields;
 
 // Grids, row-pointer matrices of nb_lig lines by nb_col columns.
 extern unsigned short **jtab_in;
@@ -62,9 +71,11 @@ extern unsigned char **tab_out;
 extern int **itab_out;
 extern double **dtab_out;
 
-// Names: the input model and its descriptor, and every result path.
-extern std::string nomim1, nomdescr1;
-extern std::string nomim2, nomdescr2, nomgis2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3;
+// Names: the input model, its descriptor and the sidecar that placed it (a
+// .prj beside an ASCII grid, an ENVI header beside a raw raster; "" when it
+// has none), and every result path.
+extern std::string nomim1, nomdescr1, nomgeo1;
+extern std::string nomim2, nomdescr2, nomgis2, nomprj2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3, nomprj3;
 
 // =============================================================== File names
 
@@ -92,6 +103,9 @@ enum ResultRole {
     result_raw_image_header,     // f2g, output form 0
     result_bitmap_world,         // f2g, output form 1
     result_raw_dem_header,       // f3g, log DEM form 0
+    result_bitmap_crs,           // f2p, output form 1, its coordinate system known
+    result_ascii_image_crs,      // f2p, output form 2, its coordinate system known
+    result_ascii_dem_crs,        // f3p, log DEM form 1, its coordinate system known
     result_count
 };
 struct ResultFile {
@@ -160,9 +174,11 @@ constexpr int stored_min_start = 1000000, stored_max_start = 0;
 constexpr double slope_min_start = 1.0e7, slope_max_start = 0.0;
 constexpr double log_min_start = 1000.0, log_max_start = 0.0;
 
-// An ASCII grid keyword is not compared with anything; it is only limited to
-// the 59 characters that the grid format's 60-character keyword buffer
-// holds, so that a header that is not one is refused early.
+// An ASCII grid's header lines are told apart by their order, not by their
+// keywords (only xllcenter and yllcenter are told from the corner's); a
+// keyword is limited to the 59 characters that the grid format's
+// 60-character keyword buffer holds, so that a header that is not one is
+// refused early.
 constexpr long longest_keyword = 59;
 
 // Bytes per cell of all the grids a run holds at once. Every run holds the

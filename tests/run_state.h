@@ -28,18 +28,19 @@ inline void feed_answers_from(FILE *in)
 inline void reset_run_state()
 {
     release_grids();
-    for (FILE **f : {&f1, &f1d, &f2, &f2d, &f2h, &f3, &f3d, &f3h}) {
+    for (FILE **f : {&f1, &f1d, &f2, &f2d, &f2g, &f2h, &f2p, &f3, &f3d, &f3g, &f3h, &f3p}) {
         if (*f != nullptr)
             std::fclose(*f);
         *f = nullptr;
     }
     nb_lig = nb_col = pix_size = format = itype = mind = maxd = 0;
     dyn_scale = output = dem_result = dem_type = 0;
-    dpix_size = coef = strcoef = X_min = Y_min = nodata = 0.0;
+    dpix_size = coef = strcoef = X_min = Y_min = nodata = ignore_value = 0.0;
     min_pen = max_pen = log_min = log_max = log_dif = 0.0;
-    descr_OK = open_ascii_OK = plain_path = line_by_line = false;
+    descr_OK = open_ascii_OK = nodata_OK = plain_path = line_by_line = false;
     thread_count = 1;
-    nomim1 = nomdescr1 = nomim2 = nomdescr2 = nomhisto = nomhisto2 = nomim3 = nomdescr3 = "";
+    nomim1 = nomdescr1 = nomgeo1 = nomim2 = nomdescr2 = nomhisto = nomhisto2 = nomim3 = nomdescr3 = "";
+    nomgis2 = nomprj2 = nomgis3 = nomprj3 = crs_wkt = map_projection = map_fields = "";
     output_discard();
     feed_answers_from(stdin);
 }

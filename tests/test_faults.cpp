@@ -347,6 +347,14 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
         }
         Site s;
         put_model(s, true);
+        // The sidecars of a placed model in a known system are made only
+        // for one: its header gives them (the coordinates of an ASCII
+        // result stay typed).
+        const bool placed = c.file == result_bitmap_world || c.file == result_bitmap_crs;
+        if (placed || c.file == result_ascii_image_crs || c.file == result_ascii_dem_crs)
+            s.write("m_m4.hdr", std::string("ENVI\nsamples = 5\nlines = 5\n") +
+                                    (placed ? "map info = {UTM, 1, 1, 100, 250, 10, 10, 33, North}\n" : "") +
+                                    "coordinate system string = {PROJCS[\"WGS 84 / UTM zone 33N\"]}\n");
         s.put_earlier_results("res");
         const fs::path place = s.folder() / name;
         if (c.blocker == a_folder || c.blocker == a_full_disk)
@@ -366,10 +374,10 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
             fs::permissions(s.folder().parent_path(),
                             fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         }
-        const bool bitmap = c.file == result_bitmap || c.file == result_bitmap_world;
-        const auto &answers = bitmap                                                       ? bitmap_dialogue
-                              : c.file == result_ascii_image || c.file == result_ascii_dem ? ascii_dialogue
-                                                                                           : raw_dialogue;
+        const bool bitmap = c.file == result_bitmap || placed;
+        const bool ascii = c.file == result_ascii_image || c.file == result_ascii_dem ||
+                           c.file == result_ascii_image_crs || c.file == result_ascii_dem_crs;
+        const auto &answers = bitmap ? bitmap_dialogue : ascii ? ascii_dialogue : raw_dialogue;
         const auto names = s.files();
         const auto earlier = s.contents();
         const Outcome r =
@@ -377,7 +385,8 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(contains(r.out, "\n\tFile " + s.path(name) + c.message)) << r.out;
         const bool log_dem = c.file == result_raw_dem || c.file == result_raw_dem_descriptor ||
-                             c.file == result_raw_dem_header || c.file == result_ascii_dem;
+                             c.file == result_raw_dem_header || c.file == result_ascii_dem ||
+                             c.file == result_ascii_dem_crs;
         EXPECT_EQ(contains(r.out, "has been saved"), log_dem && c.message == unwritten) << r.out;
         EXPECT_FALSE(contains(r.out, "Processing completed"));
         EXPECT_EQ(s.files(), names);

@@ -1,0 +1,69 @@
+// Where a model lies and in which coordinate system: the texts that carry
+// them beside a raster, read and written.
+//
+// - The ENVI header that GIS tools write beside a raw raster (NAME.hdr
+//   beside NAME.raw): "key = value" lines after a first line "ENVI", a value
+//   in braces running on over lines until its closing brace. Read here: its
+//   size (samples, lines), its map info (the map place of a reference cell,
+//   the cell size and the projection's name and fields), its coordinate
+//   system string (a WKT text) and its data ignore value.
+// - A coordinate system as WKT (a .prj file beside an ASCII grid, or the
+//   coordinate system string of a header), of either WKT version: whether it
+//   is projected (cells in metres) or geographic (cells in degrees), and the
+//   name a header's map info gives it.
+// - The texts written beside results: the map info of a header, the .prj of
+//   an ASCII grid and the .aux.xml that GIS tools read the coordinate system
+//   of a bitmap from.
+//
+// Everything here works on texts in memory: nothing reads or writes files,
+// prints, exits or keeps state.
+#ifndef QUARVELIN_GEOREF_H
+#define QUARVELIN_GEOREF_H
+
+#include <string>
+
+// What an ENVI header says. A map place is `placed` only when the map info
+// holds the seven numbers, positive cell sizes and no rotation; its corner
+// is then the upper-left corner of the upper-left cell, whatever reference
+// cell the header names.
+struct EnviHeader {
+    bool valid = false;                // the text starts with the line "ENVI"
+    int samples = -1, lines = -1;      // columns and lines; -1 when not given
+    bool placed = false;               // the map info gives the map place
+    double left = 0.0, top = 0.0;      // upper-left corner of the raster
+    double cell_x = 0.0, cell_y = 0.0; // cell size across and down, positive
+    std::string projection;            // the map info's name of the projection
+    std::string projection_fields;     // its fields after the cell size, from the
+                                       // first comma on ("" when none)
+    std::string wkt;                   // the coordinate system string, or ""
+    bool has_ignore = false;           // a data ignore value is given
+    double ignore_value = 0.0;
+};
+
+EnviHeader read_envi_header(const std::string &text);
+
+// What kind of coordinate system a WKT text is: the first coordinate system
+// keyword met outside quotes decides (a projected one holds its geographic
+// base inside, after its own keyword). A text with none is not known.
+enum CrsKind { crs_unknown, crs_projected, crs_geographic };
+CrsKind crs_kind(const std::string &wkt);
+
+// The WKT text as one line: line breaks become blanks, blanks at both ends
+// go. The form the coordinate system string of a header holds.
+std::string wkt_line(const std::string &wkt);
+
+// The name and fields that a header's map info gives a projected WKT, as
+// GIS tools write them: "UTM" with the fields ", ZONE, North" or
+// ", ZONE, South" and the datum (",WGS-84" ...) for a UTM zone; the name of
+// a few common projections with no fields; "Arbitrary" otherwise.
+void envi_projection_of(const std::string &wkt, std::string &name, std::string &fields);
+
+// The map info value of a header: the upper-left corner of the upper-left
+// cell (reference cell 1, 1) and the cell size, the numbers written in
+// their shortest exact form: "{NAME, 1, 1, LEFT, TOP, CELL, CELL FIELDS}".
+std::string envi_map_info(const std::string &name, const std::string &fields, double left, double top, double cell);
+
+// The .aux.xml text beside a bitmap that gives its coordinate system.
+std::string pam_text(const std::string &wkt);
+
+#endif
