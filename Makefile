@@ -1,5 +1,6 @@
-# Thin wrapper around CMake: `make` builds, `make test` builds and runs every
-# test, `make run` builds and starts the program in the working directory.
+# Thin wrapper around CMake: `make` builds everything, `make test` builds and
+# runs every test, `make run` builds the program alone and starts it in the
+# working directory.
 # CMAKE_ARGS go to the first configuration of $(BUILD) and to every one of
 # build-sanitize (CI: CMAKE_ARGS=-DCMAKE_COMPILE_WARNING_AS_ERROR=ON).
 BUILD         ?= build
@@ -7,7 +8,7 @@ JOBS          ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS    ?=
 FUZZ_SECONDS  ?= 60
 
-.PHONY: all build test run demo sanitize fuzz bench clean install windows test-windows
+.PHONY: all build program test run demo package sanitize fuzz bench clean install windows test-windows
 
 all: build
 
@@ -16,6 +17,10 @@ $(BUILD)/CMakeCache.txt:
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The program alone, without the tests and the fuzz replays.
+program: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target quarvelin
 
 # Fails with the reason when the build in directory $(1) has no tests.
 define require_tests
@@ -30,7 +35,7 @@ test: $(BUILD)/CMakeCache.txt
 	$(call require_tests,$(BUILD))
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-run: build
+run: program
 	./$(BUILD)/quarvelin
 
 # A whole run on the sample model, answered from examples/demo-answers.txt,
