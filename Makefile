@@ -39,14 +39,18 @@ run: program
 	./$(BUILD)/quarvelin
 
 # A whole run on the sample model, answered from examples/demo-answers.txt,
-# with the root images/ of this tree: the bitmap and a raw log DEM are written
-# beside the model in images/sample/.
-demo: build
+# with the root images/ of this tree: the ASCII grid jacksboro.asc gives a
+# bitmap and a raw log DEM, written beside it in images/sample/ under the
+# name demo (the demo_* files are the demo's own: a user's res_* or other
+# results are never touched; the demo's files of an earlier run are removed
+# first, so that the listing shows what this run wrote).
+demo: program
+	rm -f images/sample/demo_*
 	env -u QUARVELIN_ROOT ./$(BUILD)/quarvelin < examples/demo-answers.txt
 	@echo
 	@echo
 	@echo "The results of the demo are in images/sample/:"
-	@ls -l images/sample/res_*
+	@LC_ALL=C ls -1 images/sample/demo_*
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole test suite.
 sanitize:
