@@ -52,6 +52,14 @@ demo: program
 	@echo "The results of the demo are in images/sample/:"
 	@LC_ALL=C ls -1 images/sample/demo_*
 
+# The Debian package $(BUILD)/quarvelin_VERSION_ARCH.deb, made by CPack from
+# the program alone (cpack installs what is built; the tests are not built).
+# Its dependencies come from dpkg-shlibdeps, which needs dpkg-dev and file.
+package: program
+	@command -v dpkg-shlibdeps >/dev/null && command -v file >/dev/null || { \
+	  echo "make: dpkg-shlibdeps and file are needed: apt-get install dpkg-dev file" >&2; exit 1; }
+	cd $(BUILD) && cpack -G DEB
+
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole test suite.
 sanitize:
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUARVELIN_SANITIZE=ON $(CMAKE_ARGS)

@@ -5,7 +5,10 @@
 # tree (HEAD) is cloned in it with its own git, and then, in a chroot:
 #   make run    answered from examples/demo-answers.txt, and it must not
 #               have built a test or fuzz program;
-#   make test   every test passes (or skips where a tool is missing).
+#   make test   every test passes (or skips where a tool is missing);
+# then, with dpkg-dev and file added (what `make package` needs beyond them):
+#   make package, dpkg -i of the package, quarvelin --version, man quarvelin,
+#   dpkg -r, and no file of the package left behind.
 #
 # Usage: tools/check-fresh-debian.sh [SCRATCH_DIR]
 #   Needs root, debootstrap (apt-get install debootstrap) and Debian's mirror
@@ -66,13 +69,14 @@ in_root 'git --version; make --version | head -n 1; cmake --version | head -n 1;
 
 step "git clone of $(git -C "$tree" rev-parse --short HEAD) ($(git -C "$tree" log -1 --format=%s | cut -c1-60))"
 git -C "$tree" bundle create "$root/root/quarvelin.bundle" HEAD 2> /dev/null
-in_root 'cd /root && git clone -q quarvelin.bundle quarvelin && rm quarvelin.bundle'
+in_root 'cd /root && git -c advice.detachedHead=false clone -q quarvelin.bundle quarvelin && rm quarvelin.bundle'
 
 step "make run < examples/demo-answers.txt"
 in_root "cd /root/quarvelin && make run JOBS=$jobs < examples/demo-answers.txt" > "$scratch/run.log" 2>&1 ||
     { tail -n 40 "$scratch/run.log" >&2; echo "check-fresh-debian: make run FAILED" >&2; exit 1; }
 grep -E '^\[ *[0-9]+%\] Built target' "$scratch/run.log" || true
 tail -n 12 "$scratch/run.log"
+echo
 # make run builds the program alone: no test or fuzz replay program yet.
 others=$(in_root 'cd /root/quarvelin/build && find . -path ./CMakeFiles -prune -o -type f -executable \
     ! -name quarvelin ! -name "*.so*" -print | grep -v "/CMakeFiles/" || true')
@@ -96,4 +100,25 @@ if [ "$status" != 0 ]; then
     exit 1
 fi
 
-step "done: ${packages[*]} are enough for make run and make test on a fresh Debian 12"
+step "${packages[*]} are enough for make run and make test on a fresh Debian 12"
+
+step "make package with dpkg-dev and file added; dpkg -i, quarvelin --version, man quarvelin, dpkg -r"
+in_root "apt-get install -y -q --no-install-recommends dpkg-dev file" > "$scratch/apt-package.log" 2>&1 ||
+    { tail -n 30 "$scratch/apt-package.log" >&2; exit 1; }
+in_root "cd /root/quarvelin && make package JOBS=$jobs" > "$scratch/package.log" 2>&1 ||
+    { tail -n 30 "$scratch/package.log" >&2; echo "check-fresh-debian: make package FAILED" >&2; exit 1; }
+grep -E 'package: .*generated' "$scratch/package.log"
+# The commands below run in the chroot, whose shell expands them.
+# shellcheck disable=SC2016
+in_root 'cd /root/quarvelin/build && deb=$(ls quarvelin_*.deb) && dpkg-deb -f "$deb" Package Version Depends &&
+    dpkg -i "$deb" && dpkg -L quarvelin > /root/package-files &&
+    echo "which quarvelin: $(command -v quarvelin)" && quarvelin --version &&
+    MANWIDTH=80 man -P cat quarvelin | head -n 8 && man -w quarvelin &&
+    dpkg -r quarvelin && left="" &&
+    while read -r f; do if [ -e "$f" ] && [ ! -d "$f" ]; then left="$left $f"; fi; done < /root/package-files &&
+    [ ! -d /usr/share/doc/quarvelin ] || left="$left /usr/share/doc/quarvelin/" &&
+    if [ -n "$left" ]; then echo "left behind:$left" >&2; exit 1; fi &&
+    echo "dpkg -r: no file of the package left ($(grep -c . /root/package-files) paths checked)"' ||
+    { echo "check-fresh-debian: the package check FAILED" >&2; exit 1; }
+
+step "done: the package installs, runs, shows its manual page and leaves nothing behind"
