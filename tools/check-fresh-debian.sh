@@ -31,7 +31,7 @@ mounted=()
 cleanup() {
     local i
     for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount -l "${mounted[i]}" || true
+        umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" || true
     done
     if [ "${KEEP_ROOT:-0}" = 1 ]; then
         echo "check-fresh-debian: the root is kept in $root"

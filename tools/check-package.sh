@@ -41,7 +41,7 @@ echo "check-package: /usr/bin/quarvelin --version: $out"
 
 # The manual page as man shows it (man -l reads the gzipped file itself).
 if command -v man >/dev/null; then
-    page=$(MANWIDTH=80 man -l "$root/usr/share/man/man1/quarvelin.1.gz" 2>/dev/null | col -b)
+    page=$(MANWIDTH=80 man -P cat -l "$root/usr/share/man/man1/quarvelin.1.gz" 2>/dev/null)
 else
     page=$(gzip -dc "$root/usr/share/man/man1/quarvelin.1.gz")
 fi
