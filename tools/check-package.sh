@@ -26,7 +26,7 @@ in_root --force-depends -i "$deb" > "$root.log" 2>&1 || { cat "$root.log" >&2; r
 rm -f "$root.log"
 
 expected=(usr/bin/quarvelin usr/share/man/man1/quarvelin.1.gz usr/share/doc/quarvelin/copyright
-    usr/share/doc/quarvelin/README.md.gz)
+    usr/share/doc/quarvelin/README.md.gz usr/share/doc/quarvelin/changelog.gz)
 for f in "${expected[@]}"; do
     [ -f "$root/$f" ] || fail "the package did not install /$f"
 done
