@@ -1,5 +1,6 @@
-# Thin wrapper around CMake: `make` builds, `make test` builds and runs every
-# test, `make run` builds and starts the program in the working directory.
+# Thin wrapper around CMake: `make` builds everything, `make test` builds and
+# runs every test, `make run` builds the program alone and starts it in the
+# working directory.
 # CMAKE_ARGS go to the first configuration of $(BUILD) and to every one of
 # build-sanitize (CI: CMAKE_ARGS=-DCMAKE_COMPILE_WARNING_AS_ERROR=ON).
 BUILD         ?= build
@@ -7,7 +8,7 @@ JOBS          ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS    ?=
 FUZZ_SECONDS  ?= 60
 
-.PHONY: all build test run demo sanitize fuzz bench clean install windows test-windows
+.PHONY: all build program test run demo package sanitize fuzz bench clean install windows test-windows
 
 all: build
 
@@ -16,6 +17,10 @@ $(BUILD)/CMakeCache.txt:
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The program alone, without the tests and the fuzz replays.
+program: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target quarvelin
 
 # Fails with the reason when the build in directory $(1) has no tests.
 define require_tests
@@ -30,18 +35,30 @@ test: $(BUILD)/CMakeCache.txt
 	$(call require_tests,$(BUILD))
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-run: build
+run: program
 	./$(BUILD)/quarvelin
 
 # A whole run on the sample model, answered from examples/demo-answers.txt,
-# with the root images/ of this tree: the bitmap and a raw log DEM are written
-# beside the model in images/sample/.
-demo: build
+# with the root images/ of this tree: the ASCII grid jacksboro.asc gives a
+# bitmap and a raw log DEM, written beside it in images/sample/ under the
+# name demo (the demo_* files are the demo's own: a user's res_* or other
+# results are never touched; the demo's files of an earlier run are removed
+# first, so that the listing shows what this run wrote).
+demo: program
+	rm -f images/sample/demo_*
 	env -u QUARVELIN_ROOT ./$(BUILD)/quarvelin < examples/demo-answers.txt
 	@echo
 	@echo
 	@echo "The results of the demo are in images/sample/:"
-	@ls -l images/sample/res_*
+	@LC_ALL=C ls -1 images/sample/demo_*
+
+# The Debian package $(BUILD)/quarvelin_VERSION_ARCH.deb, made by CPack from
+# the program alone (cpack installs what is built; the tests are not built).
+# Its dependencies come from dpkg-shlibdeps, which needs dpkg-dev and file.
+package: program
+	@command -v dpkg-shlibdeps >/dev/null && command -v file >/dev/null || { \
+	  echo "make: dpkg-shlibdeps and file are needed: apt-get install dpkg-dev file" >&2; exit 1; }
+	cd $(BUILD) && cpack -G DEB
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole test suite.
 sanitize:
