@@ -29,10 +29,12 @@
 // waits for a key (except at end of input) and exits with status 1.
 #include "quarvelin.h"
 
+#include "ask.h"
 #include "console.h"
 #include "fastmath.h"
 #include "files.h"
 #include "image.h"
+#include "lines.h"
 #include "nrutil.h"
 #include "outputs.h"
 #include "room.h"
@@ -146,103 +148,8 @@ namespace {
     fail("\n\tEnd of input: the run is abandoned.\n", false);
 }
 
-// A progress line of a long loop. Shown at once, but at most ten times a
-// second: a model of millions of lines prints tens of thousands of them.
-void progress(const char *fmt, int i)
-{
-    std::printf(fmt, i);
-    static std::chrono::steady_clock::time_point shown;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - shown >= std::chrono::milliseconds(100)) {
-        std::fflush(stdout);
-        shown = now;
-    }
-}
-
-std::string ask_word()
-{
-    std::string w;
-    if (!console_next_answer(w))
-        end_of_input();
-    return w;
-}
-
-bool not_a_number()
-{
-    std::fputs("\n\tA number is expected.", stdout);
-    return false;
-}
-
-bool ask_int(int &value)
-{
-    const std::string w = ask_word();
-    return int_word(w.data(), w.data() + w.size(), value) || not_a_number();
-}
-
-bool ask_real(double &value)
-{
-    const std::string w = ask_word();
-    return real_word(w.data(), w.data() + w.size(), value) == word_number || not_a_number();
-}
-
-// A name typed after `prompt`: a zero byte would cut it short unseen, so a
-// name that holds one is asked again.
-std::string ask_name(const std::string &prompt)
-{
-    for (;;) {
-        std::fputs(prompt.c_str(), stdout);
-        const std::string w = ask_word();
-        if (w.find('\0') == std::string::npos)
-            return w;
-        std::fputs("\n\tA name without a zero byte is expected.", stdout);
-    }
-}
-
-// A menu: `once` shown first, `each` (the options) shown again until the
-// answer is one of 0 .. largest.
-int ask_choice(const char *once, const char *each, int largest)
-{
-    std::fputs(once, stdout);
-    int v = -1;
-    do
-        std::fputs(each, stdout);
-    while (!ask_int(v) || v < 0 || v > largest);
-    return v;
-}
-
-// A word of digits after an optional sign: a whole number, maybe beyond
-// the 32-bit range.
-bool whole_word(const std::string &w)
-{
-    const size_t first = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
-    return w.size() > first && w.find_first_not_of("0123456789", first) == std::string::npos;
-}
-
-// A whole number typed after `prompt`, asked again until it is one and at
-// least `least`; a whole number out of that range is told the range.
-int ask_count(const char *prompt, int least)
-{
-    for (;;) {
-        std::fputs(prompt, stdout);
-        const std::string w = ask_word();
-        int v = 0;
-        if (int_word(w.data(), w.data() + w.size(), v) && v >= least)
-            return v;
-        if (whole_word(w))
-            std::printf("\n\tA whole number from %d to %d is expected.", least, INT_MAX);
-        else
-            not_a_number();
-    }
-}
-
-double ask_coordinate(const char *prompt)
-{
-    double v = 0.0;
-    do
-        std::fputs(prompt, stdout);
-    while (!ask_real(v));
-    return v;
-}
+// Whichever stage asks, the end of the input ends the run.
+const bool input_end_handled = (ask_when_input_ends(end_of_input), true);
 
 void ask_coordinates()
 {
@@ -254,31 +161,6 @@ void ask_coordinates()
 
 const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
 const char blank60[] = "                                                            ";
-
-// One framed line of the banner: the vertical on both sides of 60 characters.
-// The frame is drawn with the double-line box characters, in UTF-8.
-void frame_line(const char *text)
-{
-    std::printf("\n\t\u2551%s\u2551", text);
-}
-
-void frame_edge(const char *lead, const char *left, const char *right, const char *tail)
-{
-    std::fputs(lead, stdout);
-    std::fputs(left, stdout);
-    for (int k = 0; k < 60; k++)
-        std::fputs("\u2550", stdout);
-    std::fputs(right, stdout);
-    std::fputs(tail, stdout);
-}
-
-void frame(const char *lead, const char *const *texts, int lines, const char *tail)
-{
-    frame_edge(lead, "\u2554", "\u2557", "");
-    for (int k = 0; k < lines; k++)
-        frame_line(texts[k]);
-    frame_edge("\n\t", "\u255A", "\u255D", tail);
-}
 
 void banner()
 {
@@ -675,70 +557,29 @@ int run_program(int argc, char **argv)
 
 namespace {
 
-// The passes that decide cells, each with a pace of its own (decide.h).
-enum PassKind { range_pass, slope_pass, tone_pass, dem_pass, pass_kinds };
-
-// The lines one worker works in, for nb_col columns: the three elevation
-// lines around the current one (elevation_line: which model line each
-// holds, or -1); the gradients, slopes, slopes + 1 and logarithms of the
-// interior cells (gradient[j] is that of cell j + 1); one raw line as read
-// (bytes) and its stored cells; one line of tones and one of log DEM values,
-// and the marks of the cells the plain kernel still has to do (todo). Beside
-// them, the plain values of the gradients met last, the paces of the passes
-// and the counts of the fast path.
-struct Lines {
-    void *block = nullptr;
-    double *elevation[3] = {}, *gradient = nullptr, *slope = nullptr, *slope_plus_1 = nullptr, *logarithm = nullptr;
-    int elevation_line[3] = {-1, -1, -1};
-    int *stored = nullptr, *dem = nullptr;
-    unsigned char *bytes = nullptr, *tones = nullptr, *todo = nullptr;
-    PlainCache *plain = nullptr;
-    Pace pace[pass_kinds];
-    FastStats stats;
-};
-constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 4 + 1 + 1;
-
-// The lines for nb_col columns, zero-filled; false when memory refuses them.
-bool ready_lines(Lines &w)
-{
-    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    w = Lines{};
-    w.block = std::calloc(1, sizeof(PlainCache) + n * line_bytes_per_column);
-    if (w.block == nullptr)
-        return false;
-    w.plain = static_cast<PlainCache *>(w.block);
-    ready_plain_cache(*w.plain, plain_slope, log_of_slope);
-    double *d = static_cast<double *>(static_cast<void *>(w.plain + 1));
-    for (double **line :
-         {&w.elevation[0], &w.elevation[1], &w.elevation[2], &w.gradient, &w.slope, &w.slope_plus_1, &w.logarithm}) {
-        *line = d;
-        d += n;
-    }
-    w.stored = static_cast<int *>(static_cast<void *>(d));
-    w.dem = w.stored + n;
-    w.bytes = static_cast<unsigned char *>(static_cast<void *>(w.dem + n));
-    w.tones = w.bytes + 4 * n;
-    w.todo = w.tones + n;
-    return true;
-}
-
-// A pass: bands of per_band lines (the last may be shorter), made on up to
-// `workers` threads, at most `slots` of them ahead of the one being used.
-// A backwards pass goes from the last line up (a bitmap is stored so).
-struct BandPlan {
-    int per_band = 1, bands = 0, slots = 1, workers = 1;
-    bool backwards = false;
-};
-
 // How a pass ended; a stage tells the user (pass_failed).
 enum PassStatus { pass_ok, pass_unreadable, pass_no_memory, pass_unwritable };
 
-// Declared here, defined under Line by line.
-BandPlan plan_bands(size_t bytes_per_line, bool backwards);
-template <typename Each>
-void each_line_of(const BandPlan &p, int band, Each each);
+// The bands of a result being made at once, all workers together: a few
+// hundred lines of a wide model for each worker, small beside the 64 MiB a
+// run line by line may use.
+constexpr size_t band_budget = size_t(16) << 20;
+
+// The bands of a pass over the model (lines.h).
+BandPlan plan(size_t bytes_per_line, bool backwards)
+{
+    return plan_bands(nb_lig, engine.thread_count, bytes_per_line, band_budget, backwards);
+}
+
+// A pass over the bands of p: make(k, lines, slot) on the workers, each
+// with lines of its own, then use(k, slot) in order on this thread.
 template <typename Make, typename Use>
-PassStatus line_pass(const BandPlan &p, Make make, Use use);
+PassStatus line_pass(const BandPlan &p, Make make, Use use)
+{
+    return run_line_pass(p, nb_col, plain_slope, log_of_slope, fast_stats, make, use) ? pass_ok : pass_no_memory;
+}
+
+// Declared here, defined under Line by line.
 template <typename Band, typename Make, typename Each, typename Use>
 PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use);
 
@@ -809,7 +650,7 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
         int extent[2]; // the range of the band's stored values
         bool read;
     };
-    const BandPlan p = plan_bands(0, false);
+    const BandPlan p = plan(0, false);
     std::vector<Band> bands(static_cast<size_t>(p.slots));
     min = stored_min_start;
     max = stored_max_start;
@@ -1209,7 +1050,7 @@ void ascii_lecture()
 // pass's fast step, which decides every cell whose fast value lies clear of
 // every boundary by a margin far beyond the kernels' error (decide.h); then
 // the pass's plain kernel on the other cells, with the C library's atan and
-// log10 on their gradients. The plain switch (engine.plain_path) leaves the
+// log10 on their gradients. The plain switch ($QUARVELIN_PLAIN) leaves the
 // fast step out, so that every cell goes through the plain kernel: the
 // reference the fast step is tested against.
 //
@@ -1454,7 +1295,7 @@ void pendientes()
     std::fputs("\n", stdout);
     Range r;
     const PassStatus status = model_pass<Range>(
-        plan_bands(0, false),
+        plan(0, false),
         [](int i, Lines &w, Range &band, const double *z0, const double *z1, const double *z2) {
             const bool interior = gradients(w, z0, z1, z2);
             range_of_line(band, w, i, interior);
@@ -1625,7 +1466,7 @@ PassStatus fill_grid(T **grid, Fill fill)
 {
     struct None {};
     return model_pass<None>(
-        plan_bands(0, false),
+        plan(0, false),
         [&](int i, Lines &w, None &, const double *z0, const double *z1, const double *z2) {
             fill(w, gradients(w, z0, z1, z2), grid[i], i);
         },
@@ -1686,11 +1527,6 @@ namespace {
 constexpr double grid_limit = 64.0 * 1024 * 1024;
 // The line pointers of the six grids a run holds at once.
 constexpr double grid_pointer_arrays = 6.0;
-// The bands of the results being made at once, all workers together: a few
-// hundred lines of a wide model for each worker, small beside the 64 MiB a
-// run line by line may use.
-constexpr size_t band_budget = size_t(16) << 20;
-
 // The line source: model line i in metres, from the grid of a run that
 // holds it, or read again from the model into the slot i % 3 of the
 // worker's three (the lines around any line fall into different slots);
@@ -1769,7 +1605,7 @@ bool lines_fit()
     // every worker's lines, and the bands of a result at their widest (an
     // ASCII log DEM).
     const double cols = std::max(nb_col, 0);
-    const BandPlan p = plan_bands(value_text_width * static_cast<size_t>(cols), false);
+    const BandPlan p = plan(value_text_width * static_cast<size_t>(cols), false);
     const double lines = static_cast<double>(line_bytes_per_column) * cols * p.workers;
     return lines + value_text_width * cols * p.slots * p.per_band <= usable_memory();
 }
@@ -1800,55 +1636,6 @@ void release_grids()
 }
 
 namespace {
-
-BandPlan plan_bands(size_t bytes_per_line, bool backwards)
-{
-    BandPlan p;
-    p.backwards = backwards;
-    p.workers = std::max(engine.thread_count, 1);
-    p.slots = 2 * p.workers; // a band ahead for every worker while one is written
-    // Several bands a worker, so that they finish together; no more lines a
-    // band than its share of the budget holds.
-    int per = std::max(1, (nb_lig + 4 * p.workers - 1) / (4 * p.workers));
-    if (bytes_per_line > 0)
-        per = static_cast<int>(std::clamp<size_t>(band_budget / static_cast<size_t>(p.slots) / bytes_per_line, 1,
-                                                  static_cast<size_t>(per)));
-    p.per_band = per;
-    p.bands = (nb_lig + per - 1) / per;
-    return p;
-}
-
-// The lines of band k, in the order of the pass.
-template <typename Each>
-void each_line_of(const BandPlan &p, int band, Each each)
-{
-    const int first = band * p.per_band, last = std::min(first + p.per_band, nb_lig);
-    for (int t = first; t < last; t++)
-        each(p.backwards ? nb_lig - 1 - t : t);
-}
-
-// A pass over the bands of p: make(k, lines, slot) on the workers, each
-// with lines of its own, then use(k, slot) in order on this thread.
-template <typename Make, typename Use>
-PassStatus line_pass(const BandPlan &p, Make make, Use use)
-{
-    std::vector<Lines> lines(static_cast<size_t>(p.workers));
-    bool ready = true;
-    for (Lines &w : lines)
-        ready = ready_lines(w) && ready;
-    if (ready)
-        run_bands(
-            p.bands, p.slots, p.workers,
-            [&](int k, int slot, int worker) { make(k, lines[static_cast<size_t>(worker)], slot); }, use);
-    for (Lines &w : lines) {
-        fast_stats.cells += w.stats.cells;
-        fast_stats.plain_slopes += w.stats.plain_slopes;
-        fast_stats.plain_tones += w.stats.plain_tones;
-        fast_stats.plain_dem += w.stats.plain_dem;
-        std::free(w.block);
-    }
-    return ready ? pass_ok : pass_no_memory;
-}
 
 // A pass over the lines of the model: make(i, lines, band, z0, z1, z2) for
 // every line i of a band in the order of the pass, with the elevation lines
@@ -1976,7 +1763,7 @@ void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool b
         char *text = nullptr;
         size_t size = 0;
     };
-    const BandPlan p = plan_bands(bytes_per_line, backwards);
+    const BandPlan p = plan(bytes_per_line, backwards);
     // A band's bytes, in the block of the slot the pass makes it in.
     std::vector<char *> blocks(static_cast<size_t>(p.slots));
     PassStatus status = pass_ok;

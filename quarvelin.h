@@ -28,6 +28,7 @@
 #include <string>
 
 #include "decide.h"
+#include "lines.h"
 
 // ================================================================ Run state
 
@@ -258,9 +259,6 @@ void read_switches();
 int threads_to_use();
 
 // Cells seen by the slope pass, and cells each pass decided the plain way.
-struct FastStats {
-    int64_t cells = 0, plain_slopes = 0, plain_tones = 0, plain_dem = 0;
-};
 extern FastStats fast_stats;
 
 // Whether the grids of a model of bytes_per_cell bytes a cell are held: when
