@@ -9,24 +9,13 @@
 // DEM (raw 32-bit raster or ASCII grid) with a histogram file of its own.
 //
 // This file reads in the order of a run: the Run state and the file names,
-// the dialogue that drives the run, the two readers, the slopes, the grey
-// tones and the log DEM, the passes of a run line by line, the writers. The
-// host (console, files, results, memory, threads) is in lib/.
-//
-// Terrain arithmetic is done in 64-bit reals in a fixed order of operations,
-// and every real that becomes an integer is truncated toward zero. The
-// slopes, their logarithms and both ranges are made in one pass
-// (pendientes), so that a run line by line reads its model once for them;
-// treatment then makes the grey tones from those ranges. Every file is the
-// one the C library's atan and log10 give on every cell: one line driver
-// computes the gradients of a line, lets the fast kernels decide the cells
-// that lie clear of every boundary by a wide margin, and finishes the rest
-// with one plain loop (Slopes). A model whose grids need more than 64 MiB is
-// read line by line, in bands spread over every processor (Line by line).
-//
-// A run that fails prints one message, removes the temporary files of its
-// results (the results are put in place only when the run is complete),
-// waits for a key (except at end of input) and exits with status 1.
+// the dialogue, the two readers, the slopes (the rules, the line driver and
+// the kernels of every pass), the tones and the log DEM, the line source,
+// the writers. Terrain arithmetic is done in 64-bit reals in a fixed order
+// of operations, every real that becomes an integer is truncated toward
+// zero, and every file is the one the C library's atan and log10 give on
+// every cell. lib/ holds what deciding cells quickly takes (decide.h), the
+// lines and bands of a pass (lines.h) and the host.
 #include "quarvelin.h"
 
 #include "ask.h"
@@ -49,7 +38,6 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -461,20 +449,6 @@ void fail(const std::string &msg, bool key)
     std::exit(1);
 }
 
-std::string strf(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    va_list ap2;
-    va_copy(ap2, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    std::vsnprintf(s.data(), s.size() + 1, fmt, ap2);
-    va_end(ap2);
-    return s;
-}
-
 void opening()
 {
     banner();
@@ -552,8 +526,7 @@ int run_program(int argc, char **argv)
 // ======================================================== The lines of a pass
 //
 // Every pass over a model (reading it, its slopes, its tones, its log DEM)
-// goes through its lines in bands, each band on one worker thread with lines
-// of its own; the thread that started the workers uses the bands in order.
+// goes through its lines in bands (lines.h).
 
 namespace {
 
@@ -615,25 +588,7 @@ bool read_raw_line(FILE *f, Lines &w, int i, int *cells, int extent[2])
 
 int read_descriptor(FILE *f, int v[6], bool *refused)
 {
-    // Each word is read whole and must be a whole number: "343." or "2.5"
-    // is not read as 343 or 2. A word longer than any number is no number.
-    char block[4096];
-    WordScanner s;
-    scan_stream(s, f, block, sizeof block, false);
-    if (refused != nullptr)
-        *refused = false;
-    int n = 0;
-    const char *b, *e;
-    while (n < 6 && next_word(s, b, e)) {
-        int x = 0;
-        if (e - b > 64 || !int_word(b, e, x)) {
-            if (refused != nullptr)
-                *refused = true;
-            break;
-        }
-        v[n++] = x;
-    }
-    return n;
+    return read_whole_numbers(f, v, 6, refused);
 }
 
 RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
@@ -859,35 +814,20 @@ AsciiStatus ready_body()
 // could not be written.
 int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status, int &next)
 {
+    constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
+    const std::vector<TextChunk> text = counted_chunks(
+        body, size, std::clamp<size_t>(size / chunk_bytes, 1, 16 * static_cast<size_t>(engine.thread_count)),
+        engine.thread_count);
     struct Chunk {
-        const char *begin;
-        size_t size;
-        int64_t words, first, stop;
+        int64_t first, stop;
         int err;
     };
-    constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
-    const size_t count = std::clamp<size_t>(size / chunk_bytes, 1, 16 * static_cast<size_t>(engine.thread_count));
-    std::vector<Chunk> chunks(count);
-    const char *at = body, *end = body + size;
-    for (size_t k = 0; k < count; k++) {
-        const char *stop = k + 1 == count ? end : std::max(at, body + size / count * (k + 1));
-        while (stop < end && !is_blank(static_cast<unsigned char>(*stop)))
-            stop++;
-        chunks[k] = Chunk{at, static_cast<size_t>(stop - at), 0, 0, 0, 0};
-        at = stop;
-    }
-    const int n = static_cast<int>(count);
-    run_bands(
-        n, n, engine.thread_count,
-        [&](int k, int, int) {
-            chunks[static_cast<size_t>(k)].words =
-                count_words(chunks[static_cast<size_t>(k)].begin, chunks[static_cast<size_t>(k)].size);
-        },
-        [](int, int) { return true; });
+    std::vector<Chunk> chunks(text.size());
+    const int n = static_cast<int>(text.size());
     int64_t total = first_cell;
-    for (Chunk &c : chunks) {
-        c.first = total;
-        total += c.words;
+    for (size_t k = 0; k < text.size(); k++) {
+        chunks[k] = Chunk{total, 0, 0};
+        total += text[k].words;
     }
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col;
     if (total >= cells && (status = ready_body()) != ascii_ok)
@@ -904,12 +844,13 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
         stop == 0 ? 0 : n, n, engine.thread_count,
         [&](int k, int, int worker) {
             Chunk &c = chunks[static_cast<size_t>(k)];
-            const int64_t to = std::min(c.first + c.words, cells);
+            const TextChunk &t = text[static_cast<size_t>(k)];
+            const int64_t to = std::min(c.first + t.words, cells);
             c.stop = to;
             if (c.first >= to)
                 return;
             WordScanner s;
-            scan_text(s, c.begin, c.size);
+            scan_text(s, t.begin, t.size);
             CellSink sink{buffers[static_cast<size_t>(worker)], buffer_cells, 0};
             c.stop = read_cells(s, c.first, to, sink);
             c.err = sink.err;
@@ -921,7 +862,7 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
                 stop = -1;
                 return false;
             }
-            if (c.stop < std::min(c.first + c.words, cells)) {
+            if (c.stop < std::min(c.first + text[static_cast<size_t>(k)].words, cells)) {
                 stop = c.stop;
                 return false;
             }
@@ -1378,7 +1319,7 @@ int dem_value(double lg)
 // The tone kernel: the fast step looks each gradient up in its bucket (255
 // where the bucket holds no one tone), then between the tones' certain
 // spans; the plain kernel takes the plain tone of the rest.
-void tones_of_line(Lines &w, bool interior, unsigned char *tone)
+void tones_of_line(Lines &w, bool interior, unsigned char *tone, int)
 {
     const ValueTable<unsigned char> &t = engine.tones;
     drive_line(
@@ -1424,9 +1365,10 @@ void build_dem_table()
 // its grids has the line's fast logarithms already (held_logs): the slope
 // pass kept them, and the cells where it kept a plain one instead have
 // gradients that are not finite, which the plain kernel takes anyway.
-void dem_of_line(Lines &w, bool interior, int *val, const double *held_logs)
+void dem_of_line(Lines &w, bool interior, int *val, int i)
 {
     const ValueTable<uint16_t> &t = engine.dem;
+    const double *held_logs = dtab_out != nullptr ? dtab_out[i] : nullptr;
     drive_line(
         w, dem_pass, interior,
         [&] {
@@ -1473,19 +1415,6 @@ PassStatus fill_grid(T **grid, Fill fill)
         [](int) {}, [](const None &) { return true; });
 }
 
-// The tones of line i into `tone`, and its log DEM values into `val`: the
-// one place each is made, for the grid a run holds and for the line a run
-// line by line writes.
-void make_tones(Lines &w, bool interior, unsigned char *tone, int)
-{
-    tones_of_line(w, interior, tone);
-}
-
-void make_dem(Lines &w, bool interior, int *val, int i)
-{
-    dem_of_line(w, interior, val, dtab_out != nullptr ? dtab_out[i] : nullptr);
-}
-
 } // namespace
 
 void treatment()
@@ -1494,13 +1423,13 @@ void treatment()
     // A run that holds its grids keeps its tones in tab_out; a run line by
     // line makes them as the image is written.
     if (tab_out != nullptr)
-        pass_failed(fill_grid(tab_out, make_tones), nomim1);
+        pass_failed(fill_grid(tab_out, tones_of_line), nomim1);
 }
 
 void fill_log_dem()
 {
     build_dem_table();
-    pass_failed(fill_grid(itab_out, make_dem), nomim1);
+    pass_failed(fill_grid(itab_out, dem_of_line), nomim1);
 }
 
 // ============================================================= Line by line
@@ -1794,7 +1723,7 @@ const unsigned char *tones_of(int i, Lines &w, const double *z0, const double *z
 {
     if (tab_out != nullptr)
         return tab_out[i];
-    make_tones(w, gradients(w, z0, z1, z2), w.tones, i);
+    tones_of_line(w, gradients(w, z0, z1, z2), w.tones, i);
     return w.tones;
 }
 
@@ -1803,7 +1732,7 @@ const unsigned char *tones_of(int i, Lines &w, const double *z0, const double *z
 const int *values_of(Lines &w, int i, const double *z0, const double *z1, const double *z2)
 {
     int *val = itab_out != nullptr ? itab_out[i] : w.dem;
-    make_dem(w, gradients(w, z0, z1, z2), val, i);
+    dem_of_line(w, gradients(w, z0, z1, z2), val, i);
     return val;
 }
 

@@ -29,6 +29,7 @@
 
 #include "decide.h"
 #include "lines.h"
+#include "words.h" // strf
 
 // ================================================================ Run state
 
@@ -148,9 +149,6 @@ void treatment();
 // key is true, exits with status 1. Called at the boundaries of the stages,
 // never from the bands of a pass.
 [[noreturn]] void fail(const std::string &msg, bool key = true);
-
-// printf-style formatting into a std::string.
-std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ======================================================== Terrain formulas
 
