@@ -31,11 +31,7 @@
 #include "workers.h"
 
 #include <algorithm>
-#include <bit>
-#include <cerrno>
 #include <cfloat>
-#include <charconv>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -566,18 +562,13 @@ namespace {
 // centimetres and millimetres (the answer dyn_scale is the index).
 const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
 
-size_t raw_line_bytes()
-{
-    return static_cast<size_t>(std::max(nb_col, 0)) * static_cast<size_t>(raw_forms[itype].bytes);
-}
-
 // Reads line i of the raw model into w.bytes and decodes its stored cells into
 // `cells` (16-bit unsigned, FF FF is 65535, or 32-bit two's complement, both
 // little-endian), extending the range `extent` of the stored values. False
 // when the file could not be read.
 bool read_raw_line(FILE *f, Lines &w, int i, int *cells, int extent[2])
 {
-    const size_t bytes = raw_line_bytes();
+    const size_t bytes = static_cast<size_t>(std::max(nb_col, 0)) * static_cast<size_t>(raw_forms[itype].bytes);
     if (!read_at(f, w.bytes, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
         return false;
     line_cells(w.bytes, static_cast<size_t>(nb_col), raw_forms[itype].bytes, cells, extent);
@@ -983,20 +974,13 @@ void ascii_lecture()
 // =================================================================== Slopes
 //
 // Per cell, slope = atan(g) x 180 / pi of the gradient g of its window, and
-// its logarithm log10(slope + 1). Every output depends on atan and log10
-// only through a maximum (the ranges reported and stretched over) or a
-// truncation (a grey tone, a log DEM value). So every pass drives a line
-// through one driver (drive_line), in the manner of the 3 x 3 drivers of
-// raster tools: the gradients of the line, exact in every build; then the
-// pass's fast step, which decides every cell whose fast value lies clear of
-// every boundary by a margin far beyond the kernels' error (decide.h); then
+// its logarithm log10(slope + 1). Every pass drives a line through one
+// driver (drive_line): the gradients of the line, exact in every build; the
+// pass's fast step, which decides the cells it can prove (decide.h); then
 // the pass's plain kernel on the other cells, with the C library's atan and
-// log10 on their gradients. The plain switch ($QUARVELIN_PLAIN) leaves the
-// fast step out, so that every cell goes through the plain kernel: the
-// reference the fast step is tested against.
-//
-// A new pass is one kernel (a fast step and a plain kernel for a line) and
-// one call of drive_line for each line of a model pass.
+// log10. $QUARVELIN_PLAIN leaves the fast step out: the reference. A new
+// pass is one kernel (a fast step and a plain kernel) and one call of
+// drive_line for each line of a model pass.
 
 namespace {
 
@@ -1080,23 +1064,6 @@ void drive_line(Lines &w, PassKind kind, bool interior, Fast fast, Plain plain)
     }
     if (tried)
         pace_after(pace, n, plain_cells);
-}
-
-// The cells of line i (todo among the interior cells) whose value is
-// certain from the table: their marks are cleared. value(j) is the cell's
-// value when certain, else -1.
-template <typename Value, typename Out>
-void settle_marked(Lines &w, unsigned char *marks, unsigned char mark, Value value, Out out)
-{
-    const size_t m = static_cast<size_t>(nb_col - 2);
-    for (unsigned char *at = marks + 1, *end = marks + 1 + m;
-         (at = static_cast<unsigned char *>(std::memchr(at, mark, static_cast<size_t>(end - at)))) != nullptr; at++) {
-        const int j = static_cast<int>(at - marks);
-        const int v = value(j, w.gradient[j - 1]);
-        w.todo[j] = static_cast<unsigned char>(v < 0);
-        if (v >= 0)
-            out(j, v);
-    }
 }
 
 // The ranges of the slopes and logarithms, and what finds them: the largest
@@ -1330,9 +1297,8 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone, int)
             line_lookup(w.gradient, static_cast<size_t>(nb_col - 2), t.first, t.shift, t.bucket.data(), t.buckets, 0,
                         tone + 1);
             std::memset(w.todo + 1, 0, static_cast<size_t>(nb_col - 2));
-            settle_marked(
-                w, tone, ValueTable<unsigned char>::unsure, [&](int, double g) { return certain_value(t, g); },
-                [&](int j, int v) { tone[j] = static_cast<unsigned char>(v); });
+            settle_marked(w, nb_col, tone, ValueTable<unsigned char>::unsure, tone,
+                          [&](int, double g) { return certain_value(t, g); });
             return 0;
         },
         [&](int j, double g) {
@@ -1379,12 +1345,9 @@ void dem_of_line(Lines &w, bool interior, int *val, int i)
                 // A hint (a first value to step from) or a gradient beyond
                 // the table: the values' certain spans decide.
                 line_lookup16(w.gradient, m, t.first, t.shift, t.bucket.data(), t.buckets, val + 1, w.todo + 1);
-                settle_marked(
-                    w, w.todo, 1,
-                    [&](int j, double g) {
-                        return val[j] >= 0 ? certain_value_from(t, g, val[j]) : certain_value(t, g);
-                    },
-                    [&](int j, int v) { val[j] = v; });
+                settle_marked(w, nb_col, w.todo, 1, val, [&](int j, double g) {
+                    return val[j] >= 0 ? certain_value_from(t, g, val[j]) : certain_value(t, g);
+                });
                 return 0;
             }
             if (held_logs == nullptr)
@@ -1432,24 +1395,16 @@ void fill_log_dem()
     pass_failed(fill_grid(itab_out, dem_of_line), nomim1);
 }
 
-// ============================================================= Line by line
+// ============================================================= Line source
 //
 // A run holds every grid of its model only while they need at most 64 MiB
 // and at most half of what this process may use: beyond that, holding the
-// grids costs more than it saves (the first touch of fresh memory is slow),
-// and the other half stays for the system's file cache and other programs.
-// A larger model is read line by line, with the same line driver, the same
-// console text and the same files. The slope pass reads the model once for
-// the ranges, then each result pass reads it again: a raw model from its
-// own file, an ASCII grid from a scratch copy of its elevations that its
-// reader wrote (a file with no name, so that no end of the program can
-// leave it behind). The choice is made once, before the first pass
-// (start_source): every grid of the run is held then, or none is.
-//
-// Every pass goes through its lines in bands: the workers make the bands
-// (each with lines of its own, reading the model at offsets), and the thread
-// that started them uses them in order, so that the progress lines and the
-// files come out as from one thread, whatever the number of threads.
+// grids costs more than it saves (the first touch of fresh memory is slow).
+// A larger model is read line by line, with the same driver, console text
+// and files: a raw model from its own file, an ASCII grid from a scratch
+// copy of its elevations that its reader wrote (a file with no name, which
+// no end of the program can leave behind). The choice is made once, before
+// the first pass (start_source): every grid of the run is held, or none.
 
 namespace {
 
@@ -1809,14 +1764,7 @@ void write_log_dem()
     write_lines(f3, nomim3, (dem_type == 0 ? sizeof(int32_t) : value_text_width) * n, false, dem_type == 1,
                 [&](int i, Lines &w, const double *z0, const double *z1, const double *z2, char *out) {
                     const int *val = values_of(w, i, z0, z1, z2);
-                    if (dem_type == 1)
-                        return tabbed_words(val, n, out);
-                    if constexpr (std::endian::native == std::endian::little)
-                        std::memcpy(out, val, 4 * n);
-                    else
-                        for (size_t j = 0; j < 4 * n; j++)
-                            out[j] = static_cast<char>(static_cast<uint32_t>(val[j / 4]) >> (8 * (j % 4)) & 0xFF);
-                    return 4 * n;
+                    return dem_type == 1 ? tabbed_words(val, n, out) : little_endian_words(val, n, out);
                 });
     close_result(f3, nomim3);
     if (dem_type == 0) {

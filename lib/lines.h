@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 // Cells seen by the slope pass, and cells each pass decided the plain way.
@@ -56,6 +57,25 @@ constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 
 // The lines for `columns` columns, zero-filled, the plain cache ready with
 // the plain rules; false when memory refuses them.
 bool ready_lines(Lines &w, int columns, PlainRule slope, PlainRule log);
+
+// The interior cells 1 .. n - 2 of a line whose mark (in marks) is `mark`
+// and whose value is certain: value(j, gradient) is that value, else -1.
+// A cell's todo mark is cleared when its value is certain, and the value put
+// in out[j]; set when it is not.
+template <typename T, typename Value>
+void settle_marked(Lines &w, int n, const unsigned char *marks, unsigned char mark, T *out, Value value)
+{
+    const unsigned char *end = marks + std::max(n - 1, 1);
+    for (const unsigned char *at = marks + 1;
+         (at = static_cast<const unsigned char *>(std::memchr(at, mark, static_cast<size_t>(end - at)))) != nullptr;
+         at++) {
+        const int j = static_cast<int>(at - marks);
+        const int v = value(j, w.gradient[j - 1]);
+        w.todo[j] = static_cast<unsigned char>(v < 0);
+        if (v >= 0)
+            out[j] = static_cast<T>(v);
+    }
+}
 
 // A pass: bands of per_band lines (the last may be shorter), made on up to
 // `workers` threads, at most `slots` of them ahead of the one being used.

@@ -4,6 +4,7 @@
 #include "workers.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -386,4 +387,14 @@ std::vector<TextChunk> counted_chunks(const char *text, size_t size, size_t coun
         },
         [](int, int) { return true; });
     return chunks;
+}
+
+size_t little_endian_words(const int *values, size_t n, char *out)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(out, values, 4 * n);
+    else
+        for (size_t j = 0; j < 4 * n; j++)
+            out[j] = static_cast<char>(static_cast<uint32_t>(values[j / 4]) >> (8 * (j % 4)) & 0xFF);
+    return 4 * n;
 }

@@ -82,6 +82,9 @@ int64_t count_words(const char *text, size_t size);
 // int. Returns the bytes written.
 size_t tabbed_words(const unsigned char *values, size_t n, char *out);
 size_t tabbed_words(const int *values, size_t n, char *out);
+// The n values as a raw raster holds them: 32-bit two's complement, least
+// significant byte first, 4 bytes each. Returns the bytes written.
+size_t little_endian_words(const int *values, size_t n, char *out);
 
 // The shortest word that reads back as v.
 std::string shortest_word(double v);
