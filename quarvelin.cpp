@@ -1045,7 +1045,7 @@ void fast_logs(Lines &w)
 
 // The driver of every pass over a line of nb_col cells. Every cell starts
 // marked todo. fast() (a line with interior cells, off the plain path, when
-// the pace allows) decides the cells it can prove, clears their marks and
+// the pace allows) decides the cells it can prove, clears their todo flags and
 // returns the column where the plain loop resumes; plain(j, g) then decides
 // each cell still marked from there, given its gradient g, and says whether
 // it needed the plain rules.
@@ -1284,7 +1284,7 @@ int dem_value(double lg)
 }
 
 // The tone kernel: the fast step looks each gradient up in its bucket (255
-// where the bucket holds no one tone), then between the tones' certain
+// where the bucket holds no one tone), then between the tones' proven
 // spans; the plain kernel takes the plain tone of the rest.
 void tones_of_line(Lines &w, bool interior, unsigned char *tone, int)
 {
@@ -1297,8 +1297,8 @@ void tones_of_line(Lines &w, bool interior, unsigned char *tone, int)
             line_lookup(w.gradient, static_cast<size_t>(nb_col - 2), t.first, t.shift, t.bucket.data(), t.buckets, 0,
                         tone + 1);
             std::memset(w.todo + 1, 0, static_cast<size_t>(nb_col - 2));
-            settle_marked(w, nb_col, tone, ValueTable<unsigned char>::unsure, tone,
-                          [&](int, double g) { return certain_value(t, g); });
+            settle_todo(w, nb_col, tone, ValueTable<unsigned char>::mixed, tone,
+                        [&](int, double g) { return table_value(t, g); });
             return 0;
         },
         [&](int j, double g) {
@@ -1324,7 +1324,7 @@ void build_dem_table()
         build_value_table(engine.dem, top, engine.steepest, 18, log_min, log_max, plain_log, dem_value);
 }
 
-// The log DEM kernel. The stretch is monotone, so a cell's value is certain
+// The log DEM kernel. The stretch is monotone, so a cell's value is proven
 // when its gradient lies in one value's span of the table, or when it is
 // one value over the whole margin of its fast logarithm (line_stretch); the
 // plain kernel takes the plain stretch of the other cells. A run that holds
@@ -1343,10 +1343,10 @@ void dem_of_line(Lines &w, bool interior, int *val, int i)
                 return 0;
             if (engine.dem_by_table) {
                 // A hint (a first value to step from) or a gradient beyond
-                // the table: the values' certain spans decide.
+                // the table: the values' proven spans decide.
                 line_lookup16(w.gradient, m, t.first, t.shift, t.bucket.data(), t.buckets, val + 1, w.todo + 1);
-                settle_marked(w, nb_col, w.todo, 1, val, [&](int j, double g) {
-                    return val[j] >= 0 ? certain_value_from(t, g, val[j]) : certain_value(t, g);
+                settle_todo(w, nb_col, w.todo, 1, val, [&](int j, double g) {
+                    return val[j] >= 0 ? table_value_from(t, g, val[j]) : table_value(t, g);
                 });
                 return 0;
             }

@@ -55,9 +55,9 @@ void build_value_table(ValueTable<Entry> &t, int top, double steepest, int bits,
             k++;
         // A bucket without one value: 255 for 8-bit entries, its first value
         // with the top bit for 16-bit ones.
-        const Entry unsure =
-            sizeof(Entry) == 1 ? ValueTable<Entry>::unsure : static_cast<Entry>(ValueTable<Entry>::unsure | k);
-        t.bucket[b] = g0 >= t.hi[k] && g1 <= t.lo[k + 1] ? static_cast<Entry>(k) : unsure;
+        const Entry mixed =
+            sizeof(Entry) == 1 ? ValueTable<Entry>::mixed : static_cast<Entry>(ValueTable<Entry>::mixed | k);
+        t.bucket[b] = g0 >= t.hi[k] && g1 <= t.lo[k + 1] ? static_cast<Entry>(k) : mixed;
     }
 }
 

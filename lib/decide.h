@@ -19,14 +19,14 @@
 // - ValueTable: for a non-decreasing value of the logarithm (a tone, a log
 //   DEM value), the gradients where each value begins, and a table of
 //   buckets of gradients that each hold one value (line_lookup,
-//   line_lookup16 look a line up in it; certain_value a gradient);
+//   line_lookup16 look a line up in it; table_value a gradient);
 // - line_stretch: the log DEM values of a line of fast logarithms, where
 //   the margin allows;
 // - PlainCache: the plain values of the gradients a worker met last (an
 //   integer model repeats its windows, a plane has one gradient), and what a
 //   pass decided from them;
-// - Pace: leaves the fast step out after a line where it left most cells
-//   to the plain rules (a plane), and tries it again 16 lines later.
+// - Pace: leaves the fast step out after a line where the plain rules did
+//   most cells (a plane), and tries it again 16 lines later.
 //
 // Nothing here prints, allocates after a table is built, or touches the
 // floating-point environment; a PlainCache and a Pace belong to one worker.
@@ -94,16 +94,16 @@ double gradient_reaching(PlainRule f, double target);
 double range_threshold(double steepest, PlainRule slope, PlainRule log);
 
 // The values 0..top of a non-decreasing value(logarithm), as gradients: value
-// k is certain for every gradient at or above hi[k] and below lo[k + 1].
+// k is proven for every gradient at or above hi[k] and below lo[k + 1].
 // Beside them, a table of buckets of gradients (by their leading bits) that
 // each hold their value when the whole bucket lies within one value's
-// certain span. A bucket of 8 bits without one value holds 255; one of 16
+// proven span. A bucket of 8 bits without one value holds 255; one of 16
 // bits holds its first value k (hi[k] <= its first gradient) with the top
 // bit set, from which a gradient's value is a step or two away.
 template <typename Entry>
 struct ValueTable {
     uint64_t buckets = 0;
-    static constexpr Entry unsure = sizeof(Entry) == 1 ? 0xFF : 0x8000;
+    static constexpr Entry mixed = sizeof(Entry) == 1 ? 0xFF : 0x8000;
     bool flat = true; // no range to stretch over: every value is 0
     int top = 0;      // the largest value
     std::vector<double> lo, hi;
@@ -119,19 +119,19 @@ template <typename Entry>
 void build_value_table(ValueTable<Entry> &t, int top, double steepest, int bits, double lmin, double lmax,
                        PlainRule log, int (*value)(double lg));
 
-// The value of gradient g when it is certain, else -1, from a value k whose
+// The value of gradient g when the table proves it, else -1, from a value k whose
 // span has begun at or below g (hi[k] <= g).
 template <typename Entry>
-int certain_value_from(const ValueTable<Entry> &t, double g, int k)
+int table_value_from(const ValueTable<Entry> &t, double g, int k)
 {
     while (k < t.top && t.hi[static_cast<size_t>(k) + 1] <= g)
         k++;
     return g < t.lo[static_cast<size_t>(k) + 1] ? k : -1;
 }
 
-// The value of gradient g when it is certain, else -1.
+// The value of gradient g when the table proves it, else -1.
 template <typename Entry>
-int certain_value(const ValueTable<Entry> &t, double g)
+int table_value(const ValueTable<Entry> &t, double g)
 {
     if (t.flat)
         return 0;
@@ -143,7 +143,7 @@ int certain_value(const ValueTable<Entry> &t, double g)
         return t.top;
     // From the last value whose span has begun (hi[k] <= g).
     const auto end = t.hi.begin() + t.top + 1;
-    return certain_value_from(t, g, static_cast<int>(std::upper_bound(t.hi.begin() + 1, end, g) - t.hi.begin()) - 1);
+    return table_value_from(t, g, static_cast<int>(std::upper_bound(t.hi.begin() + 1, end, g) - t.hi.begin()) - 1);
 }
 
 // Lines of gradients looked up in a table, m at a time; k = bits of g[j] >>
@@ -213,8 +213,8 @@ int plain_decision(PlainCache &c, double g, int64_t &counter, Decide decide)
     return p.decision;
 }
 
-// The fast step is left out of the lines after one where it left most cells
-// to the plain rules (a plane, whose cells all lie near the largest slope):
+// The fast step is left out of the lines after one where the plain rules did
+// most cells (a plane, whose cells all lie near the largest slope):
 // its work is then lost, and the plain rules alone are quicker. It is tried
 // again every 16 lines.
 struct Pace {

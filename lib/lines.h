@@ -39,8 +39,8 @@ enum PassKind { range_pass, slope_pass, tone_pass, dem_pass, pass_kinds };
 // gradients, slopes, slopes + 1 and logarithms of the interior cells
 // (gradient[j] is that of cell j + 1); one raw line as read (bytes, 4 a
 // cell at most) and its stored cells; one line of tones and one of log DEM
-// values, and the marks of the cells the plain kernel still has to do
-// (todo). Beside them, the plain values of the gradients met last, the paces
+// values, and the todo flags of the cells the plain kernel still has to
+// do. Beside them, the plain values of the gradients met last, the paces
 // of the passes and the counts of the fast path.
 struct Lines {
     void *block = nullptr;
@@ -58,18 +58,19 @@ constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 
 // the plain rules; false when memory refuses them.
 bool ready_lines(Lines &w, int columns, PlainRule slope, PlainRule log);
 
-// The interior cells 1 .. n - 2 of a line whose mark (in marks) is `mark`
-// and whose value is certain: value(j, gradient) is that value, else -1.
-// A cell's todo mark is cleared when its value is certain, and the value put
-// in out[j]; set when it is not.
+// The interior cells 1 .. n - 2 of a line whose key is `unsettled` (a
+// table entry of mixed values, a todo flag): value(j, gradient) is the
+// cell's value when the table's spans prove it, else -1. A cell's todo flag
+// is cleared, and the value put in out[j], when it is proven; set when not.
 template <typename T, typename Value>
-void settle_marked(Lines &w, int n, const unsigned char *marks, unsigned char mark, T *out, Value value)
+void settle_todo(Lines &w, int n, const unsigned char *keys, unsigned char unsettled, T *out, Value value)
 {
-    const unsigned char *end = marks + std::max(n - 1, 1);
-    for (const unsigned char *at = marks + 1;
-         (at = static_cast<const unsigned char *>(std::memchr(at, mark, static_cast<size_t>(end - at)))) != nullptr;
+    const unsigned char *end = keys + std::max(n - 1, 1);
+    for (const unsigned char *at = keys + 1;
+         (at = static_cast<const unsigned char *>(std::memchr(at, unsettled, static_cast<size_t>(end - at)))) !=
+         nullptr;
          at++) {
-        const int j = static_cast<int>(at - marks);
+        const int j = static_cast<int>(at - keys);
         const int v = value(j, w.gradient[j - 1]);
         w.todo[j] = static_cast<unsigned char>(v < 0);
         if (v >= 0)
