@@ -12,11 +12,13 @@
 //                   put in place; the closing key wait
 //   fail            the one way out of a run that cannot go on
 //
-// Every stage works on the program-wide Run state declared here; nothing is
-// passed between stages as arguments. A run either holds every grid of the
-// Run state or reads its model line by line; the grids are then null and
-// each pass reads the model again, in bands of lines spread over the
-// processors. Failures never return: `fail` prints the message, removes the
+// Every stage works on the program-wide Run state declared here and on the
+// engine record (the switches, the mode, the tables a stage hands on);
+// nothing is passed between stages as arguments. A run decides once, before
+// its first pass, whether it holds every grid of the Run state or reads its
+// model line by line; the grids are then null and each pass asks the line
+// source for the model's lines again, in bands spread over the processors.
+// Failures never return: `fail` prints the message, removes the
 // temporary files the results were being written to (earlier results stay
 // as they were), waits for a key when asked to and ends the program with
 // status 1.
@@ -289,7 +291,7 @@ enum RawStatus {
     raw_ok = 0,
     raw_too_short,  // the file holds `found` cells, fewer than the model's
     raw_unreadable, // a read failed
-    raw_no_memory   // the grids do not fit, or one was refused
+    raw_no_memory   // not even the lines of the passes fit
 };
 
 // Reads the nb_lig x nb_col cells of the raw raster on f, of the cell type

@@ -88,11 +88,7 @@ void run_stages(bool plain, int threads, Counts &c, EachDem each_dem)
         c.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
     const FastStats before = fast_stats;
-    timed(pendientes);
-    frucmatrice(tab_out, nb_lig);
-    frimatrice(itab_out, nb_lig);
-    tab_out = nullptr;
-    itab_out = nullptr;
+    timed(pendientes); // holds every grid of the run the first time
     timed(treatment);
     for (int k = 0; k < limit_count; k++) {
         strcoef = stretch_limits[k];
