@@ -5,6 +5,7 @@
 #include "fastmath.h"
 
 #include "decide.h"
+#include "lines.h"
 
 #include <algorithm>
 #include <cmath>

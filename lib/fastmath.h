@@ -1,7 +1,8 @@
 // Arc tangent and decimal logarithm of whole arrays, several times faster
 // than the C library's atan and log10, for the slope and log stages; and the
 // per-line loops of the slope stage, vectorised the same way (the loops
-// that look lines up in the value tables are declared in decide.h).
+// that look lines up in the value tables are declared in decide.h, those
+// that decode the raw cells of a model in lines.h).
 //
 // fast_atan: y[k] = atan(x[k]) for 0 <= x[k] < infinity, subnormals
 //   included. fast_atan(+0) is +0, tiny and subnormal x come back unchanged
@@ -84,14 +85,6 @@ const char *fast_variant_name(fast_variant v);
 void line_gradients(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
 void line_degrees(double *pen, double *x, size_t m, double pi);
 double line_largest(const double *g, size_t m);
-// The raw cells of a model, decoded with the same builds:
-// line_cells: the n stored cells of a raw line, little-endian 16-bit
-//   unsigned (width 2) or 32-bit two's complement (width 4), into cells;
-//   extent[0] is lowered to their smallest and extent[1] raised to their
-//   largest; a null extent is left out.
-// line_metres: z[j] = cells[j] / coef.
-void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
-void line_metres(const int *cells, size_t n, double coef, double *z);
 
 // How far got stands from ref, in units in the last place of ref (the
 // measure of the error bounds above).

@@ -13,6 +13,8 @@
 //   lines for `columns` columns; false, and no band made, when memory
 //   refuses the lines. The counts of the fast path of every worker are
 //   added to `stats` at the end.
+// - line_cells, line_metres: a raw line of a model decoded into its stored
+//   cells, and those into metres.
 // Nothing here prints or exits.
 #ifndef QUARVELIN_LINES_H
 #define QUARVELIN_LINES_H
@@ -25,6 +27,16 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+// The raw cells of a model, decoded with the builds of the fast kernels
+// (fastmath.h), exactly in every build:
+// line_cells: the n stored cells of a raw line, little-endian 16-bit
+//   unsigned (width 2) or 32-bit two's complement (width 4), into cells;
+//   extent[0] is lowered to their smallest and extent[1] raised to their
+//   largest; a null extent is left out.
+// line_metres: z[j] = cells[j] / coef.
+void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
+void line_metres(const int *cells, size_t n, double coef, double *z);
 
 // Cells seen by the slope pass, and cells each pass decided the plain way.
 struct FastStats {
