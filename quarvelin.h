@@ -277,6 +277,8 @@ bool start_source(int bytes_per_cell);
 void release_grids();
 
 // The log DEM of a run that holds its grids, into itab_out.
+// @pre  log_min, log_max, log_dif, strcoef, engine.steepest; the grids held.
+// @post engine.dem, engine.dem_by_table; itab_out filled.
 void fill_log_dem();
 
 // Reads up to six whitespace-separated whole numbers of a descriptor file
