@@ -548,7 +548,7 @@ PassStatus line_pass(const BandPlan &p, Make make, Use use)
     return run_line_pass(p, nb_col, plain_slope, log_of_slope, fast_stats, make, use) ? pass_ok : pass_no_memory;
 }
 
-// Declared here, defined under Line by line.
+// Declared here, defined under Line source.
 template <typename Band, typename Make, typename Each, typename Use>
 PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use);
 
@@ -1187,7 +1187,7 @@ void pass_failed(PassStatus status, const std::string &path)
         cannot_write(path);
 }
 
-// Declared here, defined under Line by line: holds every grid of the run
+// Declared here, defined under Line source: holds every grid of the run
 // not held yet (the stored values too when asked); false when one is
 // refused.
 bool hold_grids(bool stored);
