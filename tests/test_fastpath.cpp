@@ -186,4 +186,23 @@ INSTANTIATE_TEST_SUITE_P(Models, FastPath, ::testing::Range<size_t>(0, all_model
                              return row_name(all_models()[row.param].what);
                          });
 
+// The halving over the doubles in order finds the first gradient whose
+// value reaches a target, across zero and up to infinity: its value reaches
+// the target and the double just below it does not.
+TEST(Decide, GradientReachingIsTheFirstDoubleThatReaches)
+{
+    EXPECT_LT(ordered_key(-0.5), ordered_key(-0.0));
+    EXPECT_LT(ordered_key(-0.0), ordered_key(0.0));
+    EXPECT_EQ(from_ordered_key(ordered_key(-3.25)), -3.25);
+    EXPECT_EQ(first_reaching(-8.0, 8.0, [](double x) { return x >= -1.0; }), -1.0);
+    const PlainRule slope = [](double g) { return std::atan(g) * 180.0 / (std::atan(1.0) * 4.0); };
+    for (double target : {1e-300, 0.5, 45.0, 89.999999}) {
+        const double g = gradient_reaching(slope, target);
+        EXPECT_GE(slope(g), target) << target;
+        EXPECT_LT(slope(std::nextafter(g, 0.0)), target) << target;
+    }
+    EXPECT_EQ(gradient_reaching(slope, 0.0), 0.0);
+    EXPECT_EQ(gradient_reaching(slope, 91.0), HUGE_VAL);
+}
+
 } // namespace
