@@ -9,31 +9,22 @@
 // DEM (raw 32-bit raster or ASCII grid) with a histogram file of its own.
 //
 // This file reads in the order of a run: the Run state and the file names,
-// the dialogue that drives the run, the two readers, the slopes, the grey
-// tones and the log DEM, the passes of a run line by line, the writers. The
-// host (console, files, results, memory, threads) is in lib/.
-//
-// Terrain arithmetic is done in 64-bit reals in a fixed order of operations,
-// and every real that becomes an integer is truncated toward zero. The
-// slopes, their logarithms and both ranges are made in one pass
-// (pendientes), so that a run line by line reads its model once for them;
-// treatment then makes the grey tones from those ranges. Every file is the
-// one the C library's atan and log10 give on every cell: one line driver
-// computes the gradients of a line, lets the fast kernels decide the cells
-// that lie clear of every boundary by a wide margin, and finishes the rest
-// with one plain loop (Slopes). A model whose grids need more than 64 MiB is
-// read line by line, in bands spread over every processor (Line by line).
-//
-// A run that fails prints one message, removes the temporary files of its
-// results (the results are put in place only when the run is complete),
-// waits for a key (except at end of input) and exits with status 1.
+// the dialogue, the two readers, the slopes (the rules, the line driver and
+// the kernels of every pass), the tones and the log DEM, the line source,
+// the writers. Terrain arithmetic is done in 64-bit reals in a fixed order
+// of operations, every real that becomes an integer is truncated toward
+// zero, and every file is the one the C library's atan and log10 give on
+// every cell. lib/ holds what deciding cells quickly takes (decide.h), the
+// lines and bands of a pass (lines.h) and the host.
 #include "quarvelin.h"
 
+#include "ask.h"
 #include "console.h"
 #include "fastmath.h"
 #include "files.h"
 #include "georef.h"
 #include "image.h"
+#include "lines.h"
 #include "nrutil.h"
 #include "outputs.h"
 #include "room.h"
@@ -41,14 +32,9 @@
 #include "workers.h"
 
 #include <algorithm>
-#include <bit>
-#include <cerrno>
 #include <cfloat>
-#include <charconv>
-#include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -62,7 +48,8 @@
 
 // ================================================================ Run state
 
-FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f2p, *f3, *f3d, *f3g, *f3h, *f3p;
+#define QUARVELIN_DEFINE_FILE(f) FILE *f;
+QUARVELIN_FILES(QUARVELIN_DEFINE_FILE)
 
 int nb_lig, nb_col, pix_size;
 int format, itype, mind, maxd, dyn_scale, output, dem_result, dem_type;
@@ -84,12 +71,10 @@ unsigned char **tab_out;
 int **itab_out;
 double **dtab_out;
 
-std::string nomim1, nomdescr1, nomgeo1;
-std::string nomim2, nomdescr2, nomgis2, nomprj2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3, nomprj3;
+#define QUARVELIN_DEFINE_NAME(n) std::string n;
+QUARVELIN_NAMES(QUARVELIN_DEFINE_NAME)
 
-bool plain_path, line_by_line;
-int64_t dem_table_cells_per_value = 16384;
-int thread_count = 1;
+Engine engine;
 FastStats fast_stats;
 
 // =============================================================== File names
@@ -104,6 +89,14 @@ const RawForm raw_forms[2] = {
 };
 
 const char ascii_suffix[] = ".asc";
+
+namespace {
+
+// The widest text of a value in an ASCII result, its tab included: a tone
+// ("254\t") and a log DEM value ("-2147483648\t").
+constexpr size_t tone_text_width = 4, value_text_width = 12;
+
+} // namespace
 
 const ResultFile result_files[result_count] = {
     {"_log.xls", "w", "histogram file of the image"},
@@ -127,12 +120,6 @@ const ResultFile result_files[result_count] = {
 
 namespace {
 
-// Declared here, for the dialogue: the grids of the stages and the passes
-// of a run line by line, defined with them below.
-template <typename T>
-bool hold_grid(T **&grid, T **(*alloc)(int, int));
-void release_copy();
-
 [[noreturn]] void cannot_write(const std::string &path)
 {
     fail(strf("\n\tFile %s could not be written\n", path.c_str()));
@@ -150,106 +137,11 @@ void release_copy();
 
 [[noreturn]] void end_of_input()
 {
-    fail("\n\tEnd of input: the run is abandoned.\n", false, 1);
+    fail("\n\tEnd of input: the run is abandoned.\n", false);
 }
 
-// A progress line of a long loop. Shown at once, but at most ten times a
-// second: a model of millions of lines prints tens of thousands of them.
-void progress(const char *fmt, int i)
-{
-    std::printf(fmt, i);
-    static std::chrono::steady_clock::time_point shown;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - shown >= std::chrono::milliseconds(100)) {
-        std::fflush(stdout);
-        shown = now;
-    }
-}
-
-std::string ask_word()
-{
-    std::string w;
-    if (!console_next_answer(w))
-        end_of_input();
-    return w;
-}
-
-bool not_a_number()
-{
-    std::fputs("\n\tA number is expected.", stdout);
-    return false;
-}
-
-bool ask_int(int &value)
-{
-    const std::string w = ask_word();
-    return int_word(w.data(), w.data() + w.size(), value) || not_a_number();
-}
-
-bool ask_real(double &value)
-{
-    const std::string w = ask_word();
-    return real_word(w.data(), w.data() + w.size(), value) == word_number || not_a_number();
-}
-
-// A name typed after `prompt`: a zero byte would cut it short unseen, so a
-// name that holds one is asked again.
-std::string ask_name(const std::string &prompt)
-{
-    for (;;) {
-        std::fputs(prompt.c_str(), stdout);
-        const std::string w = ask_word();
-        if (w.find('\0') == std::string::npos)
-            return w;
-        std::fputs("\n\tA name without a zero byte is expected.", stdout);
-    }
-}
-
-// A menu: `once` shown first, `each` (the options) shown again until the
-// answer is one of 0 .. largest.
-int ask_choice(const char *once, const char *each, int largest)
-{
-    std::fputs(once, stdout);
-    int v = -1;
-    do
-        std::fputs(each, stdout);
-    while (!ask_int(v) || v < 0 || v > largest);
-    return v;
-}
-
-// A word of digits after an optional sign: a whole number, maybe beyond
-// the 32-bit range.
-bool whole_word(const std::string &w)
-{
-    const size_t first = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
-    return w.size() > first && w.find_first_not_of("0123456789", first) == std::string::npos;
-}
-
-// A whole number typed after `prompt`, asked again until it is one and at
-// least `least`; a whole number out of that range is told the range.
-int ask_count(const char *prompt, int least)
-{
-    for (;;) {
-        std::fputs(prompt, stdout);
-        const std::string w = ask_word();
-        int v = 0;
-        if (int_word(w.data(), w.data() + w.size(), v) && v >= least)
-            return v;
-        if (whole_word(w))
-            std::printf("\n\tA whole number from %d to %d is expected.", least, INT_MAX);
-        else
-            not_a_number();
-    }
-}
-
-double ask_coordinate(const char *prompt)
-{
-    double v = 0.0;
-    do
-        std::fputs(prompt, stdout);
-    while (!ask_real(v));
-    return v;
-}
+// Whichever stage asks, the end of the input ends the run.
+const bool input_end_handled = (ask_when_input_ends(end_of_input), true);
 
 void ask_coordinates()
 {
@@ -261,31 +153,6 @@ void ask_coordinates()
 
 const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
 const char blank60[] = "                                                            ";
-
-// One framed line of the banner: the vertical on both sides of 60 characters.
-// The frame is drawn with the double-line box characters, in UTF-8.
-void frame_line(const char *text)
-{
-    std::printf("\n\t\u2551%s\u2551", text);
-}
-
-void frame_edge(const char *lead, const char *left, const char *right, const char *tail)
-{
-    std::fputs(lead, stdout);
-    std::fputs(left, stdout);
-    for (int k = 0; k < 60; k++)
-        std::fputs("\u2550", stdout);
-    std::fputs(right, stdout);
-    std::fputs(tail, stdout);
-}
-
-void frame(const char *lead, const char *const *texts, int lines, const char *tail)
-{
-    frame_edge(lead, "\u2554", "\u2557", "");
-    for (int k = 0; k < lines; k++)
-        frame_line(texts[k]);
-    frame_edge("\n\t", "\u255A", "\u255D", tail);
-}
 
 void banner()
 {
@@ -653,31 +520,26 @@ int threads_to_use()
     return usable_processors();
 }
 
-void fail(const std::string &msg, bool key, int status)
+void read_switches()
+{
+    const char *plain = std::getenv("QUARVELIN_PLAIN");
+    engine.plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
+    const char *forced = std::getenv("QUARVELIN_LINE_BY_LINE");
+    engine.forced_mode = forced == nullptr || *forced == '\0' ? -1 : std::strcmp(forced, "0") != 0 ? 1 : 0;
+    engine.thread_count = threads_to_use();
+}
+
+void fail(const std::string &msg, bool key)
 {
     stop_bands(); // the workers of a pass end first
     std::fputs(msg.c_str(), stdout);
     output_discard();
-    for (FILE **f : {&f1d, &f2, &f2d, &f2g, &f2h, &f2p, &f3, &f3d, &f3g, &f3h, &f3p})
-        *f = nullptr; // closed with the temporaries
+#define QUARVELIN_FORGET_FILE(f) f = nullptr; // closed with the temporaries
+    QUARVELIN_RESULT_FILES(QUARVELIN_FORGET_FILE)
     if (key)
         console_key_wait();
     std::fflush(stdout);
-    std::exit(status);
-}
-
-std::string strf(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    va_list ap2;
-    va_copy(ap2, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    std::vsnprintf(s.data(), s.size() + 1, fmt, ap2);
-    va_end(ap2);
-    return s;
+    std::exit(1);
 }
 
 void opening()
@@ -747,9 +609,7 @@ int run_program(int argc, char **argv)
         std::set_new_handler(nullptr);
         no_memory();
     });
-    const char *plain = std::getenv("QUARVELIN_PLAIN");
-    plain_path = plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0;
-    thread_count = threads_to_use();
+    read_switches();
     fast_variant_in_use(); // chosen once, before any thread
     opening();
     image_saving();
@@ -759,87 +619,35 @@ int run_program(int argc, char **argv)
 // ======================================================== The lines of a pass
 //
 // Every pass over a model (reading it, its slopes, its tones, its log DEM)
-// goes through its lines in bands, each band on one worker thread with lines
-// of its own; the thread that started the workers uses the bands in order.
+// goes through its lines in bands (lines.h).
 
 namespace {
 
-// The plain slope and logarithm of a gradient, as the C library's atan and
-// log10 give them, and what the pass decided from them (a tone, a log DEM
-// value) once it has.
-struct Plain {
-    uint64_t g; // the gradient's bits
-    double pen, lg;
-    bool decided;
-    int decision;
-};
-// Enough for the few hundred gradients around the largest one that a plane
-// in decimetres makes (its elevations in metres are not exact).
-constexpr int plain_slots = 1024;
-constexpr uint64_t no_gradient = 0xBFF0000000000000; // -1.0: a root is never negative
+// How a pass ended; a stage tells the user (pass_failed).
+enum PassStatus { pass_ok, pass_unreadable, pass_no_memory, pass_unwritable };
 
-// The lines one worker works in, for nb_col columns: the three elevation
-// lines around the current one (elevation_line: which model line each
-// holds, or -1); the gradients, slopes, slopes + 1 and logarithms of the
-// interior cells (gradient[j] is that of cell j + 1); one raw line as read
-// (bytes) and its stored cells; one line of tones and one of log DEM values,
-// and the marks of the cells a fast step left to the plain loop. Beside them, the plain values of
-// the gradients met last (an integer model repeats its windows, a plane has
-// one gradient) and the counts of the fast path.
-struct Lines {
-    void *block = nullptr;
-    double *elevation[3] = {}, *gradient = nullptr, *slope = nullptr, *slope_plus_1 = nullptr, *logarithm = nullptr;
-    int elevation_line[3] = {-1, -1, -1};
-    int *stored = nullptr, *dem = nullptr;
-    unsigned char *bytes = nullptr, *tones = nullptr, *left = nullptr;
-    Plain *plain = nullptr; // plain_slots of them
-    int plain_lines = 0;    // lines to leave to the plain loop whole
-    bool tried = false;     // the fast step ran on this line
-    FastStats stats;
-};
-constexpr size_t line_bytes_per_column = 7 * sizeof(double) + 2 * sizeof(int) + 4 + 1 + 1;
+// The bands of a result being made at once, all workers together: a few
+// hundred lines of a wide model for each worker, small beside the 64 MiB a
+// run line by line may use.
+constexpr size_t band_budget = size_t(16) << 20;
 
-// The lines for nb_col columns, zero-filled; false when memory refuses them.
-bool ready_lines(Lines &w)
+// The bands of a pass over the model (lines.h).
+BandPlan plan(size_t bytes_per_line, bool backwards)
 {
-    const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    w = Lines{};
-    w.block = std::calloc(1, plain_slots * sizeof(Plain) + n * line_bytes_per_column);
-    if (w.block == nullptr)
-        return false;
-    w.plain = static_cast<Plain *>(w.block);
-    for (int k = 0; k < plain_slots; k++)
-        w.plain[k].g = no_gradient;
-    double *d = static_cast<double *>(static_cast<void *>(w.plain + plain_slots));
-    for (double **line :
-         {&w.elevation[0], &w.elevation[1], &w.elevation[2], &w.gradient, &w.slope, &w.slope_plus_1, &w.logarithm}) {
-        *line = d;
-        d += n;
-    }
-    w.stored = static_cast<int *>(static_cast<void *>(d));
-    w.dem = w.stored + n;
-    w.bytes = static_cast<unsigned char *>(static_cast<void *>(w.dem + n));
-    w.tones = w.bytes + 4 * n;
-    w.left = w.tones + n;
-    return true;
+    return plan_bands(nb_lig, engine.thread_count, bytes_per_line, band_budget, backwards);
 }
 
-// A pass: bands of per_band lines (the last may be shorter), made on up to
-// `workers` threads, at most `slots` of them ahead of the one being used.
-// A backwards pass goes from the last line up (a bitmap is stored so).
-struct BandPlan {
-    int per_band = 1, bands = 0, slots = 1, workers = 1;
-    bool backwards = false;
-};
-
-// Declared here, defined under Line by line.
-BandPlan plan_bands(size_t bytes_per_line, bool backwards);
-template <typename Each>
-void each_line_of(const BandPlan &p, int band, Each each);
+// A pass over the bands of p: make(k, lines, slot) on the workers, each
+// with lines of its own, then use(k, slot) in order on this thread.
 template <typename Make, typename Use>
-void line_pass(const BandPlan &p, Make make, Use use);
+PassStatus line_pass(const BandPlan &p, Make make, Use use)
+{
+    return run_line_pass(p, nb_col, plain_slope, log_of_slope, fast_stats, make, use) ? pass_ok : pass_no_memory;
+}
+
+// Declared here, defined under Line source.
 template <typename Band, typename Make, typename Each, typename Use>
-void model_pass(const BandPlan &p, Make make, Each each, Use use);
+PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use);
 
 } // namespace
 
@@ -851,18 +659,13 @@ namespace {
 // centimetres and millimetres (the answer dyn_scale is the index).
 const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
 
-size_t raw_line_bytes()
-{
-    return static_cast<size_t>(std::max(nb_col, 0)) * static_cast<size_t>(raw_forms[itype].bytes);
-}
-
 // Reads line i of the raw model into w.bytes and decodes its stored cells into
 // `cells` (16-bit unsigned, FF FF is 65535, or 32-bit two's complement, both
 // little-endian), extending the range `extent` of the stored values. False
 // when the file could not be read.
 bool read_raw_line(FILE *f, Lines &w, int i, int *cells, int extent[2])
 {
-    const size_t bytes = raw_line_bytes();
+    const size_t bytes = static_cast<size_t>(std::max(nb_col, 0)) * static_cast<size_t>(raw_forms[itype].bytes);
     if (!read_at(f, w.bytes, bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes)))
         return false;
     line_cells(w.bytes, static_cast<size_t>(nb_col), raw_forms[itype].bytes, cells, extent);
@@ -873,25 +676,7 @@ bool read_raw_line(FILE *f, Lines &w, int i, int *cells, int extent[2])
 
 int read_descriptor(FILE *f, int v[6], bool *refused)
 {
-    // Each word is read whole and must be a whole number: "343." or "2.5"
-    // is not read as 343 or 2. A word longer than any number is no number.
-    char block[4096];
-    WordScanner s;
-    scan_stream(s, f, block, sizeof block, false);
-    if (refused != nullptr)
-        *refused = false;
-    int n = 0;
-    const char *b, *e;
-    while (n < 6 && next_word(s, b, e)) {
-        int x = 0;
-        if (e - b > 64 || !int_word(b, e, x)) {
-            if (refused != nullptr)
-                *refused = true;
-            break;
-        }
-        v[n++] = x;
-    }
-    return n;
+    return read_whole_numbers(f, v, 6, refused);
 }
 
 RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
@@ -900,22 +685,20 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
     found = std::max<int64_t>(file_size(f), 0) / raw_forms[itype].bytes;
     if (found < cells)
         return raw_too_short;
-    if (!decide_run(raw_run_bytes_per_cell))
+    if (!start_source(raw_run_bytes_per_cell))
         return raw_no_memory;
 
     // A run line by line reads the stored values here only for their range.
-    if (!line_by_line)
-        hold_grid(itab_in, imatrice);
     struct Band {
         int extent[2]; // the range of the band's stored values
         bool read;
     };
-    const BandPlan p = plan_bands(0, false);
+    const BandPlan p = plan(0, false);
     std::vector<Band> bands(static_cast<size_t>(p.slots));
     min = stored_min_start;
     max = stored_max_start;
     RawStatus status = raw_ok;
-    line_pass(
+    const PassStatus pass = line_pass(
         p,
         [&](int k, Lines &w, int slot) {
             Band &b = bands[static_cast<size_t>(slot)];
@@ -935,10 +718,10 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
                 max = b.extent[1];
             return status == raw_ok;
         });
-    if (status != raw_ok) {
-        frimatrice(itab_in, nb_col > 0 ? nb_lig : 0);
-        itab_in = nullptr;
-    }
+    if (pass == pass_no_memory)
+        status = raw_no_memory;
+    if (status != raw_ok)
+        release_grids();
     return status;
 }
 
@@ -966,11 +749,11 @@ void dem_lecture()
                            "\n\t\t3 ====> in millimeters\n\t\t",
                            3);
     coef = unit_factors[dyn_scale];
-    // The elevations in metres, stored value / coef; a run line by line
-    // makes them as each pass reads its lines.
-    if (!line_by_line && hold_grid(dtab_in, dmatrice) && hold_grid(dtab_slope, dmatrice))
-        for (int i = 0; i < nb_lig && nb_col > 0; i++)
-            line_metres(itab_in[i], static_cast<size_t>(nb_col), coef, dtab_in[i]);
+    // The elevations in metres, stored value / coef, into the grid of a run
+    // that holds it; a run line by line makes them as each pass reads its
+    // lines (read_line).
+    for (int i = 0; itab_in != nullptr && i < nb_lig; i++)
+        line_metres(itab_in[i], static_cast<size_t>(nb_col), coef, dtab_in[i]);
 
     // A descriptor the dialogue created gets the range and the cell size.
     if (!descr_OK) {
@@ -984,35 +767,23 @@ void dem_lecture()
 
 namespace {
 
-// The block of a grid that cannot be mapped, read as a stream: made with the
-// program, so that no allocation can fail on the way.
+// The block of a grid that cannot be mapped, read as a stream.
 constexpr size_t block_size = size_t(1) << 20;
-char read_block[block_size + 1];
 
-// The scratch copy of an ASCII model's elevations for a run line by line,
-// nb_col doubles a line; the folder it is in, or the folder that refused
-// it, and why writing it failed.
-FILE *elevations;
-std::string copy_folder;
-int copy_error;
+// The scratch copy of an ASCII model's elevations for a run line by line
+// (engine.elevations), nb_col doubles a line.
+void release_copy()
+{
+    if (engine.elevations != nullptr)
+        std::fclose(engine.elevations);
+    engine.elevations = nullptr;
+}
 
 bool open_copy()
 {
     release_copy(); // a copy of an earlier model
-    elevations = scratch_open(nomim1, copy_folder, copy_error);
-    return elevations != nullptr;
-}
-
-[[noreturn]] void no_copy()
-{
-    fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n", nomim1.c_str(),
-              copy_folder.c_str()));
-}
-
-[[noreturn]] void copy_not_written()
-{
-    fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n", nomim1.c_str(),
-              copy_folder.c_str(), write_failure(copy_error).c_str()));
+    engine.elevations = scratch_open(nomim1, engine.copy_folder, engine.copy_error);
+    return engine.elevations != nullptr;
 }
 
 bool grid_real(const char *b, const char *e, double &v)
@@ -1097,7 +868,7 @@ int64_t read_cells(WordScanner &s, int64_t from, int64_t to, CellSink &sink)
     int64_t i = from / cols, j = from % cols, held_from = from;
     size_t held = 0;
     auto flush = [&] {
-        const bool ok = held == 0 || write_at(elevations, sink.buffer, held * sizeof(double),
+        const bool ok = held == 0 || write_at(engine.elevations, sink.buffer, held * sizeof(double),
                                               held_from * static_cast<int64_t>(sizeof(double)), sink.err);
         held_from += static_cast<int64_t>(held);
         held = 0;
@@ -1123,12 +894,11 @@ int64_t read_cells(WordScanner &s, int64_t from, int64_t to, CellSink &sink)
 }
 
 // The progress lines of the reader: line 100, 200, ... as the reading
-// reaches the first cell of that line.
-int progress_line = 100;
-void progress_to(int lines)
+// reaches the first cell of that line; `next` is the next one to print.
+void progress_to(int &next, int lines)
 {
-    for (; progress_line < std::min(lines, nb_lig); progress_line += 100)
-        progress("\tline %d                   \r", progress_line);
+    for (; next < std::min(lines, nb_lig); next += 100)
+        progress("\tline %d                   \r", next);
 }
 
 int line_of_cell(int64_t c)
@@ -1139,11 +909,9 @@ int line_of_cell(int64_t c)
 // Readies the grid, or the scratch copy of a run line by line, for the body.
 AsciiStatus ready_body()
 {
-    if (!decide_run(ascii_run_bytes_per_cell))
+    if (!start_source(ascii_run_bytes_per_cell))
         return ascii_no_memory;
-    if (!line_by_line)
-        hold_grid(dtab_in, dmatrice);
-    if (line_by_line && !open_copy())
+    if (engine.line_by_line && !open_copy())
         return ascii_no_temporary;
     return ascii_ok;
 }
@@ -1153,37 +921,22 @@ AsciiStatus ready_body()
 // cell; then each reads its values into their places. Returns the first cell
 // without a valid value (`cells` when there is none), or -1 for a copy that
 // could not be written.
-int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status)
+int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status, int &next)
 {
+    constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
+    const std::vector<TextChunk> text = counted_chunks(
+        body, size, std::clamp<size_t>(size / chunk_bytes, 1, 16 * static_cast<size_t>(engine.thread_count)),
+        engine.thread_count);
     struct Chunk {
-        const char *begin;
-        size_t size;
-        int64_t words, first, stop;
+        int64_t first, stop;
         int err;
     };
-    constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
-    const size_t count = std::clamp<size_t>(size / chunk_bytes, 1, 16 * static_cast<size_t>(thread_count));
-    std::vector<Chunk> chunks(count);
-    const char *at = body, *end = body + size;
-    for (size_t k = 0; k < count; k++) {
-        const char *stop = k + 1 == count ? end : std::max(at, body + size / count * (k + 1));
-        while (stop < end && !is_blank(static_cast<unsigned char>(*stop)))
-            stop++;
-        chunks[k] = Chunk{at, static_cast<size_t>(stop - at), 0, 0, 0, 0};
-        at = stop;
-    }
-    const int n = static_cast<int>(count);
-    run_bands(
-        n, n, thread_count,
-        [&](int k, int, int) {
-            chunks[static_cast<size_t>(k)].words =
-                count_words(chunks[static_cast<size_t>(k)].begin, chunks[static_cast<size_t>(k)].size);
-        },
-        [](int, int) { return true; });
+    std::vector<Chunk> chunks(text.size());
+    const int n = static_cast<int>(text.size());
     int64_t total = first_cell;
-    for (Chunk &c : chunks) {
-        c.first = total;
-        total += c.words;
+    for (size_t k = 0; k < text.size(); k++) {
+        chunks[k] = Chunk{total, 0, 0};
+        total += text[k].words;
     }
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col;
     if (total >= cells && (status = ready_body()) != ascii_ok)
@@ -1191,22 +944,22 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
 
     // The values, each worker's copy through a buffer of its own.
     constexpr size_t buffer_cells = 1 << 16;
-    std::vector<double *> buffers(static_cast<size_t>(thread_count), nullptr);
-    if (elevations != nullptr)
-        for (double *&b : buffers)
-            if ((b = dvecteur(static_cast<int>(buffer_cells))) == nullptr)
-                no_memory();
-    int64_t stop = cells;
+    std::vector<double *> buffers(static_cast<size_t>(engine.thread_count), nullptr);
+    for (double *&b : buffers)
+        if (engine.elevations != nullptr && (b = dvecteur(static_cast<int>(buffer_cells))) == nullptr)
+            status = ascii_no_memory;
+    int64_t stop = status == ascii_ok ? cells : 0;
     run_bands(
-        n, n, thread_count,
+        stop == 0 ? 0 : n, n, engine.thread_count,
         [&](int k, int, int worker) {
             Chunk &c = chunks[static_cast<size_t>(k)];
-            const int64_t to = std::min(c.first + c.words, cells);
+            const TextChunk &t = text[static_cast<size_t>(k)];
+            const int64_t to = std::min(c.first + t.words, cells);
             c.stop = to;
             if (c.first >= to)
                 return;
             WordScanner s;
-            scan_text(s, c.begin, c.size);
+            scan_text(s, t.begin, t.size);
             CellSink sink{buffers[static_cast<size_t>(worker)], buffer_cells, 0};
             c.stop = read_cells(s, c.first, to, sink);
             c.err = sink.err;
@@ -1214,15 +967,15 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
         [&](int k, int) {
             const Chunk &c = chunks[static_cast<size_t>(k)];
             if (c.stop < 0) {
-                copy_error = c.err;
+                engine.copy_error = c.err;
                 stop = -1;
                 return false;
             }
-            if (c.stop < std::min(c.first + c.words, cells)) {
+            if (c.stop < std::min(c.first + text[static_cast<size_t>(k)].words, cells)) {
                 stop = c.stop;
                 return false;
             }
-            progress_to(c.stop > 0 ? line_of_cell(c.stop - 1) + 1 : 0);
+            progress_to(next, c.stop > 0 ? line_of_cell(c.stop - 1) + 1 : 0);
             return true;
         });
     for (double *b : buffers)
@@ -1238,12 +991,12 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
     if (const AsciiStatus h = read_header(s, bad_line, pending, first); h != ascii_ok)
         return h;
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col, first_cell = pending && cells > 0 ? 1 : 0;
-    progress_line = 100;
+    int next = 100; // the next progress line
     AsciiStatus status = ascii_ok;
     int64_t stop = cells;
     if (text != nullptr) {
         const size_t at = static_cast<size_t>(scanned(s));
-        stop = read_body_in_chunks(text + at, size - at, first_cell, status);
+        stop = read_body_in_chunks(text + at, size - at, first_cell, status, next);
     } else {
         // A body that cannot hold every cell (each value takes at least one
         // character and one separator) is read without storing, to name the
@@ -1253,31 +1006,30 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
             status = ready_body();
         if (status == ascii_ok) {
             double buffer[4096];
-            CellSink sink{elevations != nullptr ? buffer : nullptr, 4096, 0};
+            CellSink sink{engine.elevations != nullptr ? buffer : nullptr, 4096, 0};
             stop = read_cells(s, first_cell, cells, sink);
-            copy_error = sink.err;
+            engine.copy_error = sink.err;
         }
     }
     if (status == ascii_ok && first_cell == 1) {
         if (dtab_in != nullptr)
             dtab_in[0][0] = first;
-        else if (elevations != nullptr && !write_at(elevations, &first, sizeof first, 0, copy_error))
+        else if (engine.elevations != nullptr &&
+                 !write_at(engine.elevations, &first, sizeof first, 0, engine.copy_error))
             stop = -1;
     }
     if (status == ascii_ok && stop < 0)
         status = ascii_copy_failed;
     if (status == ascii_ok && stop < cells) {
-        progress_to(line_of_cell(stop) + 1);
+        progress_to(next, line_of_cell(stop) + 1);
         bad_line = line_of_cell(stop);
         bad_col = static_cast<int>(stop - static_cast<int64_t>(bad_line) * nb_col);
         status = ascii_bad_value;
     }
     if (status != ascii_ok)
         return status;
-    progress_to(nb_lig);
+    progress_to(next, nb_lig);
     pix_size = static_cast<int>(dpix_size);
-    if (!line_by_line)
-        hold_grid(dtab_slope, dmatrice);
     return ascii_ok;
 }
 
@@ -1287,11 +1039,12 @@ AsciiStatus ascii_read(FILE *f, int &bad_line, int &bad_col)
 {
     size_t size = 0;
     const char *text = map_whole(f, size);
+    std::vector<char> block(text == nullptr ? block_size + 1 : 0);
     WordScanner s;
     if (text != nullptr)
         scan_text(s, text, size);
     else
-        scan_stream(s, f, read_block, sizeof read_block, false);
+        scan_stream(s, f, block.data(), block.size(), false);
     AsciiStatus status = read_grid(s, text, size, bad_line, bad_col);
     // A grid that could not be read to its end is not a damaged one: a cut
     // under the map, or a read that failed, is told as such.
@@ -1326,9 +1079,11 @@ void ascii_lecture()
     case ascii_no_memory:
         no_memory();
     case ascii_no_temporary:
-        no_copy();
+        fail(strf("\n\tFile %s: no temporary file can be made beside it or in %s to read it line by line\n",
+                  nomim1.c_str(), engine.copy_folder.c_str()));
     case ascii_copy_failed:
-        copy_not_written();
+        fail(strf("\n\tFile %s: its copy in %s for reading it line by line could not be written: %s\n", nomim1.c_str(),
+                  engine.copy_folder.c_str(), write_failure(engine.copy_error).c_str()));
     case ascii_unreadable:
         cannot_read(nomim1);
     }
@@ -1337,62 +1092,58 @@ void ascii_lecture()
 // =================================================================== Slopes
 //
 // Per cell, slope = atan(g) x 180 / pi of the gradient g of its window, and
-// its logarithm log10(slope + 1). Every output depends on atan and log10
-// only through a maximum (the ranges reported and stretched over) or a
-// truncation (a grey tone, a log DEM value). So each pass drives a line in
-// two steps, in the manner of the 3 x 3 drivers of raster tools: the
-// gradients of the line, exact in every build; then a fast step that decides
-// every cell whose fast value lies clear of every boundary by a margin far
-// beyond the kernels' error; then one plain loop that finishes the other
-// cells with the C library's atan and log10 on their gradients. The plain
-// switch (plain_path) leaves the fast step out, so that every cell goes
-// through the plain loop: the reference the fast step is tested against.
+// its logarithm log10(slope + 1). Every pass drives a line through one
+// driver (drive_line): the gradients of the line, exact in every build; the
+// pass's fast step, which decides the cells it can prove (decide.h); then
+// the pass's plain kernel on the other cells, with the C library's atan and
+// log10. $QUARVELIN_PLAIN leaves the fast step out: the reference. A new
+// pass is one kernel (a fast step and a plain kernel) and one call of
+// drive_line for each line of a model pass.
 
 namespace {
 
 const double pi = std::atan(1.0) * 4.0;
 
-// The plain slope of a gradient: the C library's arc tangent, in degrees
-// (times 180 first, then over pi).
-inline double plain_slope(double g)
+} // namespace
+
+// The rules, each a small pure function of the program.
+
+double plain_slope(double g)
 {
     return std::atan(g) * 180.0 / pi;
 }
 
-inline double plain_log(double g)
+double log_of_slope(double pen)
+{
+    return std::log10(pen + 1.0);
+}
+
+double window_slope(const double *z0, const double *z1, const double *z2, double p)
+{
+    double g;
+    line_gradients(z0, z1, z2, 1, p, &g);
+    return plain_slope(g);
+}
+
+namespace {
+
+// The logarithm of the slope of a gradient.
+double plain_log(double g)
 {
     return log_of_slope(plain_slope(g));
 }
 
-// How far a fast value may stand from the plain one: the kernels' error is
-// a few units of 2^-52 of the value (see fastmath.h); the margins are 2^-40
-// of it, and for a logarithm 2^-50 more, for the rounding of slope + 1
-// when the slope is nearly 0.
-constexpr double slope_margin = 0x1p-40;
-inline double log_margin(double lg)
+// The border rule: a cell of the first or last line or column has no
+// window of its own; its gradient is 0 (slope 0, logarithm 0). interior: the
+// line has interior cells (gradients).
+inline double gradient_at(const Lines &w, bool interior, int j)
 {
-    return lg * 0x1p-40 + 0x1p-50;
+    return interior && j > 0 && j < nb_col - 1 ? w.gradient[j - 1] : 0.0;
 }
 
-// The plain values of gradient g, from the worker's lately met gradients
-// when g is one of them; `counter` counts the gradients computed.
-Plain &plain_of(Lines &w, double g, int64_t &counter)
-{
-    const uint64_t bits = std::bit_cast<uint64_t>(g);
-    Plain &p = w.plain[(bits ^ bits >> 10 ^ bits >> 21 ^ bits >> 42) % plain_slots];
-    if (p.g != bits) {
-        p.g = bits;
-        p.pen = plain_slope(g);
-        p.lg = log_of_slope(p.pen);
-        p.decided = false;
-        counter++;
-    }
-    return p;
-}
-
-// The gradients of the interior cells of the line z1 into w.gradient; false for a
-// line without interior cells (the first, the last, a model of fewer than 3
-// columns), whose cells all have the gradient 0.
+// The gradients of the interior cells of the line z1 into w.gradient; false
+// for a line without interior cells (the first, the last, a model of fewer
+// than 3 columns).
 bool gradients(Lines &w, const double *z0, const double *z1, const double *z2)
 {
     if (z0 == nullptr || z2 == nullptr || nb_col < 3)
@@ -1410,46 +1161,27 @@ void fast_logs(Lines &w)
     fast_log10(w.slope_plus_1, w.logarithm, m);
 }
 
-// Doubles in the order of their values as unsigned integers, and back.
-inline uint64_t ordered_key(double v)
+// The driver of every pass over a line of nb_col cells. Every cell starts
+// marked todo. fast() (a line with interior cells, off the plain path, when
+// the pace allows) decides the cells it can prove, clears their todo flags and
+// returns the column where the plain loop resumes; plain(j, g) then decides
+// each cell still marked from there, given its gradient g, and says whether
+// it needed the plain rules.
+template <typename Fast, typename Plain>
+void drive_line(Lines &w, PassKind kind, bool interior, Fast fast, Plain plain)
 {
-    const uint64_t b = std::bit_cast<uint64_t>(v);
-    return (b >> 63) != 0 ? ~b : b | (uint64_t(1) << 63);
-}
-inline double from_ordered_key(uint64_t k)
-{
-    return std::bit_cast<double>((k >> 63) != 0 ? k & ~(uint64_t(1) << 63) : ~k);
-}
-
-// The smallest double in (below, at] for which `reached` holds, found by
-// halving: reached(below) is false and reached(at) true. Where `reached`
-// is not monotone (the last bits of a library function), it is one of the
-// places where it turns true.
-template <typename Pred>
-double first_reaching(double below, double at, Pred reached)
-{
-    uint64_t lo = ordered_key(below), hi = ordered_key(at);
-    while (hi - lo > 1) {
-        const uint64_t mid = lo + (hi - lo) / 2;
-        if (reached(from_ordered_key(mid)))
-            hi = mid;
-        else
-            lo = mid;
+    const int n = nb_col;
+    std::memset(w.todo, 1, static_cast<size_t>(n));
+    Pace &pace = w.pace[kind];
+    const bool tried = interior && !engine.plain_path && pace_fast(pace);
+    int plain_cells = 0;
+    for (unsigned char *at = w.todo + (tried ? fast() : 0), *end = w.todo + n;
+         (at = static_cast<unsigned char *>(std::memchr(at, 1, static_cast<size_t>(end - at)))) != nullptr; at++) {
+        const int j = static_cast<int>(at - w.todo);
+        plain_cells += plain(j, gradient_at(w, interior, j)) ? 1 : 0;
     }
-    return from_ordered_key(hi);
-}
-
-// The smallest gradient whose plain value f(g) reaches `target`: 0 when even
-// 0 does, +inf when none does. f grows with g up to its last bits, so any
-// gradient below the one found has a value below target + those bits, and
-// any above it a value above target - those bits.
-double gradient_reaching(double (*f)(double), double target)
-{
-    if (f(0.0) >= target)
-        return 0.0;
-    if (!(f(HUGE_VAL) >= target))
-        return HUGE_VAL;
-    return first_reaching(0.0, HUGE_VAL, [&](double g) { return f(g) >= target; });
+    if (tried)
+        pace_after(pace, n, plain_cells);
 }
 
 // The ranges of the slopes and logarithms, and what finds them: the largest
@@ -1477,53 +1209,47 @@ void extend(Range &r, double lowest_slope, double highest_slope, double lowest_l
         r.log_max = highest_log;
 }
 
-// After a new largest gradient: the gradients at or above the threshold may
-// hold the largest plain slope or logarithm (their plain values lie within
-// twice the margins of the largest gradient's); no gradient below it does.
-void set_threshold(Range &r)
-{
-    r.threshold_of = r.steepest;
-    const double pen = plain_slope(r.threshold_of), lg = plain_log(r.threshold_of);
-    r.threshold = std::min(gradient_reaching(plain_slope, pen - 2.0 * slope_margin * pen),
-                           gradient_reaching(plain_log, lg - 2.0 * log_margin(lg)));
-}
-
-// The cells of line i in the range: the border cells (slope 0, logarithm 0)
-// and the interior cells whose gradients may hold a largest value, done the
-// plain way. A line whose gradients all lie below the threshold holds none.
+// The range kernel: the cells of line i that may hold a bound, done the
+// plain way. Only a gradient at or above the threshold may hold a largest
+// value, and only the gradient 0 (of every border cell) the smallest; the
+// fast step leaves out the interior of a line whose gradients all lie below
+// the threshold. The threshold follows the largest gradient by steps of
+// 10 %: below it, a few more cells than needed are done the plain way.
 void range_of_line(Range &r, Lines &w, int i, bool interior)
 {
-    extend(r, 0.0, 0.0, 0.0, 0.0);
     w.stats.cells += nb_col;
-    if (!interior)
-        return;
-    const int m = nb_col - 2;
-    if (!plain_path && line_largest(w.gradient, static_cast<size_t>(m)) < r.threshold)
-        return;
     double last_g = -1.0; // a gradient met on the cell before is done
-    for (int j = 0; j < m; j++) {
-        const double g = w.gradient[j];
-        if (g == last_g)
-            continue;
-        last_g = g;
-        if (g <= DBL_MAX) {
-            // The threshold follows the largest gradient by steps of 10 %:
-            // below it, a few more cells than needed are done the plain way.
-            if (g > r.steepest) {
-                r.steepest = g;
-                if (!plain_path && g > 1.1 * r.threshold_of)
-                    set_threshold(r);
+    drive_line(
+        w, range_pass, interior,
+        [&] {
+            const size_t m = static_cast<size_t>(nb_col - 2);
+            if (line_largest(w.gradient, m) < r.threshold)
+                std::memset(w.todo + 1, 0, m);
+            return 0;
+        },
+        [&](int j, double g) {
+            if (g == last_g)
+                return false;
+            last_g = g;
+            if (g <= DBL_MAX) {
+                if (g > r.steepest) {
+                    r.steepest = g;
+                    if (!engine.plain_path && g > 1.1 * r.threshold_of) {
+                        r.threshold_of = g;
+                        r.threshold = range_threshold(g, plain_slope, plain_log);
+                    }
+                }
+                if (g > 0.0 && g < r.threshold)
+                    return false;
             }
-            if (g < r.threshold)
-                continue;
-        }
-        const Plain &p = plain_of(w, g, w.stats.exact_slopes);
-        if (std::isnan(p.pen) && r.bad_line < 0) {
-            r.bad_line = i;
-            r.bad_col = j + 1;
-        }
-        extend(r, p.pen, p.pen, p.lg, p.lg);
-    }
+            const PlainValue &p = plain_of(*w.plain, g, w.stats.plain_slopes);
+            if (std::isnan(p.pen) && r.bad_line < 0) {
+                r.bad_line = i;
+                r.bad_col = j;
+            }
+            extend(r, p.pen, p.pen, p.lg, p.lg);
+            return true;
+        });
 }
 
 // The ranges of a band after those of the bands before it.
@@ -1537,32 +1263,30 @@ void merge(Range &r, const Range &band)
     }
 }
 
-// The slopes and logarithms of line i for the grids of a run that holds
-// them: the fast values, plain ones for a cell whose gradient is not finite
-// (and for every cell on the plain path).
+// The slope kernel, for the grids of a run that holds them: the fast
+// slopes and logarithms of the cells whose gradients are finite, the plain
+// ones of the others.
 void slopes_of_line(Lines &w, bool interior, double *slope, double *lg)
 {
-    const int n = nb_col;
-    std::fill(slope, slope + n, 0.0);
-    std::fill(lg, lg + n, 0.0);
-    if (!interior)
-        return;
-    if (!plain_path)
-        fast_logs(w);
-    for (int j = 0; j < n - 2; j++) {
-        if (plain_path || !(w.gradient[j] <= DBL_MAX)) {
-            const Plain &p = plain_of(w, w.gradient[j], w.stats.exact_slopes);
-            slope[j + 1] = p.pen;
-            lg[j + 1] = p.lg;
-        } else {
-            slope[j + 1] = w.slope[j];
-            lg[j + 1] = w.logarithm[j];
-        }
-    }
+    drive_line(
+        w, slope_pass, interior,
+        [&] {
+            fast_logs(w);
+            for (int j = 1; j < nb_col - 1; j++)
+                if (w.gradient[j - 1] <= DBL_MAX) {
+                    slope[j] = w.slope[j - 1];
+                    lg[j] = w.logarithm[j - 1];
+                    w.todo[j] = 0;
+                }
+            return 0;
+        },
+        [&](int j, double g) {
+            const PlainValue &p = plain_of(*w.plain, g, w.stats.plain_slopes);
+            slope[j] = p.pen;
+            lg[j] = p.lg;
+            return true;
+        });
 }
-
-// The largest finite gradient of the model, for the tones.
-double steepest_gradient;
 
 void slope_progress(int i)
 {
@@ -1570,41 +1294,52 @@ void slope_progress(int i)
         progress("\tline %d                 \r", i);
 }
 
+// Tells the user why a pass did not end; at the boundary of a stage.
+void pass_failed(PassStatus status, const std::string &path)
+{
+    if (status == pass_unreadable)
+        cannot_read(nomim1);
+    if (status == pass_no_memory)
+        no_memory();
+    if (status == pass_unwritable)
+        cannot_write(path);
+}
+
+// Declared here, defined under Line source: holds every grid of the run
+// not held yet (the stored values too when asked); false when one is
+// refused.
+bool hold_grids(bool stored);
+
 } // namespace
-
-double window_slope(const double *z0, const double *z1, const double *z2, double p)
-{
-    double g;
-    line_gradients(z0, z1, z2, 1, p, &g);
-    return plain_slope(g);
-}
-
-double log_of_slope(double pen)
-{
-    return std::log10(pen + 1.0);
-}
 
 void pendientes()
 {
-    if (!line_by_line && dtab_out == nullptr)
-        hold_grid(dtab_out, dmatrice);
+    // A run that holds its elevations holds every grid (start_source); one
+    // given its elevations alone gets the others here.
+    if (dtab_in != nullptr && !hold_grids(false))
+        no_memory();
     std::fputs("\n", stdout);
     Range r;
-    model_pass<Range>(
-        plan_bands(0, false),
+    const PassStatus status = model_pass<Range>(
+        plan(0, false),
         [](int i, Lines &w, Range &band, const double *z0, const double *z1, const double *z2) {
             const bool interior = gradients(w, z0, z1, z2);
             range_of_line(band, w, i, interior);
             if (dtab_out != nullptr)
                 slopes_of_line(w, interior, dtab_slope[i], dtab_out[i]);
         },
-        slope_progress, [&](const Range &band) { merge(r, band); });
+        slope_progress,
+        [&](const Range &band) {
+            merge(r, band);
+            return true;
+        });
+    pass_failed(status, nomim1);
     min_pen = r.min_pen;
     max_pen = r.max_pen;
     log_min = r.log_min;
     log_max = r.log_max;
     log_dif = log_max - log_min;
-    steepest_gradient = r.steepest;
+    engine.steepest = r.steepest;
     if (r.bad_line >= 0)
         fail(strf("\n\tFile %s: the elevations around line %d, column %d are too large for a slope\n", nomim1.c_str(),
                   r.bad_line, r.bad_col));
@@ -1653,308 +1388,159 @@ int grey_tone(double lg, double lmin, double ldif)
 
 namespace {
 
-// The values of gradients under a non-decreasing stretch of the
-// logarithm: the grey tones, and the log DEM values to a positive limit.
-// The value is a non-decreasing function of the logarithm, and the plain
-// logarithm one of the gradient (up to its last bits), so the smallest
-// logarithm of every value (edge) is found once by halving, and from it the
-// gradients around which a value is certain: value k for every gradient at
-// or above hi[k] and below lo[k + 1]. A gradient is looked up in a table of
-// buckets (by its leading bits) that each hold their value when the whole
-// bucket lies within one value's certain span; only a gradient near an
-// edge is done the plain way. A bucket of tones that holds no certain tone
-// holds 255; one of 16 bits holds its first value k (hi[k] <= its first
-// gradient) with the top bit set, from which a gradient's value is a step
-// or two away.
-template <typename Entry>
-struct ValueTable {
-    uint64_t buckets = 0;
-    static constexpr Entry unsure = sizeof(Entry) == 1 ? 0xFF : 0x8000; // the mark of a bucket without one value
-    static constexpr Entry unsure_from(size_t k)
-    {
-        return sizeof(Entry) == 1 ? unsure : static_cast<Entry>(unsure | k);
-    }
-    bool flat = true; // no range to stretch over: every value is 0
-    int top = 0;      // the largest value
-    std::vector<double> lo, hi;
-    uint64_t first = 0; // leading bits of the first bucket
-    int shift = 0;      // bits of a gradient below its bucket's
-    std::vector<Entry> bucket;
-};
-ValueTable<unsigned char> tone_table;
 constexpr int top_tone = static_cast<int>(tone_limit);
 
-// The table of values 0..top of value(logarithm), for gradients up to the
-// steepest of the model, in 2^bits buckets.
-template <typename Entry, typename Value>
-void build_value_table(ValueTable<Entry> &t, int top, double steepest, int bits, Value value)
+// The grey tone and the log DEM value of a logarithm of this model.
+int tone_of_log(double lg)
 {
-    t.flat = !(log_dif > 0.0);
-    if (t.flat)
-        return;
-    t.top = top;
-    t.lo.assign(static_cast<size_t>(top) + 2, 0.0);
-    t.hi.assign(static_cast<size_t>(top) + 2, 0.0);
-    for (int k = 1; k <= top; k++) {
-        const double edge = first_reaching(log_min, log_max, [&](double l) { return value(l) >= k; });
-        const double m = 2.0 * log_margin(edge);
-        t.lo[static_cast<size_t>(k)] = gradient_reaching(plain_log, edge - m);
-        t.hi[static_cast<size_t>(k)] = gradient_reaching(plain_log, edge + m);
-    }
-    t.lo[static_cast<size_t>(top) + 1] = t.hi[static_cast<size_t>(top) + 1] = HUGE_VAL;
-
-    // The buckets span lo[1] to the largest gradient of the model.
-    const double upper = std::min(t.hi[static_cast<size_t>(top)], std::max(steepest, t.lo[1]));
-    const uint64_t first = std::bit_cast<uint64_t>(t.lo[1]), last = std::bit_cast<uint64_t>(upper);
-    t.shift = 0;
-    t.buckets = uint64_t{1} << bits;
-    while (((last >> t.shift) - (first >> t.shift)) >= t.buckets - 1)
-        t.shift++;
-    t.first = first >> t.shift;
-    t.bucket.resize(t.buckets);
-    size_t k = 0;
-    for (uint64_t b = 0; b < t.buckets; b++) {
-        const double g0 = std::bit_cast<double>((t.first + b) << t.shift);
-        const double g1 = std::bit_cast<double>((t.first + b + 1) << t.shift);
-        while (k < static_cast<size_t>(top) && t.hi[k + 1] <= g0)
-            k++;
-        t.bucket[b] = g0 >= t.hi[k] && g1 <= t.lo[k + 1] ? static_cast<Entry>(k) : ValueTable<Entry>::unsure_from(k);
-    }
+    return grey_tone(lg, log_min, log_dif);
 }
 
-// The value of gradient g when it is certain, else -1, from a value k whose
-// span has begun at or below g (hi[k] <= g).
-template <typename Entry>
-int certain_value_from(const ValueTable<Entry> &t, double g, int k)
+int dem_value(double lg)
 {
-    while (k < t.top && t.hi[static_cast<size_t>(k) + 1] <= g)
-        k++;
-    return g < t.lo[static_cast<size_t>(k) + 1] ? k : -1;
+    return stretch(lg, log_min, log_dif, strcoef);
 }
 
-// The value of a gradient when it is certain, else -1.
-template <typename Entry>
-int certain_value(const ValueTable<Entry> &t, double g)
+// The tone kernel: the fast step looks each gradient up in its bucket (255
+// where the bucket holds no one tone), then between the tones' proven
+// spans; the plain kernel takes the plain tone of the rest.
+void tones_of_line(Lines &w, bool interior, unsigned char *tone, int)
 {
-    if (t.flat)
-        return 0;
-    if (!(g <= DBL_MAX))
-        return -1;
-    if (g < t.lo[1])
-        return 0;
-    if (g >= t.hi[static_cast<size_t>(t.top)])
-        return t.top;
-    // From the last value whose span has begun (hi[k] <= g).
-    const auto end = t.hi.begin() + t.top + 1;
-    return certain_value_from(t, g, static_cast<int>(std::upper_bound(t.hi.begin() + 1, end, g) - t.hi.begin()) - 1);
+    const ValueTable<unsigned char> &t = engine.tones;
+    drive_line(
+        w, tone_pass, interior,
+        [&] {
+            if (t.flat)
+                return 0;
+            line_lookup(w.gradient, static_cast<size_t>(nb_col - 2), t.first, t.shift, t.bucket.data(), t.buckets, 0,
+                        tone + 1);
+            std::memset(w.todo + 1, 0, static_cast<size_t>(nb_col - 2));
+            settle_todo(w, nb_col, tone, ValueTable<unsigned char>::mixed, tone,
+                        [&](int, double g) { return table_value(t, g); });
+            return 0;
+        },
+        [&](int j, double g) {
+            tone[j] = static_cast<unsigned char>(plain_decision(*w.plain, g, w.stats.plain_tones, tone_of_log));
+            return true;
+        });
 }
 
-// The fast step is left out of the lines after one where it left most cells
-// to the plain loop (a plane, whose cells all lie near the largest slope):
-// its work is then lost, and the plain loop alone is quicker. It is tried
-// again every 16 lines.
-bool fast_step(Lines &w)
-{
-    w.tried = !plain_path && w.plain_lines == 0;
-    if (w.plain_lines > 0)
-        w.plain_lines--;
-    return w.tried;
-}
-
-void after_line(Lines &w, int left)
-{
-    if (w.tried && left > nb_col / 2)
-        w.plain_lines = 15;
-    w.tried = false;
-}
-
-// The plain loop's decision for a gradient: decide(its plain logarithm),
-// made once for each gradient the worker meets (a plane repeats a few
-// gradients over and over).
-template <typename Decide>
-int plain_decision(Lines &w, double g, int64_t &counter, Decide decide)
-{
-    Plain &p = plain_of(w, g, counter);
-    if (!p.decided) {
-        p.decision = decide(p.lg);
-        p.decided = true;
-    }
-    return p.decision;
-}
-
-// Every cell of a line whose mark is `mark`, in order: visit(j, gradient).
-// Border cells have the gradient 0. Returns how many there were.
-template <typename Visit>
-int each_marked(const Lines &w, bool interior, unsigned char *marks, unsigned char mark, Visit visit)
-{
-    const int n = nb_col;
-    int count = 0;
-    for (unsigned char *at = marks, *end = marks + n;
-         (at = static_cast<unsigned char *>(std::memchr(at, mark, static_cast<size_t>(end - at)))) != nullptr; at++) {
-        const int j = static_cast<int>(at - marks);
-        visit(j, interior && j > 0 && j < n - 1 ? w.gradient[j - 1] : 0.0);
-        count++;
-    }
-    return count;
-}
-
-// The tones of a line: the fast step looks each gradient up in its bucket
-// (255 where the bucket holds none), then between the tones' certain
-// spans; the plain loop takes the exact tone of the rest.
-void tones_of_line(Lines &w, bool interior, unsigned char *tone)
-{
-    const ValueTable<unsigned char> &t = tone_table;
-    std::memset(tone, 255, static_cast<size_t>(nb_col));
-    const bool fast = interior && !t.flat && fast_step(w);
-    if (fast)
-        line_lookup(w.gradient, static_cast<size_t>(nb_col - 2), t.first, t.shift, t.bucket.data(), t.buckets, 0,
-                    tone + 1);
-    int left = 0;
-    each_marked(w, interior, tone, 255, [&](int j, double g) {
-        // A line the fast step left out goes to the plain loop whole, but for
-        // its border cells, whose tone 0 is certain.
-        const bool border = !interior || j == 0 || j == nb_col - 1;
-        int k = !plain_path && (fast || t.flat || border) ? certain_value(t, g) : -1;
-        if (k < 0) {
-            left++;
-            k = plain_decision(w, g, w.stats.exact_tones, [](double lg) { return grey_tone(lg, log_min, log_dif); });
-        }
-        tone[j] = static_cast<unsigned char>(k);
-    });
-    after_line(w, left);
-}
-
-// The log DEM values to a limit of 1 to 4096, as a table like the tones'
-// in 2^18 buckets (half a megabyte): built when the model has at least
-// dem_table_cells_per_value cells for each value (a value costs about 6
-// microseconds to find, on one thread, against about 2 ns a cell saved on
-// each), it takes the place of the fast logarithms and their stretch.
-// With more values, too many cells fall in buckets that hold no one value,
-// and the fast logarithms are quicker.
-ValueTable<uint16_t> dem_table;
-bool dem_by_table = false;
-
+// The log DEM values to a limit of 1 to 4096 are looked up in a table like
+// the tones' in 2^18 buckets (half a megabyte): built when the model has at
+// least dem_table_cells_per_value cells for each value (a value costs about
+// 6 microseconds to find, on one thread, against about 2 ns a cell saved on
+// each), it takes the place of the fast logarithms and their stretch. With
+// more values, too many cells fall in buckets that hold no one value, and
+// the fast logarithms are quicker.
 void build_dem_table()
 {
     const int top = stretch(log_max, log_min, log_dif, strcoef);
     const double cells = static_cast<double>(nb_lig) * static_cast<double>(nb_col);
-    dem_by_table = !plain_path && log_dif > 0.0 && strcoef > 0.0 && top >= 1 && top <= 4096 &&
-                   cells >= static_cast<double>(dem_table_cells_per_value) * top;
-    if (dem_by_table)
-        build_value_table(dem_table, top, steepest_gradient, 18,
-                          [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
+    engine.dem_by_table = log_dif > 0.0 && strcoef > 0.0 && top >= 1 && top <= 4096 &&
+                          cells >= static_cast<double>(engine.dem_table_cells_per_value) * top;
+    if (engine.dem_by_table)
+        build_value_table(engine.dem, top, engine.steepest, 18, log_min, log_max, plain_log, dem_value);
 }
 
-// The log DEM values of a line. The stretch is monotone, so a cell's value
-// is certain when it is one value over the whole margin of its fast
-// logarithm (line_stretch), or when its gradient lies in one value's span
-// of the table; the plain loop takes the exact stretch of the other cells.
-// A run that holds its grids has the line's fast logarithms already: the
-// slope pass kept them (held, from its second cell), and the cells where it
-// kept a plain one instead have gradients that are not finite, which the
-// plain loop takes anyway.
-void dem_of_line(Lines &w, bool interior, int *val, const double *held)
+// The log DEM kernel. The stretch is monotone, so a cell's value is proven
+// when its gradient lies in one value's span of the table, or when it is
+// one value over the whole margin of its fast logarithm (line_stretch); the
+// plain kernel takes the plain stretch of the other cells. A run that holds
+// its grids has the line's fast logarithms already (held_logs): the slope
+// pass kept them, and the cells where it kept a plain one instead have
+// gradients that are not finite, which the plain kernel takes anyway.
+void dem_of_line(Lines &w, bool interior, int *val, int i)
 {
-    const int n = nb_col;
-    std::memset(w.left, 1, static_cast<size_t>(n));
-    const bool fast = interior && log_dif > 0.0 && fast_step(w);
-    if (fast && dem_by_table) {
-        const ValueTable<uint16_t> &t = dem_table;
-        line_lookup16(w.gradient, static_cast<size_t>(n - 2), t.first, t.shift, t.bucket.data(), t.buckets, val + 1,
-                      w.left + 1);
-    } else if (fast) {
-        const double *lg = held != nullptr ? held + 1 : w.logarithm;
-        if (held == nullptr)
-            fast_logs(w);
-        const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0), log_margin(0.0)};
-        line_stretch(lg, w.gradient, static_cast<size_t>(n - 2), stretch_of, val + 1, w.left + 1);
-    }
-    int left = 0;
-    each_marked(w, interior, w.left, 1, [&](int j, double g) {
-        const bool border = !interior || j == 0 || j == n - 1;
-        int v = -1;
-        if (dem_by_table && fast && !border && val[j] >= 0)
-            v = certain_value_from(dem_table, g, val[j]);
-        else if (dem_by_table && (fast || border))
-            v = certain_value(dem_table, g);
-        if (v < 0) {
-            left++;
-            v = plain_decision(w, g, w.stats.exact_dem,
-                               [](double lg) { return stretch(lg, log_min, log_dif, strcoef); });
-        }
-        val[j] = v;
-    });
-    after_line(w, left);
+    const ValueTable<uint16_t> &t = engine.dem;
+    const double *held_logs = dtab_out != nullptr ? dtab_out[i] : nullptr;
+    drive_line(
+        w, dem_pass, interior,
+        [&] {
+            const size_t m = static_cast<size_t>(nb_col - 2);
+            if (!(log_dif > 0.0))
+                return 0;
+            if (engine.dem_by_table) {
+                // A hint (a first value to step from) or a gradient beyond
+                // the table: the values' proven spans decide.
+                line_lookup16(w.gradient, m, t.first, t.shift, t.bucket.data(), t.buckets, val + 1, w.todo + 1);
+                settle_todo(w, nb_col, w.todo, 1, val, [&](int j, double g) {
+                    return val[j] >= 0 ? table_value_from(t, g, val[j]) : table_value(t, g);
+                });
+                return 0;
+            }
+            if (held_logs == nullptr)
+                fast_logs(w);
+            const double stretch_of[4] = {log_min, strcoef / log_dif, log_margin(1.0) - log_margin(0.0),
+                                          log_margin(0.0)};
+            line_stretch(held_logs != nullptr ? held_logs + 1 : w.logarithm, w.gradient, m, stretch_of, val + 1,
+                         w.todo + 1);
+            return 0;
+        },
+        [&](int j, double g) {
+            val[j] = plain_decision(*w.plain, g, w.stats.plain_dem, dem_value);
+            return true;
+        });
 }
 
 // A pass that fills a grid of the run, line by line, from each line's
 // gradients.
 template <typename T, typename Fill>
-void fill_grid(T **grid, Fill fill)
+PassStatus fill_grid(T **grid, Fill fill)
 {
     struct None {};
-    model_pass<None>(
-        plan_bands(0, false),
+    return model_pass<None>(
+        plan(0, false),
         [&](int i, Lines &w, None &, const double *z0, const double *z1, const double *z2) {
             fill(w, gradients(w, z0, z1, z2), grid[i], i);
         },
-        [](int) {}, [](const None &) {});
+        [](int) {}, [](const None &) { return true; });
 }
 
 } // namespace
 
 void treatment()
 {
-    build_value_table(tone_table, top_tone, steepest_gradient, 16,
-                      [](double lg) { return grey_tone(lg, log_min, log_dif); });
-    // A run line by line makes its tones as the image is written. The log
-    // DEM grid is filled only when a log DEM is written; until then its
-    // pages are not touched.
-    if (line_by_line || !hold_grid(tab_out, ucmatrice) || !hold_grid(itab_out, imatrice))
-        return;
-    fill_grid(tab_out, [](Lines &w, bool interior, unsigned char *tone, int) { tones_of_line(w, interior, tone); });
+    build_value_table(engine.tones, top_tone, engine.steepest, 16, log_min, log_max, plain_log, tone_of_log);
+    // A run that holds its grids keeps its tones in tab_out; a run line by
+    // line makes them as the image is written.
+    if (tab_out != nullptr)
+        pass_failed(fill_grid(tab_out, tones_of_line), nomim1);
 }
 
 void fill_log_dem()
 {
     build_dem_table();
-    fill_grid(itab_out, [](Lines &w, bool interior, int *val, int i) {
-        dem_of_line(w, interior, val, dtab_out != nullptr ? dtab_out[i] : nullptr);
-    });
+    pass_failed(fill_grid(itab_out, dem_of_line), nomim1);
 }
 
-// ============================================================= Line by line
+// ============================================================= Line source
 //
 // A run holds every grid of its model only while they need at most 64 MiB
 // and at most half of what this process may use: beyond that, holding the
-// grids costs more than it saves (the first touch of fresh memory is slow),
-// and the other half stays for the system's file cache and other programs.
-// A larger model is read line by line, with the same line driver, the same
-// console text and the same files. The slope pass reads the model once for
-// the ranges, then each result pass reads it again: a raw model from its
-// own file, an ASCII grid from a scratch copy of its elevations that its
-// reader wrote (a file with no name, so that no end of the program can
-// leave it behind).
-//
-// Every pass goes through its lines in bands: the workers make the bands
-// (each with lines of its own, reading the model at offsets), and the thread
-// that started them uses them in order, so that the progress lines and the
-// files come out as from one thread, whatever the number of threads.
+// grids costs more than it saves (the first touch of fresh memory is slow).
+// A larger model is read line by line, with the same driver, console text
+// and files: a raw model from its own file, an ASCII grid from a scratch
+// copy of its elevations that its reader wrote (a file with no name, which
+// no end of the program can leave behind). The choice is made once, before
+// the first pass (start_source): every grid of the run is held, or none.
 
 namespace {
 
 constexpr double grid_limit = 64.0 * 1024 * 1024;
 // The line pointers of the six grids a run holds at once.
 constexpr double grid_pointer_arrays = 6.0;
-// The bands of the results being made at once, all workers together: a few
-// hundred lines of a wide model for each worker, small beside the 64 MiB a
-// run line by line may use.
-constexpr size_t band_budget = size_t(16) << 20;
+// The line source: model line i in metres, from the grid of a run that
+// holds it, or read again from the model into the slot i % 3 of the
+// worker's three (the lines around any line fall into different slots);
+// null when it could not be read.
+using LineSource = const double *(*)(Lines &w, int i);
 
-// Model line i in metres, into the slot i % 3 of the worker's three (the
-// lines around any line fall into different slots); null when it could not
-// be read.
-const double *model_line(Lines &w, int i)
+const double *held_line(Lines &, int i)
+{
+    return dtab_in[i];
+}
+
+const double *read_line(Lines &w, int i)
 {
     const int slot = i % 3;
     double *z = w.elevation[slot];
@@ -1963,39 +1549,76 @@ const double *model_line(Lines &w, int i)
     const size_t n = static_cast<size_t>(nb_col);
     w.elevation_line[slot] = -1; // until the slot holds line i whole
     if (format == 0) {
-        if (!read_at(elevations, z, n * sizeof(double),
+        if (!read_at(engine.elevations, z, n * sizeof(double),
                      static_cast<int64_t>(i) * static_cast<int64_t>(n * sizeof(double))))
             return nullptr;
     } else {
         if (!read_raw_line(f1, w, i, w.stored, nullptr))
             return nullptr;
-        line_metres(w.stored, static_cast<size_t>(nb_col), coef, z);
+        line_metres(w.stored, n, coef, z);
     }
     w.elevation_line[slot] = i;
     return z;
 }
 
+// The elevation lines around line i (null beyond the model). False when the
+// model could not be read.
+bool window_of(LineSource line, Lines &w, int i, const double *&z0, const double *&z1, const double *&z2)
+{
+    z1 = line(w, i);
+    z0 = i > 0 ? line(w, i - 1) : nullptr;
+    z2 = i + 1 < nb_lig ? line(w, i + 1) : nullptr;
+    return z1 != nullptr && (z0 != nullptr || i == 0) && (z2 != nullptr || i + 1 == nb_lig);
+}
+
+// Holds one grid: true when it is held (an empty one is null).
+template <typename T>
+bool hold_grid(T **&grid, T **(*alloc)(int, int))
+{
+    if (grid == nullptr && nb_lig > 0 && nb_col > 0)
+        grid = alloc(nb_col, nb_lig);
+    return grid != nullptr || nb_lig <= 0 || nb_col <= 0;
+}
+
+bool hold_grids(bool stored)
+{
+    if ((!stored || hold_grid(itab_in, imatrice)) && hold_grid(dtab_in, dmatrice) && hold_grid(dtab_slope, dmatrice) &&
+        hold_grid(dtab_out, dmatrice) && hold_grid(tab_out, ucmatrice) && hold_grid(itab_out, imatrice))
+        return true;
+    release_grids();
+    return false;
+}
+
 } // namespace
 
-bool decide_run(int bytes_per_cell)
+bool grids_wanted(int bytes_per_cell)
 {
-    const double usable = usable_memory();
-    const char *forced = std::getenv("QUARVELIN_LINE_BY_LINE");
-    if (forced != nullptr && *forced != '\0') {
-        line_by_line = std::strcmp(forced, "0") != 0;
-    } else {
-        const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
-        const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * grid_pointer_arrays;
-        line_by_line = need > grid_limit || need > usable / 2.0;
-    }
+    if (engine.forced_mode >= 0)
+        return engine.forced_mode == 0;
+    const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
+    const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * grid_pointer_arrays;
+    return need <= grid_limit && need <= usable_memory() / 2.0;
+}
+
+bool lines_fit()
+{
     // Memory is promised before it is used: lines that the machine cannot
     // hold would be granted and kill the run once touched. The passes hold
     // every worker's lines, and the bands of a result at their widest (an
-    // ASCII log DEM, 12 bytes a cell).
+    // ASCII log DEM).
     const double cols = std::max(nb_col, 0);
-    const BandPlan p = plan_bands(12 * static_cast<size_t>(cols), false);
+    const BandPlan p = plan(value_text_width * static_cast<size_t>(cols), false);
     const double lines = static_cast<double>(line_bytes_per_column) * cols * p.workers;
-    return lines + 12.0 * cols * p.slots * p.per_band <= usable;
+    return lines + value_text_width * cols * p.slots * p.per_band <= usable_memory();
+}
+
+bool start_source(int bytes_per_cell)
+{
+    release_grids(); // those of an earlier model
+    if (!lines_fit())
+        return false;
+    engine.line_by_line = !(grids_wanted(bytes_per_cell) && hold_grids(bytes_per_cell == raw_run_bytes_per_cell));
+    return true;
 }
 
 void release_grids()
@@ -2016,131 +1639,30 @@ void release_grids()
 
 namespace {
 
-void release_copy()
-{
-    if (elevations != nullptr)
-        std::fclose(elevations);
-    elevations = nullptr;
-}
-
-// A grid was refused: every grid is released and the run goes on line by
-// line. An ASCII model's elevations were read at some cost: they are kept in
-// its scratch copy first.
-void fall_back_to_lines()
-{
-    if (format == 0 && dtab_in != nullptr && nb_col > 0) {
-        if (!open_copy())
-            no_copy();
-        const size_t bytes = static_cast<size_t>(nb_col) * sizeof(double);
-        for (int i = 0; i < nb_lig; i++)
-            if (!write_at(elevations, dtab_in[i], bytes, static_cast<int64_t>(i) * static_cast<int64_t>(bytes),
-                          copy_error))
-                copy_not_written();
-    }
-    release_grids();
-    line_by_line = true;
-}
-
-// Holds a grid of the whole run: true when it is held; when memory refuses
-// it, the run goes on line by line, and the result is false.
-template <typename T>
-bool hold_grid(T **&grid, T **(*alloc)(int, int))
-{
-    if (nb_lig <= 0 || nb_col <= 0) {
-        grid = nullptr; // an empty grid: no lines to point at
-        return true;
-    }
-    grid = alloc(nb_col, nb_lig);
-    if (grid != nullptr)
-        return true;
-    fall_back_to_lines();
-    return false;
-}
-
-// The elevation lines around line i (null beyond the model): the grid's, or
-// read into the worker's lines. False when the model could not be read.
-bool window_of(Lines &w, int i, const double *&z0, const double *&z1, const double *&z2)
-{
-    if (dtab_in != nullptr) {
-        z0 = i > 0 ? dtab_in[i - 1] : nullptr;
-        z1 = dtab_in[i];
-        z2 = i + 1 < nb_lig ? dtab_in[i + 1] : nullptr;
-        return true;
-    }
-    z1 = model_line(w, i);
-    z0 = i > 0 ? model_line(w, i - 1) : nullptr;
-    z2 = i + 1 < nb_lig ? model_line(w, i + 1) : nullptr;
-    return z1 != nullptr && (z0 != nullptr || i == 0) && (z2 != nullptr || i + 1 == nb_lig);
-}
-
-BandPlan plan_bands(size_t bytes_per_line, bool backwards)
-{
-    BandPlan p;
-    p.backwards = backwards;
-    p.workers = std::max(thread_count, 1);
-    p.slots = 2 * p.workers; // a band ahead for every worker while one is written
-    // Several bands a worker, so that they finish together; no more lines a
-    // band than its share of the budget holds.
-    int per = std::max(1, (nb_lig + 4 * p.workers - 1) / (4 * p.workers));
-    if (bytes_per_line > 0)
-        per = static_cast<int>(std::clamp<size_t>(band_budget / static_cast<size_t>(p.slots) / bytes_per_line, 1,
-                                                  static_cast<size_t>(per)));
-    p.per_band = per;
-    p.bands = (nb_lig + per - 1) / per;
-    return p;
-}
-
-// The lines of band k, in the order of the pass.
-template <typename Each>
-void each_line_of(const BandPlan &p, int band, Each each)
-{
-    const int first = band * p.per_band, last = std::min(first + p.per_band, nb_lig);
-    for (int t = first; t < last; t++)
-        each(p.backwards ? nb_lig - 1 - t : t);
-}
-
-// A pass over the bands of p: make(k, lines, slot) on the workers, each
-// with lines of its own, then use(k, slot) in order on this thread.
-template <typename Make, typename Use>
-void line_pass(const BandPlan &p, Make make, Use use)
-{
-    std::vector<Lines> lines(static_cast<size_t>(p.workers));
-    for (Lines &w : lines)
-        if (!ready_lines(w))
-            no_memory();
-    run_bands(
-        p.bands, p.slots, p.workers,
-        [&](int k, int slot, int worker) { make(k, lines[static_cast<size_t>(worker)], slot); }, use);
-    for (Lines &w : lines) {
-        fast_stats.cells += w.stats.cells;
-        fast_stats.exact_slopes += w.stats.exact_slopes;
-        fast_stats.exact_tones += w.stats.exact_tones;
-        fast_stats.exact_dem += w.stats.exact_dem;
-        std::free(w.block);
-    }
-}
-
 // A pass over the lines of the model: make(i, lines, band, z0, z1, z2) for
 // every line i of a band in the order of the pass, with the elevation lines
-// around it, on the workers; then on this thread, in order, each(i) for the
-// lines of the band (their progress lines), the failure of a line whose
-// window could not be read, and use(band).
+// around it from the line source, on the workers; then on this thread, in
+// order, each(i) for the lines of the band (their progress lines) and
+// use(band), which may stop the pass by returning false (a band it could
+// not write). The pass stops at a line whose window could not be read.
 template <typename Band, typename Make, typename Each, typename Use>
-void model_pass(const BandPlan &p, Make make, Each each, Use use)
+PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use)
 {
     struct Slot {
         Band band;
         int unread; // the line whose model lines could not be read, or -1
     };
+    const LineSource line = dtab_in != nullptr ? held_line : read_line;
     std::vector<Slot> slots(static_cast<size_t>(p.slots));
-    line_pass(
+    PassStatus status = pass_ok;
+    const PassStatus lines = line_pass(
         p,
         [&](int k, Lines &w, int s) {
             Slot &slot = slots[static_cast<size_t>(s)];
             slot = Slot{Band{}, -1};
             each_line_of(p, k, [&](int i) {
                 const double *z0, *z1, *z2;
-                if (slot.unread < 0 && nb_col > 0 && !window_of(w, i, z0, z1, z2))
+                if (slot.unread < 0 && nb_col > 0 && !window_of(line, w, i, z0, z1, z2))
                     slot.unread = i;
                 else if (slot.unread < 0 && nb_col > 0)
                     make(i, w, slot.band, z0, z1, z2);
@@ -2149,13 +1671,16 @@ void model_pass(const BandPlan &p, Make make, Each each, Use use)
         [&](int k, int s) {
             const Slot &slot = slots[static_cast<size_t>(s)];
             each_line_of(p, k, [&](int i) {
-                each(i);
+                if (status == pass_ok)
+                    each(i);
                 if (i == slot.unread)
-                    cannot_read(nomim1);
+                    status = pass_unreadable;
             });
-            use(slot.band);
-            return true;
+            if (status == pass_ok && !use(slot.band))
+                status = pass_unwritable;
+            return status == pass_ok;
         });
+    return lines != pass_ok ? lines : status;
 }
 
 } // namespace
@@ -2164,9 +1689,14 @@ void model_pass(const BandPlan &p, Make make, Each each, Use use)
 
 namespace {
 
+bool wrote(FILE *f, const void *data, size_t bytes)
+{
+    return bytes == 0 || std::fwrite(data, 1, bytes, f) == bytes;
+}
+
 void write_block(FILE *f, const void *data, size_t bytes, const std::string &path)
 {
-    if (bytes != 0 && std::fwrite(data, 1, bytes, f) != bytes)
+    if (!wrote(f, data, bytes))
         cannot_write(path);
 }
 
@@ -2241,7 +1771,7 @@ void write_world_file(FILE *&f, const std::string &path)
 // A pass that writes every line of a result, in the order of the pass:
 // line(i, lines, z0, z1, z2, out) puts the bytes of line i at out (at most
 // bytes_per_line) and returns their count. The ASCII forms print their
-// progress lines.
+// progress lines. Fails the run when the pass does not end.
 template <typename Line>
 void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool backwards, bool progress_lines,
                  Line line)
@@ -2250,54 +1780,59 @@ void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool b
         char *text = nullptr;
         size_t size = 0;
     };
-    const BandPlan p = plan_bands(bytes_per_line, backwards);
+    const BandPlan p = plan(bytes_per_line, backwards);
     // A band's bytes, in the block of the slot the pass makes it in.
     std::vector<char *> blocks(static_cast<size_t>(p.slots));
+    PassStatus status = pass_ok;
     for (char *&b : blocks)
         if ((b = static_cast<char *>(std::malloc(static_cast<size_t>(p.per_band) * bytes_per_line + 1))) == nullptr)
-            no_memory();
-    model_pass<Bytes>(
-        p,
-        [&](int i, Lines &w, Bytes &band, const double *z0, const double *z1, const double *z2) {
-            if (band.text == nullptr)
-                band.text = blocks[static_cast<size_t>((p.backwards ? nb_lig - 1 - i : i) / p.per_band % p.slots)];
-            band.size += line(i, w, z0, z1, z2, band.text + band.size);
-        },
-        [&](int i) {
-            if (progress_lines && i > 0 && i % 100 == 0)
-                progress("\tline %d              \r", i);
-        },
-        [&](const Bytes &band) { write_block(f, band.text, band.size, path); });
+            status = pass_no_memory;
+    if (status == pass_ok)
+        status = model_pass<Bytes>(
+            p,
+            [&](int i, Lines &w, Bytes &band, const double *z0, const double *z1, const double *z2) {
+                if (band.text == nullptr)
+                    band.text = blocks[static_cast<size_t>((p.backwards ? nb_lig - 1 - i : i) / p.per_band % p.slots)];
+                band.size += line(i, w, z0, z1, z2, band.text + band.size);
+            },
+            [&](int i) {
+                if (progress_lines && i > 0 && i % 100 == 0)
+                    progress("\tline %d              \r", i);
+            },
+            [&](const Bytes &band) { return wrote(f, band.text, band.size); });
     for (char *b : blocks)
         std::free(b);
+    pass_failed(status, path);
 }
 
-// The tones of line i: the grid's, or made from the line's gradients.
+// The tones of line i: the held grid's (treatment made them), or made now
+// into the worker's line.
 const unsigned char *tones_of(int i, Lines &w, const double *z0, const double *z1, const double *z2)
 {
     if (tab_out != nullptr)
         return tab_out[i];
-    tones_of_line(w, gradients(w, z0, z1, z2), w.tones);
+    tones_of_line(w, gradients(w, z0, z1, z2), w.tones, i);
     return w.tones;
 }
 
-// The log DEM values of line i, also into the grid of a run that holds it.
+// The log DEM values of line i, made into the held grid's line or the
+// worker's.
 const int *values_of(Lines &w, int i, const double *z0, const double *z1, const double *z2)
 {
     int *val = itab_out != nullptr ? itab_out[i] : w.dem;
-    dem_of_line(w, gradients(w, z0, z1, z2), val, dtab_out != nullptr ? dtab_out[i] : nullptr);
+    dem_of_line(w, gradients(w, z0, z1, z2), val, i);
     return val;
 }
 
 void write_image()
 {
-    if (output < 0 || output > 2)
-        return;
     // A line of the image: its tones (raw raster); its tones and the padding
     // of a bitmap line, the bottom line first (bitmap); "%d\t" of each tone
     // and no line break (ASCII grid).
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
-    const size_t size = output == 1 ? static_cast<size_t>(TailleLigneBMP(nb_col, 0)) : output == 2 ? 4 * n : n;
+    const size_t size = output == 1   ? static_cast<size_t>(TailleLigneBMP(nb_col, 0))
+                        : output == 2 ? tone_text_width * n
+                                      : n;
     if (output == 0)
         write_descriptor(f2d, nomdescr2, 1, 255);
     if (output == 1 && EcritEnteteBMP(f2, nb_col, nb_lig, 0, nullptr) != 0)
@@ -2331,10 +1866,10 @@ void write_image()
 void write_histograms()
 {
     double pen = 0.0;
-    const double val_log1 = std::log10(max_pen + 1.0);
+    const double val_log1 = log_of_slope(max_pen);
     const int num_val = trunc_product(max_pen, 10.0);
     for (int k = 0; k < num_val; k++) {
-        const double val_log2 = std::log10(pen + 1.0);
+        const double val_log2 = log_of_slope(pen);
         const double ratio = val_log2 / val_log1;
         double norm_log = ratio * histogram_scale;
         if (std::fprintf(f3h, "%lf\t%lf\n", pen, norm_log) < 0)
@@ -2353,8 +1888,6 @@ void write_histograms()
 
 void write_log_dem()
 {
-    if (dem_type < 0 || dem_type > 1)
-        return;
     // A line of the log DEM: 32-bit two's complement values, least
     // significant byte first (raw raster); "%d\t" of each (ASCII grid).
     const size_t n = static_cast<size_t>(std::max(nb_col, 0));
@@ -2365,17 +1898,10 @@ void write_log_dem()
         write_ascii_header(f3, nomim3);
         std::fputs("\n", stdout);
     }
-    write_lines(f3, nomim3, (dem_type == 0 ? 4 : 12) * n, false, dem_type == 1,
+    write_lines(f3, nomim3, (dem_type == 0 ? sizeof(int32_t) : value_text_width) * n, false, dem_type == 1,
                 [&](int i, Lines &w, const double *z0, const double *z1, const double *z2, char *out) {
                     const int *val = values_of(w, i, z0, z1, z2);
-                    if (dem_type == 1)
-                        return tabbed_words(val, n, out);
-                    if constexpr (std::endian::native == std::endian::little)
-                        std::memcpy(out, val, 4 * n);
-                    else
-                        for (size_t j = 0; j < 4 * n; j++)
-                            out[j] = static_cast<char>(static_cast<uint32_t>(val[j / 4]) >> (8 * (j % 4)) & 0xFF);
-                    return 4 * n;
+                    return dem_type == 1 ? tabbed_words(val, n, out) : little_endian_words(val, n, out);
                 });
     close_result(f3, nomim3);
     if (dem_type == 0) {

@@ -12,11 +12,13 @@
 //                   put in place; the closing key wait
 //   fail            the one way out of a run that cannot go on
 //
-// Every stage works on the program-wide Run state declared here; nothing is
-// passed between stages as arguments. A run either holds every grid of the
-// Run state or reads its model line by line; the grids are then null and
-// each pass reads the model again, in bands of lines spread over the
-// processors. Failures never return: `fail` prints the message, removes the
+// Every stage works on the program-wide Run state declared here and on the
+// engine record (the switches, the mode, the tables a stage hands on);
+// nothing is passed between stages as arguments. A run decides once, before
+// its first pass, whether it holds every grid of the Run state or reads its
+// model line by line; the grids are then null and each pass asks the line
+// source for the model's lines again, in bands spread over the processors.
+// Failures never return: `fail` prints the message, removes the
 // temporary files the results were being written to (earlier results stay
 // as they were), waits for a key when asked to and ends the program with
 // status 1.
@@ -27,6 +29,10 @@
 #include <cstdio>
 #include <string>
 
+#include "decide.h"
+#include "lines.h"
+#include "words.h" // strf
+
 // ================================================================ Run state
 
 // Files: digit = input (1), image (2), log DEM (3); d = descriptor,
@@ -34,7 +40,13 @@
 // beside a raw raster, a world file beside a bitmap), p = the sidecar that
 // gives its coordinate system (a .prj beside an ASCII grid, an .aux.xml
 // beside a bitmap). f2h is the log DEM histogram, f3h the image histogram.
-extern FILE *f1, *f1d, *f2, *f2d, *f2g, *f2h, *f2p, *f3, *f3d, *f3g, *f3h, *f3p;
+// The lists below are the one place they are named: X(name) for each; the
+// result files are those a failed run removes (f1d when the dialogue creates
+// the descriptor).
+#define QUARVELIN_RESULT_FILES(X) X(f1d) X(f2) X(f2d) X(f2g) X(f2h) X(f2p) X(f3) X(f3d) X(f3g) X(f3h) X(f3p)
+#define QUARVELIN_FILES(X) X(f1) QUARVELIN_RESULT_FILES(X)
+#define QUARVELIN_DECLARE_FILE(f) extern FILE *f;
+QUARVELIN_FILES(QUARVELIN_DECLARE_FILE)
 
 // Dimensions and choices.
 extern int nb_lig, nb_col, pix_size;
@@ -74,8 +86,11 @@ extern double **dtab_out;
 // Names: the input model, its descriptor and the sidecar that placed it (a
 // .prj beside an ASCII grid, an ENVI header beside a raw raster; "" when it
 // has none), and every result path.
-extern std::string nomim1, nomdescr1, nomgeo1;
-extern std::string nomim2, nomdescr2, nomgis2, nomprj2, nomhisto, nomhisto2, nomim3, nomdescr3, nomgis3, nomprj3;
+#define QUARVELIN_NAMES(X)                                                                                             \
+    X(nomim1) X(nomdescr1) X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2)          \
+        X(nomim3) X(nomdescr3) X(nomgis3) X(nomprj3)
+#define QUARVELIN_DECLARE_NAME(n) extern std::string n;
+QUARVELIN_NAMES(QUARVELIN_DECLARE_NAME)
 
 // =============================================================== File names
 
@@ -116,21 +131,42 @@ struct ResultFile {
 extern const ResultFile result_files[result_count];
 
 // ================================================================== Stages
+//
+// Each stage says what it reads (@pre) and what it leaves (@post) of the Run
+// state and of the engine record (below).
 
-int run_program(int argc, char **argv); // the exit status for main
+// The whole program: its arguments, the switches of the engine from the
+// environment (read_switches), then the two stages. The exit status for main.
+int run_program(int argc, char **argv);
+// @pre  engine switches read.
+// @post the model read, its slopes, ranges and tones made (the stages
+//       below), every result file open: f2.., f3.., nomim2.. nomgis3, output,
+//       dem_result, dem_type, strcoef, X_min, Y_min.
 void opening();
+// @pre  what opening leaves.
+// @post every result written, closed and put in place.
 void image_saving();
+// @pre  f1, nomim1, nomdescr1, itype; f1d open (read) or created (written).
+// @post nb_lig, nb_col, pix_size, dpix_size, mind, maxd, dyn_scale, coef;
+//       the line source started (start_source): itab_in and dtab_in filled
+//       when the run holds its grids; the created descriptor written.
 void dem_lecture();
+// @pre  f1, nomim1.
+// @post nb_lig, nb_col, X_min, Y_min, dpix_size, nodata, pix_size; the line
+//       source started: dtab_in filled, or the scratch copy written.
 void ascii_lecture();
-void pendientes(); // slopes, logarithms and their ranges: min_pen .. log_dif
-void treatment();  // grey tones
+// @pre  the line source, dpix_size.
+// @post min_pen, max_pen, log_min, log_max, log_dif, engine.steepest;
+//       dtab_slope and dtab_out filled when held.
+void pendientes();
+// @pre  log_min, log_dif, engine.steepest.
+// @post engine.tones; tab_out filled when held.
+void treatment();
 
 // Prints msg, removes the temporaries of the results, waits for a key when
-// key is true, exits with status.
-[[noreturn]] void fail(const std::string &msg, bool key = true, int status = 1);
-
-// printf-style formatting into a std::string.
-std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// key is true, exits with status 1. Called at the boundaries of the stages,
+// never from the bands of a pass.
+[[noreturn]] void fail(const std::string &msg, bool key = true);
 
 // ======================================================== Terrain formulas
 
@@ -138,6 +174,10 @@ std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // and below the cell, from its left neighbour) for the reciprocal cell size
 // p = 1 / dpix_size.
 double window_slope(const double *z0, const double *z1, const double *z2, double p);
+
+// The slope in degrees of a gradient: the C library's arc tangent, times 180
+// first, then over pi.
+double plain_slope(double g);
 
 // The logarithm of a slope in degrees: log10(pen + 1).
 double log_of_slope(double pen);
@@ -194,40 +234,69 @@ constexpr int raw_run_bytes_per_cell = 4 + ascii_run_bytes_per_cell;
 // switches a run reads from its environment, the readers' statuses without
 // their messages, the memory decision, and counters of the fast path.
 
-// The whole run through the plain path (the C library's atan and log10 on
-// every cell): the reference. Set from $QUARVELIN_PLAIN.
-extern bool plain_path;
-// The log DEM values are looked up in a table of the gradients where each
-// value begins, as the tones are, when the model has at least this many
-// cells for each value (the stretch limit); 0 always, when the limit allows.
-extern int64_t dem_table_cells_per_value;
+// The engine record: what the passes share besides the Run state. The
+// switches are read from the environment once, by run_program
+// (read_switches); the mode is decided once, before the first pass
+// (start_source); the steepest gradient and the tables are handed from the
+// stage that makes them to the passes after it.
+struct Engine {
+    // The whole run through the plain path (the C library's atan and log10
+    // on every cell): the reference. $QUARVELIN_PLAIN.
+    bool plain_path = false;
+    // $QUARVELIN_LINE_BY_LINE: -1 unset, 0 hold the grids, 1 line by line.
+    int forced_mode = -1;
+    // Threads the passes spread their bands over: $QUARVELIN_THREADS (1 to
+    // 256), else one for every processor this process may use.
+    int thread_count = 1;
+    // The log DEM values are looked up in a table of the gradients where
+    // each value begins, as the tones are, when the model has at least this
+    // many cells for each value (the stretch limit); 0 always, when the
+    // limit allows.
+    int64_t dem_table_cells_per_value = 16384;
 
-// The run reads its model line by line instead of holding its grids.
-extern bool line_by_line;
+    // The run reads its model line by line instead of holding its grids.
+    bool line_by_line = false;
+    // The largest finite gradient of the model (pendientes).
+    double steepest = 0.0;
+    // The grey tones (treatment) and the log DEM values (its writer) by
+    // gradient; dem_by_table: the log DEM is looked up in its table.
+    ValueTable<unsigned char> tones;
+    ValueTable<uint16_t> dem;
+    bool dem_by_table = false;
+    // The scratch copy of an ASCII model's elevations for a run line by
+    // line; the folder it is in, or the folder that refused it, and why
+    // writing it failed.
+    FILE *elevations = nullptr;
+    std::string copy_folder;
+    int copy_error = 0;
+};
+extern Engine engine;
 
-// Threads the passes spread their bands over: threads_to_use() at the
-// start of a run, that is $QUARVELIN_THREADS (1 to 256), else one for every
-// processor this process may use.
-extern int thread_count;
+// Reads the switches of the engine from the environment.
+void read_switches();
 int threads_to_use();
 
 // Cells seen by the slope pass, and cells each pass decided the plain way.
-struct FastStats {
-    int64_t cells = 0, exact_slopes = 0, exact_tones = 0, exact_dem = 0;
-};
 extern FastStats fast_stats;
 
-// Decides between the two runs for grids of bytes_per_cell bytes a cell:
-// the grids are held when they need at most 64 MiB and at most half of the
-// usable memory, or as $QUARVELIN_LINE_BY_LINE says when it is set (0: hold
-// them, anything else: line by line). False when not even the lines of the
-// passes fit.
-bool decide_run(int bytes_per_cell);
+// Whether the grids of a model of bytes_per_cell bytes a cell are held: when
+// they need at most 64 MiB and at most half of the usable memory, or as
+// engine.forced_mode says.
+bool grids_wanted(int bytes_per_cell);
+// Whether the lines of the passes fit in the usable memory: every worker's
+// lines and the bands of a result at their widest.
+bool lines_fit();
+// Starts the line source, once, before the first pass of a model: holds
+// every grid of the run when they are wanted and granted, else reads line
+// by line (engine.line_by_line). False when not even the lines fit.
+bool start_source(int bytes_per_cell);
 
 // Releases every grid of the Run state and sets it to null.
 void release_grids();
 
 // The log DEM of a run that holds its grids, into itab_out.
+// @pre  log_min, log_max, log_dif, strcoef, engine.steepest; the grids held.
+// @post engine.dem, engine.dem_by_table; itab_out filled.
 void fill_log_dem();
 
 // Reads up to six whitespace-separated whole numbers of a descriptor file
@@ -242,14 +311,14 @@ enum RawStatus {
     raw_ok = 0,
     raw_too_short,  // the file holds `found` cells, fewer than the model's
     raw_unreadable, // a read failed
-    raw_no_memory   // the grids do not fit, or one was refused
+    raw_no_memory   // not even the lines of the passes fit
 };
 
 // Reads the nb_lig x nb_col cells of the raw raster on f, of the cell type
 // itype, into itab_in (or, line by line, only for their range), and finds
 // the range of the stored values, starting from stored_min_start and
 // stored_max_start. The size of the file is checked before anything is
-// allocated. On failure itab_in is released and null.
+// allocated. On failure every grid is released and null.
 RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found);
 
 // Outcome of reading an ASCII grid with `ascii_read`.

@@ -80,31 +80,27 @@ size_t cells_of_tile()
 template <typename EachDem>
 void run_stages(bool plain, int threads, Counts &c, EachDem each_dem)
 {
-    plain_path = plain;
-    thread_count = threads;
+    engine.plain_path = plain;
+    engine.thread_count = threads;
     auto timed = [&c](auto stage) {
         const auto t0 = std::chrono::steady_clock::now();
         stage();
         c.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
     const FastStats before = fast_stats;
-    timed(pendientes);
-    frucmatrice(tab_out, nb_lig);
-    frimatrice(itab_out, nb_lig);
-    tab_out = nullptr;
-    itab_out = nullptr;
+    timed(pendientes); // holds every grid of the run the first time
     timed(treatment);
     for (int k = 0; k < limit_count; k++) {
         strcoef = stretch_limits[k];
-        const int64_t dem_before = fast_stats.exact_dem;
+        const int64_t dem_before = fast_stats.plain_dem;
         timed(fill_log_dem);
-        c.dem[k] += fast_stats.exact_dem - dem_before;
+        c.dem[k] += fast_stats.plain_dem - dem_before;
         each_dem(k);
     }
     c.cells += fast_stats.cells - before.cells;
-    c.slopes += fast_stats.exact_slopes - before.exact_slopes;
-    c.tones += fast_stats.exact_tones - before.exact_tones;
-    plain_path = false;
+    c.slopes += fast_stats.plain_slopes - before.plain_slopes;
+    c.tones += fast_stats.plain_tones - before.plain_tones;
+    engine.plain_path = false;
 }
 
 // The plain way, kept as the reference.
@@ -192,7 +188,7 @@ int main(int argc, char **argv)
     const int threads = many_threads();
     // The log DEM to 1000 from its table of values on every tile, whatever
     // its size; to 2147483647 from the fast logarithms.
-    dem_table_cells_per_value = 0;
+    engine.dem_table_cells_per_value = 0;
 
     // The report keeps the original standard output; the stages' progress
     // lines go to /dev/null.
@@ -242,7 +238,7 @@ int main(int argc, char **argv)
 
     nb_lig = nb_col = side;
     dpix_size = synth::cell_size_m;
-    line_by_line = false;
+    engine.line_by_line = false;
     dtab_in = dmatrice(side, side);
     dtab_slope = dmatrice(side, side);
     if (dtab_in == nullptr || dtab_slope == nullptr) {

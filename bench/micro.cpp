@@ -55,13 +55,14 @@ enum Mode { held, lines };
 // from a model read the new way.
 void use_mode(Mode m)
 {
-    thread_count = threads_to_use();
+    engine.thread_count = threads_to_use();
     const char *want = m == lines ? "1" : "0";
     const char *now = std::getenv("QUARVELIN_LINE_BY_LINE");
     if (now == nullptr || std::strcmp(now, want) != 0) {
         release_grids();
         setenv("QUARVELIN_LINE_BY_LINE", want, 1);
     }
+    read_switches();
 }
 
 int64_t cells()
@@ -110,7 +111,7 @@ void open_input(const std::string &path)
 
 void close_input()
 {
-    if (line_by_line)
+    if (engine.line_by_line)
         return;
     std::fclose(f1);
     f1 = nullptr;
@@ -351,9 +352,9 @@ void register_all()
 
 int main(int argc, char **argv)
 {
-    thread_count = threads_to_use();
+    engine.thread_count = threads_to_use();
     if (argc == 2 && std::strcmp(argv[1], "--threads") == 0) {
-        std::printf("%d\n", thread_count);
+        std::printf("%d\n", engine.thread_count);
         return 0;
     }
     fast_variant_in_use(); // chosen once, before any thread
@@ -396,7 +397,7 @@ int main(int argc, char **argv)
         return 2;
     }
     table << "model: " << side << " x " << side << " cells, " << model.min_dm << ".." << model.max_dm << " dm, in "
-          << dir << "; " << thread_count << " threads, fast kernels " << fast_variant_name(fast_variant_in_use())
+          << dir << "; " << engine.thread_count << " threads, fast kernels " << fast_variant_name(fast_variant_in_use())
           << "\n";
     benchmark::ConsoleReporter reporter(isatty(table_fd) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                          : benchmark::ConsoleReporter::OO_Tabular);

@@ -4,6 +4,9 @@
 // once for AVX-512.
 #include "fastmath.h"
 
+#include "decide.h"
+#include "lines.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -19,7 +22,7 @@
     void line_lookup_##build(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table,         \
                              uint64_t size, unsigned char below, unsigned char *out);                                  \
     void line_lookup16_##build(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table,            \
-                               uint64_t size, int *val, unsigned char *left);                                          \
+                               uint64_t size, int *val, unsigned char *todo);                                          \
     void line_cells_##build(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);               \
     void line_metres_##build(const int *cells, size_t n, double coef, double *z);
 FASTMATH_LOOPS(baseline)
@@ -154,9 +157,9 @@ void line_lookup(const double *g, size_t m, uint64_t first, int shift, const uns
 }
 
 void line_lookup16(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table, uint64_t size, int *val,
-                   unsigned char *left)
+                   unsigned char *todo)
 {
-    builds[fast_variant_in_use()].lookup16(g, m, first, shift, table, size, val, left);
+    builds[fast_variant_in_use()].lookup16(g, m, first, shift, table, size, val, todo);
 }
 
 void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2])

@@ -1,6 +1,8 @@
 // Arc tangent and decimal logarithm of whole arrays, several times faster
 // than the C library's atan and log10, for the slope and log stages; and the
-// per-line loops of the slope stage, vectorised the same way.
+// per-line loops of the slope stage, vectorised the same way (the loops
+// that look lines up in the value tables are declared in decide.h, those
+// that decode the raw cells of a model in lines.h).
 //
 // fast_atan: y[k] = atan(x[k]) for 0 <= x[k] < infinity, subnormals
 //   included. fast_atan(+0) is +0, tiny and subnormal x come back unchanged
@@ -80,32 +82,9 @@ const char *fast_variant_name(fast_variant v);
 // line_degrees: pen[j] = pen[j] x 180 / pi (radians to degrees), then
 //   x[j] = pen[j] + 1.
 // line_largest: the largest of m gradients; +inf when one is not finite.
-// line_stretch: for each fast logarithm lg[j] (of the finite gradient g[j])
-//   whose stretch f = (lg[j] - lmin) x scale truncates to one whole 32-bit
-//   number over the whole margin rel x lg[j] + abs around lg[j] (with slack
-//   for the error of f itself): val[j] = that number and todo[j] = 0; else
-//   todo[j] = 1 (and val[j] = 0). stretch = {lmin, scale, rel, abs}.
 void line_gradients(const double *z0, const double *z1, const double *z2, size_t m, double p, double *g);
 void line_degrees(double *pen, double *x, size_t m, double pi);
 double line_largest(const double *g, size_t m);
-void line_stretch(const double *lg, const double *g, size_t m, const double stretch[4], int *val, unsigned char *todo);
-// line_lookup: with k = bits of g[j] >> shift, out[j] = `below` when
-//   k < first, table[k - first] when k - first < size, else 255.
-void line_lookup(const double *g, size_t m, uint64_t first, int shift, const unsigned char *table, uint64_t size,
-                 unsigned char below, unsigned char *out);
-// line_lookup16: the same with 16-bit entries, whose top bit marks an entry
-//   that is only a hint: val[j] = 0 and left[j] = 0 when k < first; else
-//   with e = table[k - first], val[j] = e without its top bit and left[j] =
-//   that bit; beyond the table, val[j] = -1 and left[j] = 1.
-void line_lookup16(const double *g, size_t m, uint64_t first, int shift, const uint16_t *table, uint64_t size, int *val,
-                   unsigned char *left);
-// line_cells: the n stored cells of a raw line, little-endian 16-bit
-//   unsigned (width 2) or 32-bit two's complement (width 4), into cells;
-//   extent[0] is lowered to their smallest and extent[1] raised to their
-//   largest; a null extent is left out.
-// line_metres: z[j] = cells[j] / coef.
-void line_cells(const unsigned char *bytes, size_t n, int width, int *cells, int extent[2]);
-void line_metres(const int *cells, size_t n, double coef, double *z);
 
 // How far got stands from ref, in units in the last place of ref (the
 // measure of the error bounds above).

@@ -1,12 +1,18 @@
 // Words and numbers (words.h).
 #include "words.h"
 
+#include "workers.h"
+
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -322,4 +328,73 @@ std::string shortest_word(double v)
 {
     char text[32];
     return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+int read_whole_numbers(FILE *f, int *v, int most, bool *refused)
+{
+    // Each word is read whole and must be a whole number: "343." or "2.5"
+    // is not read as 343 or 2. A word longer than any number is no number.
+    char block[4096];
+    WordScanner s;
+    scan_stream(s, f, block, sizeof block, false);
+    if (refused != nullptr)
+        *refused = false;
+    int n = 0;
+    const char *b, *e;
+    while (n < most && next_word(s, b, e)) {
+        int x = 0;
+        if (e - b > 64 || !int_word(b, e, x)) {
+            if (refused != nullptr)
+                *refused = true;
+            break;
+        }
+        v[n++] = x;
+    }
+    return n;
+}
+
+std::string strf(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list ap2;
+    va_copy(ap2, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    std::vsnprintf(s.data(), s.size() + 1, fmt, ap2);
+    va_end(ap2);
+    return s;
+}
+
+std::vector<TextChunk> counted_chunks(const char *text, size_t size, size_t count, int threads)
+{
+    std::vector<TextChunk> chunks(std::max<size_t>(count, 1));
+    const char *at = text, *end = text + size;
+    for (size_t k = 0; k < chunks.size(); k++) {
+        const char *stop = k + 1 == chunks.size() ? end : std::max(at, text + size / chunks.size() * (k + 1));
+        while (stop < end && !is_blank(static_cast<unsigned char>(*stop)))
+            stop++;
+        chunks[k] = TextChunk{at, static_cast<size_t>(stop - at), 0};
+        at = stop;
+    }
+    const int n = static_cast<int>(chunks.size());
+    run_bands(
+        n, n, threads,
+        [&](int k, int, int) {
+            TextChunk &c = chunks[static_cast<size_t>(k)];
+            c.words = count_words(c.begin, c.size);
+        },
+        [](int, int) { return true; });
+    return chunks;
+}
+
+size_t little_endian_words(const int *values, size_t n, char *out)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(out, values, 4 * n);
+    else
+        for (size_t j = 0; j < 4 * n; j++)
+            out[j] = static_cast<char>(static_cast<uint32_t>(values[j / 4]) >> (8 * (j % 4)) & 0xFF);
+    return 4 * n;
 }

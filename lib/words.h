@@ -9,7 +9,8 @@
 // never split between two blocks; a word longer than the buffer comes back
 // cut to the buffer, and the rest of it is skipped.
 //
-// Nothing here prints, exits or allocates; failures come back as results.
+// Nothing here prints or exits, and only the functions that return a
+// std::string allocate; failures come back as results.
 // Scanners over different texts may run on different threads at once.
 #ifndef QUARVELIN_WORDS_H
 #define QUARVELIN_WORDS_H
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // The characters that separate words: blank, tab, line feed, carriage
 // return, vertical tab, form feed.
@@ -80,8 +82,31 @@ int64_t count_words(const char *text, size_t size);
 // int. Returns the bytes written.
 size_t tabbed_words(const unsigned char *values, size_t n, char *out);
 size_t tabbed_words(const int *values, size_t n, char *out);
+// The n values as a raw raster holds them: 32-bit two's complement, least
+// significant byte first, 4 bytes each. Returns the bytes written.
+size_t little_endian_words(const int *values, size_t n, char *out);
 
 // The shortest word that reads back as v.
 std::string shortest_word(double v);
+
+// Reads up to `most` whitespace-separated whole numbers of f into v (values
+// that are absent are left untouched), each word as int_word reads it and
+// no longer than 64 bytes; nothing after them is read. Returns how many
+// were read. Reading stops at the first word that is not a 32-bit whole
+// number, and then *refused (when given) is set.
+int read_whole_numbers(FILE *f, int *v, int most, bool *refused);
+
+// text[0, size) cut at blanks into `count` chunks (at least one) of about
+// the same size, and the words of each, counted on up to `threads` threads
+// (workers.h).
+struct TextChunk {
+    const char *begin;
+    size_t size;
+    int64_t words;
+};
+std::vector<TextChunk> counted_chunks(const char *text, size_t size, size_t count, int threads);
+
+// printf-style formatting into a std::string.
+std::string strf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

@@ -49,8 +49,8 @@ void worker(void *p, int k)
     }
 }
 
-} // namespace
-
+// Starts up to n threads, thread k running work(context, k) with k = 0, 1,
+// ...; returns how many were started.
 int start_workers(int n, void (*work)(void *context, int k), void *context)
 {
     // The one place where the standard library reports by exception: a
@@ -68,12 +68,15 @@ int start_workers(int n, void (*work)(void *context, int k), void *context)
     return static_cast<int>(running.size() - before);
 }
 
+// Waits for the end of every thread start_workers started.
 void join_workers()
 {
     for (std::thread &t : running)
         t.join();
     running.clear();
 }
+
+} // namespace
 
 bool run_bands_with(int bands, int slots, int workers, void (*make)(void *, int, int, int),
                     bool (*use)(void *, int, int), void *context)

@@ -10,13 +10,6 @@
 #ifndef QUARVELIN_WORKERS_H
 #define QUARVELIN_WORKERS_H
 
-// Starts up to n threads, thread k running work(context, k) with k = 0, 1,
-// ...; returns how many were started.
-int start_workers(int n, void (*work)(void *context, int k), void *context);
-
-// Waits for the end of every thread start_workers started.
-void join_workers();
-
 // A pass: bands 0 .. bands - 1, each made by make(context, band, slot,
 // worker) on one of up to `workers` threads (worker 0 .. workers - 1), into
 // the caller's slot `band % slots`, and used in order by use(context, band,

@@ -164,29 +164,4 @@ INSTANTIATE_TEST_SUITE_P(Variants, Fastmath, ::testing::ValuesIn(fast_variants),
                              return std::string(fast_variant_name(variant.param));
                          });
 
-TEST(FastmathDispatch, UsesTheBestVariantAndCanBeForced)
-{
-    const fast_variant best = fast_variant_available(fast_avx512) ? fast_avx512
-                              : fast_variant_available(fast_avx2) ? fast_avx2
-                                                                  : fast_baseline;
-    EXPECT_EQ(fast_variant_in_use(), best);
-    EXPECT_TRUE(fast_variant_available(fast_baseline));
-    const double xs[] = {0.3, 2.5, 70.0};
-    for (fast_variant v : fast_variants) {
-        if (!fast_use_variant(v)) {
-            EXPECT_FALSE(fast_variant_available(v));
-            continue;
-        }
-        EXPECT_EQ(fast_variant_in_use(), v);
-        double a[3], b[3], c[3], d[3];
-        fast_atan(xs, a, 3);
-        fast_atan_with(v, xs, b, 3);
-        fast_log10(xs + 1, c, 2);
-        fast_log10_with(v, xs + 1, d, 2);
-        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << fast_variant_name(v);
-        EXPECT_EQ(std::memcmp(c, d, 2 * sizeof(double)), 0) << fast_variant_name(v);
-    }
-    fast_use_variant(best);
-}
-
 } // namespace

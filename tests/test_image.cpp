@@ -174,6 +174,15 @@ TEST(Reliability, ABitmapFitsUpTo4GiBAndNotAColumnMore)
             EXPECT_TRUE(TailleBMPPermise(std::max(cols - 1, 0), lines, type));
             EXPECT_TRUE(cols == INT_MAX || !TailleBMPPermise(cols + 1, lines, type));
         }
+    // Worked out by hand: 65536 padded lines of 8-bit cells hold 65532
+    // bytes each at most (65536 x 65536 is 4 GiB, beyond any 32-bit size);
+    // one 24-bit line of 1431655746 cells is 4294967238 bytes, 4294967240
+    // padded, 4294967294 with the 54 of the header; a cell more passes
+    // 4294967295.
+    EXPECT_TRUE(TailleBMPPermise(65532, 65536, 0));
+    EXPECT_FALSE(TailleBMPPermise(65533, 65536, 0));
+    EXPECT_TRUE(TailleBMPPermise(1431655746, 1, 2));
+    EXPECT_FALSE(TailleBMPPermise(1431655747, 1, 2));
     EXPECT_TRUE(TailleBMPPermise(2147483105, 2, 0));
     EXPECT_TRUE(TailleBMPPermise(2147483108, 2, 0));
     EXPECT_FALSE(TailleBMPPermise(2147483109, 2, 0));

@@ -279,7 +279,8 @@ TEST_F(Readers, AsciiChunksOnEveryThreadReadTheGridOfOne)
         for (const char *by_line : {"0", "1"})
             for (int threads : {1, 2, 3}) {
                 ScopedEnv mode("QUARVELIN_LINE_BY_LINE", by_line);
-                thread_count = threads;
+                read_switches();
+                engine.thread_count = threads;
                 int line = -1, col = -1;
                 const AsciiStatus st = read_ascii(text, line, col);
                 std::vector<double> some_lines;

@@ -8,8 +8,9 @@
 // reads its model line by line, and one whose grids are refused halfway
 // goes on line by line.
 //
-// QUARVELIN_RECORD=1 rewrites the transcripts from the current program.
-// A rewritten transcript must be read against the dialogue's texts before it
+// QUARVELIN_RECORD=1 rewrites the transcripts from the current program, and
+// every test that rewrites one fails: a recording run never passes. A
+// rewritten transcript must be read against the dialogue's texts before it
 // is kept: it is only as right as the program that printed it.
 #include "room.h"
 #include "support.h"
@@ -28,8 +29,13 @@ void check_transcript(const Site &s, const Outcome &r, const std::string &name)
 {
     const fs::path expected = fs::path(QUARVELIN_TRANSCRIPTS) / (name + ".txt");
     const std::string text = s.portable(r.out);
-    if (std::getenv("QUARVELIN_RECORD") != nullptr)
+    // A recording run writes the transcript and fails, so that it can
+    // never pass by comparing the program with itself.
+    if (std::getenv("QUARVELIN_RECORD") != nullptr) {
         write_file(expected, text);
+        FAIL() << "recorded " << expected << ": read it against the dialogue, then run the tests without "
+               << "QUARVELIN_RECORD";
+    }
     ASSERT_TRUE(fs::exists(expected)) << expected;
     EXPECT_EQ(text, read_file(expected)) << "console text differs from " << expected;
 }

@@ -1,8 +1,10 @@
 // Allocation library, slopes and the logarithmic stretch.
+#include "rows.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <tuple>
 
@@ -70,23 +72,20 @@ struct Ranges {
     double min_pen, max_pen, log_min, log_max;
 };
 
-// The slopes of a model (border cells 0, and so the smallest slope and
-// logarithm, in every model with cells), their logarithms and ranges, the
-// progress lines of both stages, and the grey tones; a model without cells
-// keeps the start values of the ranges and has no grids.
-TEST_F(Terrain, SlopesRangesAndTonesOfEveryKindOfModel)
+struct Relief {
+    const char *what;
+    int lines, cols;
+    double cell;
+    std::vector<double> z;
+    std::string progress; // printed by the slopes and the stretch
+    Ranges ranges;
+    std::vector<std::tuple<int, int, double>> steep = {}; // every other cell has slope 0
+    std::vector<int> tones = {};                          // none: every tone 0
+    std::string grid = "";                                // the model read from this ASCII grid instead
+};
+
+const std::vector<Relief> &reliefs()
 {
-    struct Relief {
-        const char *what;
-        int lines, cols;
-        double cell;
-        std::vector<double> z;
-        std::string progress; // printed by the slopes and the stretch
-        Ranges ranges;
-        std::vector<std::tuple<int, int, double>> steep = {}; // every other cell has slope 0
-        std::vector<int> tones = {};                          // none: every tone 0
-        std::string grid = "";                                // the model read from this ASCII grid instead
-    };
     const std::vector<double> example = {100, 100, 100, 100, 100, 100, 100, 100, 110, 130, 100, 100, 100, 120, 160};
     const Ranges example_ranges = {0.0, 62.8808572266, 0.0, 1.8053707354}, level = {0, 0, 0, 0},
                  none = {1.0e7, 0.0, 1000.0, 0.0};
@@ -99,7 +98,7 @@ TEST_F(Terrain, SlopesRangesAndTonesOfEveryKindOfModel)
     // no grid at all; the slopes read no line of them and still print their
     // progress.
     const std::string no_columns = grid_header({"0", "250", "0", "0", "30", "-9999"});
-    const Relief reliefs[] = {
+    static const std::vector<Relief> all = {
         {"the worked example", 3, 5, 10.0, example, "\n", example_ranges, example_steep, example_tones},
         {"two lines have no interior", 2, 50, 1.0, spike, "\n", level},
         {"101 lines: no progress for the last", 101, 3, 1.0, std::vector<double>(303, 1.0), "\n", level},
@@ -108,39 +107,53 @@ TEST_F(Terrain, SlopesRangesAndTonesOfEveryKindOfModel)
         {"no lines", 0, 7, 1.0, {}, "\n", none},
         {"lines without columns", 250, 0, 30.0, {}, "\n" + line_100 + line_200, none, {}, {}, no_columns},
     };
-    for (const Relief &r : reliefs) {
-        SCOPED_TRACE(r.what);
-        reset_run_state();
-        if (!r.grid.empty()) {
-            int line, col;
-            EXPECT_EQ(read_ascii_text(r.grid, line, col), ascii_ok);
-        } else {
-            set_elevations(r.lines, r.cols, r.z);
-            dpix_size = r.cell;
-        }
-        const bool cells = r.lines > 0 && r.cols > 0;
-        EXPECT_EQ(dtab_in != nullptr, cells);
-        EXPECT_EQ(dtab_slope != nullptr, cells);
-        EXPECT_EQ(console_of(pendientes, treatment), r.progress);
-        expect_near(min_pen, r.ranges.min_pen, "min_pen");
-        expect_near(max_pen, r.ranges.max_pen, "max_pen");
-        expect_near(log_min, r.ranges.log_min, "log_min");
-        expect_near(log_max, r.ranges.log_max, "log_max");
-        EXPECT_EQ(log_dif, log_max - log_min);
-        EXPECT_EQ(tab_out != nullptr, cells);
-        EXPECT_EQ(itab_out != nullptr, cells);
-        for (int i = 0; cells && i < r.lines; i++)
-            for (int j = 0; j < r.cols; j++) {
-                double slope = 0.0;
-                for (const auto &[si, sj, steep] : r.steep)
-                    slope = si == i && sj == j ? steep : slope;
-                const std::string at = std::to_string(i) + "," + std::to_string(j);
-                expect_near(dtab_slope[i][j], slope, "slope " + at);
-                EXPECT_NEAR(dtab_out[i][j], std::log10(dtab_slope[i][j] + 1.0), 1e-12) << at;
-                EXPECT_EQ(tab_out[i][j], r.tones.empty() ? 0 : r.tones[static_cast<size_t>(i * r.cols + j)]) << at;
-            }
-    }
+    return all;
 }
+
+struct Slopes : Terrain, ::testing::WithParamInterface<size_t> {};
+
+// The slopes of a model (border cells 0, and so the smallest slope and
+// logarithm, in every model with cells), their logarithms and ranges, the
+// progress lines of both stages, and the grey tones; a model without cells
+// keeps the start values of the ranges and has no grids.
+TEST_P(Slopes, RangesAndTonesOfTheModel)
+{
+    const Relief &r = reliefs()[GetParam()];
+    reset_run_state();
+    if (!r.grid.empty()) {
+        int line, col;
+        EXPECT_EQ(read_ascii_text(r.grid, line, col), ascii_ok);
+    } else {
+        set_elevations(r.lines, r.cols, r.z);
+        dpix_size = r.cell;
+    }
+    const bool cells = r.lines > 0 && r.cols > 0;
+    EXPECT_EQ(dtab_in != nullptr, cells);
+    EXPECT_EQ(dtab_slope != nullptr, cells);
+    EXPECT_EQ(console_of(pendientes, treatment), r.progress);
+    expect_near(min_pen, r.ranges.min_pen, "min_pen");
+    expect_near(max_pen, r.ranges.max_pen, "max_pen");
+    expect_near(log_min, r.ranges.log_min, "log_min");
+    expect_near(log_max, r.ranges.log_max, "log_max");
+    EXPECT_EQ(log_dif, log_max - log_min);
+    EXPECT_EQ(tab_out != nullptr, cells);
+    EXPECT_EQ(itab_out != nullptr, cells);
+    for (int i = 0; cells && i < r.lines; i++)
+        for (int j = 0; j < r.cols; j++) {
+            double slope = 0.0;
+            for (const auto &[si, sj, steep] : r.steep)
+                slope = si == i && sj == j ? steep : slope;
+            const std::string at = std::to_string(i) + "," + std::to_string(j);
+            expect_near(dtab_slope[i][j], slope, "slope " + at);
+            EXPECT_NEAR(dtab_out[i][j], std::log10(dtab_slope[i][j] + 1.0), 1e-12) << at;
+            EXPECT_EQ(tab_out[i][j], r.tones.empty() ? 0 : r.tones[static_cast<size_t>(i * r.cols + j)]) << at;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, Slopes, ::testing::Range<size_t>(0, reliefs().size()),
+                         [](const ::testing::TestParamInfo<size_t> &row) {
+                             return row_name(reliefs()[row.param].what);
+                         });
 
 TEST(GreyTone, TruncatesTheExactProductAtEveryToneBoundary)
 {
@@ -165,13 +178,16 @@ TEST(GreyTone, TruncatesTheExactProductAtEveryToneBoundary)
     // A product that rounds to a whole number the exact product falls short
     // of (0.009 x 1000 rounds to 9) is one less, toward zero on either side;
     // one that the exact product reaches or passes is that number.
+    // The exact product from long double, whose 64-bit significand holds
+    // the product of a double and a scale of at most 11 bits.
+    static_assert(LDBL_MANT_DIG >= 64, "the exact product needs a 64-bit long double");
     int short_of = 0;
     for (double scale : {10.0, 254.0, 1000.0})
         for (int k = 1; k <= 5000; k++) {
             const double d = k / scale, product = d * scale;
             if (product != std::trunc(product))
                 continue;
-            const int whole = static_cast<int>(product) - (std::fma(d, scale, -product) < 0.0 ? 1 : 0);
+            const int whole = static_cast<int>(std::trunc(static_cast<long double>(d) * scale));
             short_of += whole < product;
             EXPECT_EQ(trunc_product(d, scale), whole) << k << " / " << scale;
             EXPECT_EQ(trunc_product(d, -scale), -whole) << k << " / " << scale;

@@ -1,0 +1,143 @@
+// The questions of the dialogue, its progress lines and frames (ask.h).
+#include "ask.h"
+
+#include "console.h"
+#include "words.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+
+// A progress line of a long loop. Shown at once, but at most ten times a
+// second: a model of millions of lines prints tens of thousands of them.
+void progress(const char *fmt, int i)
+{
+    std::printf(fmt, i);
+    static std::chrono::steady_clock::time_point shown;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shown >= std::chrono::milliseconds(100)) {
+        std::fflush(stdout);
+        shown = now;
+    }
+}
+
+namespace {
+
+void (*input_ended)() = nullptr;
+
+bool not_a_number()
+{
+    std::fputs("\n\tA number is expected.", stdout);
+    return false;
+}
+
+} // namespace
+
+void ask_when_input_ends(void (*ended)())
+{
+    input_ended = ended;
+}
+
+std::string ask_word()
+{
+    std::string w;
+    if (!console_next_answer(w) && input_ended != nullptr)
+        input_ended();
+    return w;
+}
+
+bool ask_int(int &value)
+{
+    const std::string w = ask_word();
+    return int_word(w.data(), w.data() + w.size(), value) || not_a_number();
+}
+
+bool ask_real(double &value)
+{
+    const std::string w = ask_word();
+    return real_word(w.data(), w.data() + w.size(), value) == word_number || not_a_number();
+}
+
+// A name typed after `prompt`: a zero byte would cut it short unseen, so a
+// name that holds one is asked again.
+std::string ask_name(const std::string &prompt)
+{
+    for (;;) {
+        std::fputs(prompt.c_str(), stdout);
+        const std::string w = ask_word();
+        if (w.find('\0') == std::string::npos)
+            return w;
+        std::fputs("\n\tA name without a zero byte is expected.", stdout);
+    }
+}
+
+// A menu: `once` shown first, `each` (the options) shown again until the
+// answer is one of 0 .. largest.
+int ask_choice(const char *once, const char *each, int largest)
+{
+    std::fputs(once, stdout);
+    int v = -1;
+    do
+        std::fputs(each, stdout);
+    while (!ask_int(v) || v < 0 || v > largest);
+    return v;
+}
+
+// A word of digits after an optional sign: a whole number, maybe beyond
+// the 32-bit range.
+bool whole_word(const std::string &w)
+{
+    const size_t first = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
+    return w.size() > first && w.find_first_not_of("0123456789", first) == std::string::npos;
+}
+
+// A whole number typed after `prompt`, asked again until it is one and at
+// least `least`; a whole number out of that range is told the range.
+int ask_count(const char *prompt, int least)
+{
+    for (;;) {
+        std::fputs(prompt, stdout);
+        const std::string w = ask_word();
+        int v = 0;
+        if (int_word(w.data(), w.data() + w.size(), v) && v >= least)
+            return v;
+        if (whole_word(w))
+            std::printf("\n\tA whole number from %d to %d is expected.", least, INT_MAX);
+        else
+            not_a_number();
+    }
+}
+
+double ask_coordinate(const char *prompt)
+{
+    double v = 0.0;
+    do
+        std::fputs(prompt, stdout);
+    while (!ask_real(v));
+    return v;
+}
+
+// One framed line of the banner: the vertical on both sides of 60 characters.
+// The frame is drawn with the double-line box characters, in UTF-8.
+void frame_line(const char *text)
+{
+    std::printf("\n\t\u2551%s\u2551", text);
+}
+
+void frame_edge(const char *lead, const char *left, const char *right, const char *tail)
+{
+    std::fputs(lead, stdout);
+    std::fputs(left, stdout);
+    for (int k = 0; k < 60; k++)
+        std::fputs("\u2550", stdout);
+    std::fputs(right, stdout);
+    std::fputs(tail, stdout);
+}
+
+void frame(const char *lead, const char *const *texts, int lines, const char *tail)
+{
+    frame_edge(lead, "\u2554", "\u2557", "");
+    for (int k = 0; k < lines; k++)
+        frame_line(texts[k]);
+    frame_edge("\n\t", "\u255A", "\u255D", tail);
+}

@@ -1,0 +1,44 @@
+// The questions of the dialogue, the progress lines of long loops and the
+// frames of the banner, on standard output and the console's answers.
+//
+// Every question prints its prompt and reads answers (console.h) until one
+// is valid, telling the user what is expected after each answer that is
+// not; at the end of the input it calls the handler given to
+// ask_when_input_ends, which ends the program (without one, an empty answer
+// is returned). Nothing here exits.
+#ifndef QUARVELIN_ASK_H
+#define QUARVELIN_ASK_H
+
+#include <string>
+
+// The handler of the end of the input; it does not return.
+void ask_when_input_ends(void (*ended)());
+
+// The next answer, whatever it is.
+std::string ask_word();
+// A whole 32-bit number, a real number: false (and "A number is expected.")
+// for an answer that is none.
+bool ask_int(int &value);
+bool ask_real(double &value);
+// A name typed after `prompt`: a zero byte would cut it short unseen, so a
+// name that holds one is asked again.
+std::string ask_name(const std::string &prompt);
+// A menu: `once` shown first, `each` (the options) shown again until the
+// answer is one of 0 .. largest.
+int ask_choice(const char *once, const char *each, int largest);
+// A whole number typed after `prompt`, asked again until it is one and at
+// least `least`; a whole number out of that range is told the range.
+int ask_count(const char *prompt, int least);
+// A real number typed after `prompt`, asked again until it is one.
+double ask_coordinate(const char *prompt);
+
+// A progress line of a long loop, printf(fmt, i). Shown at once, but at most
+// ten times a second: a model of millions of lines prints tens of thousands
+// of them.
+void progress(const char *fmt, int i);
+
+// A frame of `lines` texts of 60 characters, after `lead` and before
+// `tail`, drawn with the double-line box characters in UTF-8.
+void frame(const char *lead, const char *const *texts, int lines, const char *tail);
+
+#endif
