@@ -565,7 +565,10 @@ void opening()
 
     std::fputs("\n\tTHE ORIGINAL DEM HAS : ", stdout);
     std::printf("\n\t            %d LINES", nb_lig);
-    std::printf("\n\t        AND %d COLUMNS\n", nb_col);
+    std::printf("\n\t        AND %d COLUMNS", nb_col);
+    if (engine.void_cells > 0)
+        std::printf("\n\t       WITH %lld VOID CELLS (NO DATA)", static_cast<long long>(engine.void_cells));
+    std::fputs("\n", stdout);
 
     pendientes();
     treatment();
@@ -692,20 +695,25 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
     struct Band {
         int extent[2]; // the range of the band's stored values
         bool read;
+        int64_t voids; // its cells equal to the declared no-data value
     };
     const BandPlan p = plan(0, false);
     std::vector<Band> bands(static_cast<size_t>(p.slots));
     min = stored_min_start;
     max = stored_max_start;
+    engine.void_cells = 0;
     RawStatus status = raw_ok;
     const PassStatus pass = line_pass(
         p,
         [&](int k, Lines &w, int slot) {
             Band &b = bands[static_cast<size_t>(slot)];
-            b = Band{{stored_min_start, stored_max_start}, true};
+            b = Band{{stored_min_start, stored_max_start}, true, 0};
             each_line_of(p, k, [&](int i) {
+                int *const line = itab_in != nullptr ? itab_in[i] : w.stored;
                 if (nb_col > 0 && b.read)
-                    b.read = read_raw_line(f, w, i, itab_in != nullptr ? itab_in[i] : w.stored, b.extent);
+                    b.read = read_raw_line(f, w, i, line, b.extent);
+                if (nodata_OK && b.read)
+                    b.voids += std::count(line, line + nb_col, ignore_value);
             });
         },
         [&](int, int slot) {
@@ -716,6 +724,7 @@ RawStatus raw_read(FILE *f, int &min, int &max, int64_t &found)
                 min = b.extent[0];
             if (b.extent[1] > max)
                 max = b.extent[1];
+            engine.void_cells += b.voids;
             return status == raw_ok;
         });
     if (pass == pass_no_memory)
@@ -749,6 +758,7 @@ void dem_lecture()
                            "\n\t\t3 ====> in millimeters\n\t\t",
                            3);
     coef = unit_factors[dyn_scale];
+    engine.void_metres = ignore_value / coef; // as line_metres makes a stored value metres
     // The elevations in metres, stored value / coef, into the grid of a run
     // that holds it; a run line by line makes them as each pass reads its
     // lines (read_line).
@@ -847,6 +857,7 @@ AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &fi
     if (centre[1])
         Y_min -= dpix_size / 2.0;
     nodata_OK = !pending;
+    engine.void_metres = nodata;
     return ascii_ok;
 }
 
@@ -857,6 +868,7 @@ struct CellSink {
     double *buffer = nullptr;
     size_t size = 0;
     int err = 0;
+    int64_t voids = 0; // values equal to the declared no-data value
 };
 
 // The values of the cells from .. to - 1, in order, from the scanner.
@@ -878,6 +890,8 @@ int64_t read_cells(WordScanner &s, int64_t from, int64_t to, CellSink &sink)
         double v;
         if (!next_value(s, v))
             return flush() ? c : -1;
+        if (nodata_OK && v == nodata)
+            sink.voids++;
         if (dtab_in != nullptr) {
             dtab_in[i][j] = v;
         } else if (sink.buffer != nullptr) {
@@ -928,14 +942,14 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
         body, size, std::clamp<size_t>(size / chunk_bytes, 1, 16 * static_cast<size_t>(engine.thread_count)),
         engine.thread_count);
     struct Chunk {
-        int64_t first, stop;
+        int64_t first, stop, voids;
         int err;
     };
     std::vector<Chunk> chunks(text.size());
     const int n = static_cast<int>(text.size());
     int64_t total = first_cell;
     for (size_t k = 0; k < text.size(); k++) {
-        chunks[k] = Chunk{total, 0, 0};
+        chunks[k] = Chunk{total, 0, 0, 0};
         total += text[k].words;
     }
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col;
@@ -963,6 +977,7 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
             CellSink sink{buffers[static_cast<size_t>(worker)], buffer_cells, 0};
             c.stop = read_cells(s, c.first, to, sink);
             c.err = sink.err;
+            c.voids = sink.voids;
         },
         [&](int k, int) {
             const Chunk &c = chunks[static_cast<size_t>(k)];
@@ -976,6 +991,7 @@ int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, A
                 return false;
             }
             progress_to(next, c.stop > 0 ? line_of_cell(c.stop - 1) + 1 : 0);
+            engine.void_cells += c.voids;
             return true;
         });
     for (double *b : buffers)
@@ -992,6 +1008,7 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
         return h;
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col, first_cell = pending && cells > 0 ? 1 : 0;
     int next = 100; // the next progress line
+    engine.void_cells = 0;
     AsciiStatus status = ascii_ok;
     int64_t stop = cells;
     if (text != nullptr) {
@@ -1009,6 +1026,7 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
             CellSink sink{engine.elevations != nullptr ? buffer : nullptr, 4096, 0};
             stop = read_cells(s, first_cell, cells, sink);
             engine.copy_error = sink.err;
+            engine.void_cells = sink.voids;
         }
     }
     if (status == ascii_ok && first_cell == 1) {
@@ -1141,6 +1159,23 @@ inline double gradient_at(const Lines &w, bool interior, int j)
     return interior && j > 0 && j < nb_col - 1 ? w.gradient[j - 1] : 0.0;
 }
 
+// The void rule: a cell whose window holds a void has no slope; its
+// gradient is 0, as a border cell's. A column of the window holds one when
+// any of its three elevations is the void value.
+void void_windows(Lines &w, const double *z0, const double *z1, const double *z2)
+{
+    const double v = engine.void_metres;
+    const auto column = [&](int j) { return z0[j] == v || z1[j] == v || z2[j] == v; };
+    bool left = column(0), here = column(1);
+    for (int j = 1; j < nb_col - 1; j++) {
+        const bool right = column(j + 1);
+        if (left || here || right)
+            w.gradient[j - 1] = 0.0;
+        left = here;
+        here = right;
+    }
+}
+
 // The gradients of the interior cells of the line z1 into w.gradient; false
 // for a line without interior cells (the first, the last, a model of fewer
 // than 3 columns).
@@ -1149,6 +1184,8 @@ bool gradients(Lines &w, const double *z0, const double *z1, const double *z2)
     if (z0 == nullptr || z2 == nullptr || nb_col < 3)
         return false;
     line_gradients(z0, z1, z2, static_cast<size_t>(nb_col - 2), 1.0 / dpix_size, w.gradient);
+    if (engine.void_cells > 0)
+        void_windows(w, z0, z1, z2);
     return true;
 }
 

@@ -87,8 +87,9 @@ extern double **dtab_out;
 // .prj beside an ASCII grid, an ENVI header beside a raw raster; "" when it
 // has none), and every result path.
 #define QUARVELIN_NAMES(X)                                                                                             \
-    X(nomim1) X(nomdescr1) X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2)          \
-        X(nomim3) X(nomdescr3) X(nomgis3) X(nomprj3)
+    X(nomim1)                                                                                                          \
+    X(nomdescr1) X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3)            \
+        X(nomdescr3) X(nomgis3) X(nomprj3)
 #define QUARVELIN_DECLARE_NAME(n) extern std::string n;
 QUARVELIN_NAMES(QUARVELIN_DECLARE_NAME)
 
@@ -256,6 +257,12 @@ struct Engine {
 
     // The run reads its model line by line instead of holding its grids.
     bool line_by_line = false;
+    // The voids of the model: its cells equal to the no-data value it
+    // declares (nodata_OK), counted by its reader; that value in metres, as
+    // the elevation lines hold it. A cell whose window holds a void has no
+    // slope: it is a border cell.
+    int64_t void_cells = 0;
+    double void_metres = 0.0;
     // The largest finite gradient of the model (pendientes).
     double steepest = 0.0;
     // The grey tones (treatment) and the log DEM values (its writer) by

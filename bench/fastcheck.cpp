@@ -16,7 +16,7 @@
 // all passes together, for each cell of the tiles.
 //
 //   quarvelin_fastcheck [CELLS_PER_KIND [SIDE]]   (default 340 000 000 cells
-//                                                 of each of 4 kinds, SIDE 4000)
+//                                                 of each of 5 kinds, SIDE 4000)
 //
 // The threads: 1, and $QUARVELIN_THREADS or the processors this process may
 // use, at least 3 (so that the bands of a tile part several times even on a
@@ -51,7 +51,9 @@ FILE *out; // the report; standard output takes the stages' progress lines
 struct Kind {
     const char *what;
     std::function<void(int, double *)> line;
+    bool voids = false; // cells at the no-data value void_value
 };
+constexpr double void_value = -9999.0;
 
 const double stretch_limits[] = {1000.0, 2147483647.0};
 constexpr int limit_count = 2;
@@ -231,6 +233,18 @@ int main(int argc, char **argv)
              for (int j = 0; j < side; j++)
                  z[j] = 400.0 + tilt * (i % side) + 0.37 * j;
          }},
+        // Relief clipped by voids: blocks, whole lines and columns, and
+        // scattered cells at the no-data value.
+        {"relief with voids",
+         [&](int i, double *z) {
+             terrain.line_dm(i, dm.data());
+             for (int j = 0; j < side; j++) {
+                 const uint32_t h = cell(i, j);
+                 const bool hole = (i / 37 + j / 53) % 7 == 3 || i % 211 == 5 || j % 307 == 11 || h % 61 == 0;
+                 z[j] = hole ? void_value : dm[static_cast<size_t>(j)] * 0.1 + h * 0x1p-40;
+             }
+         },
+         true},
     };
     std::fprintf(out, "fast kernels: %s; %d tiles of %d x %d cells of each kind; threads 1 and %d\n",
                  fast_variant_name(fast_variant_in_use()), tiles, side, side, threads);
@@ -249,6 +263,8 @@ int main(int argc, char **argv)
     for (const Kind &kind : kinds) {
         std::fprintf(out, "%s, max slope of the first tile ", kind.what);
         Counts plain_many, plain_one, fast_one, fast_many;
+        engine.void_cells = kind.voids ? 1 : 0;
+        engine.void_metres = void_value;
         for (int t = 0; t < tiles; t++) {
             for (int i = 0; i < side; i++)
                 kind.line(t * side + i, dtab_in[i]);
