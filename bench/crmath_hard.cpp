@@ -83,9 +83,9 @@ row make(bool atan, double x)
 
 void print(char f, const std::vector<row> &rows)
 {
-    for (size_t k = 0; k < rows.size(); k += 4) {
+    for (size_t k = 0; k < rows.size(); k += 8) {
         std::printf("%c", f);
-        for (size_t j = k; j < rows.size() && j < k + 4; j++) {
+        for (size_t j = k; j < rows.size() && j < k + 8; j++) {
             std::printf(" %016" PRIx64 ":%016" PRIx64, bits(rows[j].x), bits(rows[j].y));
             std::fprintf(stderr, "%c %a %a distance 2^%.1f ulp\n", f, rows[j].x, rows[j].y,
                          rows[j].dist > 0 ? std::log2(rows[j].dist) : -999.0);
