@@ -9,7 +9,7 @@
 // for atan, |r| <= 2^-7.3 for the logarithm); the table value and the first
 // term or two of the series are carried as double-double (hi + lo), the
 // remaining terms in double. The result is a normalised double-double whose
-// relative error is below 2^-67 (the bounds are worked out beside each
+// relative error is below 2^-66.5 (the bounds are worked out beside each
 // function); the rounding test asks whether every value within 2^-65 (a
 // margin of 4) of it rounds to the same double, and returns that double if
 // so.
@@ -19,7 +19,7 @@
 // division by a small integer truncates by less than 2^-240. The same
 // reductions are done exactly or to within a few 2^-240, the series are
 // summed until their terms vanish, and the result is rounded to a double
-// once. Its relative error is below 2^-180 (bounds beside the functions):
+// once. Its relative error is below 2^-178 (bounds beside the functions):
 // the hardest arguments of binary64 lie about 2^-118 (relative) or more from
 // a midpoint, and the exact results that are doubles (log10 of a power of
 // ten, atan(0)) are exactly found, so rounding this value is rounding the
@@ -83,17 +83,6 @@ inline dd two_prod(double a, double b)
     return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
 }
 
-// Sum of two double-doubles: error below 2^-104 (|a| + |b|).
-inline dd dd_add(dd a, dd b)
-{
-    dd s = two_sum(a.hi, b.hi);
-    const dd t = two_sum(a.lo, b.lo);
-    s.lo += t.hi;
-    s = fast_two_sum(s.hi, s.lo);
-    s.lo += t.lo;
-    return fast_two_sum(s.hi, s.lo);
-}
-
 // Product: error below 2^-102 |a b|.
 inline dd dd_mul(dd a, dd b)
 {
@@ -102,14 +91,16 @@ inline dd dd_mul(dd a, dd b)
     return fast_two_sum(p.hi, p.lo);
 }
 
-// Quotient n / d, d > 0: one correction step, error below 2^-103 |n / d|.
+// Quotient n / d, d > 0, with one division: q1 = n.hi (1 / d.hi) within
+// 2^-51, then one correction step, error below 2^-102 |n / d|.
 inline dd dd_div(dd n, dd d)
 {
-    const double q1 = n.hi / d.hi;
+    const double inv = 1.0 / d.hi;
+    const double q1 = n.hi * inv;
     const dd p = two_prod(q1, d.hi);
-    // n.hi - p.hi is exact: p.hi lies within a rounding of n.hi.
+    // n.hi - p.hi is exact: p.hi lies within a few units of n.hi.
     const double rem = (((n.hi - p.hi) - p.lo) + n.lo) - q1 * d.lo;
-    return fast_two_sum(q1, rem / d.hi);
+    return fast_two_sum(q1, rem * inv);
 }
 
 inline double abs_of(double v)
@@ -138,7 +129,7 @@ inline bool rounds_to(dd v, double err, double &out)
 }
 
 // The fast paths' error bound with its margin (the bounds derived are below
-// 2^-67).
+// 2^-66.5).
 constexpr double fast_err = 0x1p-65;
 
 // ------------------------------------------------------ 256-bit fixed point
@@ -308,13 +299,13 @@ fx fx_recip(const fx &d, double approx)
 //
 // Fast path error. x - c is exact (Sterbenz: c / 2 <= x <= 2 c, or c = 0),
 // so are c x, 1 - c x (cx lies in [1/2, 2]) and x + c as double-doubles; the
-// quotient t is within 2^-103 |t|. The series beyond t is summed in double
-// up to t^11/11: truncation below 2^-84 |t|, rounding below 3 * 2^-53 of
+// quotient t is within 2^-102 |t|. The series beyond t is summed in double
+// up to t^9/9: truncation below 2^-73 |t|, rounding below 3 * 2^-53 of
 // |t^3/3| <= 2^-14 |t| / 3, so below 2^-67 |t|, and leaving t.lo out of it
 // changes it by under 2^-53 * 2^-14 |t|. The table values are within 2^-106,
 // the final additions add 2^-104. Since |t| <= |result| (k = 0: the result
-// is atan(t); k >= 1: atan(c) >= 2^-6 > 2 |t|; x > 1: the result is above
-// pi/4), the relative error is below 2^-67.
+// is atan(t); k >= 1: atan(c) > 1.99 * 2^-7 >= 1.99 |t|; x > 1: the result is above
+// pi/4), the relative error is below 2^-66.5.
 //
 // Accurate path error. x (or 1 / x, within 2^-236 of it) and c are exact in
 // fixed point; 1 + x c has one truncation, its reciprocal is within 2^-235,
@@ -343,10 +334,8 @@ bool atan_fast(double x, double &out)
         base = atan_co_dd[k];
     }
     const double t2 = t.hi * t.hi;
-    const double q =
-        t2 * (-0x1.5555555555555p-2 +
-              t2 * (0x1.999999999999ap-3 +
-                    t2 * (-0x1.2492492492492p-3 + t2 * (0x1.c71c71c71c71cp-4 + t2 * -0x1.745d1745d1746p-4))));
+    const double q = t2 * (-0x1.5555555555555p-2 +
+                           t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
     dd s = two_sum(base.hi, t.hi);
     s.lo += base.lo + (t.hi * q + t.lo);
     return rounds_to(fast_two_sum(s.hi, s.lo), fast_err, out);
@@ -397,14 +386,14 @@ double atan_accurate(double x)
 //
 // Fast path error. r = r.hi + r.lo exactly; r.hi^2 is exact (Dekker), and the
 // term r.hi r.lo of r^2 / 2 is added (r.lo^2 is below 2^-106 r^2). The terms
-// r^3/3 .. r^11/11 are summed in double: truncation below 2^-80 |r|,
+// r^3/3 .. r^10/10 are summed in double: truncation below 2^-76 |r|,
 // rounding below 3 * 2^-53 of |r^3/3| <= 2^-14.6 |r| / 3, so below 2^-67 |r|.
 // e ln2_head is exact (|e| < 2^11, the head has 42 bits); the table within
-// 2^-106, the additions and the product by 1/ln 10 within 2^-101 of the
+// 2^-106, the additions and the product by 1/ln 10 within 2^-100 of the
 // result. |r| is at most the result's magnitude in ln (i = 128, e = 0: the
 // result is ln(1 + r)), or at most 2^-7.3 against a result above 2^-8 (i !=
 // 128, e = 0: |ln m| >= ln(1 + 1/256)), or at most 2^-7.3 against a result
-// above 0.34 (e != 0). Relative error: below 2^-67.
+// above 0.34 (e != 0). Relative error: below 2^-66.5.
 //
 // Accurate path error. r is exact in fixed point and ln(rinv) within 2^-241;
 // the series adds 2 truncations per term, at most 36 terms: below 2^-233.8.
@@ -432,14 +421,12 @@ log_reduction reduce_log(double x)
     } else {
         M |= uint64_t(1) << 52;
     }
-    int sh = 52;
-    if (M > 0x16A09E667F3BCCu) { // m > sqrt(2): halve m
-        sh = 53;
-        e++;
-    }
+    const int above = M > 0x16A09E667F3BCCu ? 1 : 0; // m > sqrt(2): halve m
+    const int sh = 52 + above;
+    e += above;
     const int i = int((M + (uint64_t(1) << (sh - 8))) >> (sh - 7));
-    const uint64_t C = uint64_t(log_rinv[i - 90] * 1024.0);
-    const uint64_t prod = M * C * (sh == 52 ? 2 : 1);
+    const uint64_t C = uint64_t(int64_t(log_rinv[i - 90] * 1024.0));
+    const uint64_t prod = (M * C) << (1 - above);
     return {e, i - 90, int64_t(prod - (uint64_t(1) << 63))};
 }
 
@@ -450,22 +437,20 @@ bool log10_fast(double x, double &out)
     const double rl = double(red.R - int64_t(rh));
     const dd r = {rh * 0x1p-63, rl * 0x1p-63};
     const dd sq = two_prod(r.hi, r.hi);
-    const double rr = r.hi;
-    const double tail =
-        rr * sq.hi *
-        (0x1.5555555555555p-2 +
-         rr * (-0x1p-2 +
-               rr * (0x1.999999999999ap-3 +
-                     rr * (-0x1.5555555555555p-3 +
-                           rr * (0x1.2492492492492p-3 +
-                                 rr * (-0x1p-3 + rr * (0x1.c71c71c71c71cp-4 +
-                                                       rr * (-0x1.999999999999ap-4 + rr * 0x1.745d1745d1746p-4))))))));
+    // r^3 (1/3 - r/4 + ... - r^7/10) by pairs (Estrin), r^2 = sq.hi.
+    const double rr = r.hi, r2 = sq.hi, r4 = r2 * r2;
+    const double q0 = (0x1.5555555555555p-2 - 0x1p-2 * rr) + (0x1.999999999999ap-3 - 0x1.5555555555555p-3 * rr) * r2;
+    const double q1 = (0x1.2492492492492p-3 - 0x1p-3 * rr) + (0x1.c71c71c71c71cp-4 - 0x1.999999999999ap-4 * rr) * r2;
+    const double tail = rr * r2 * (q0 + q1 * r4);
     const double e = red.e;
     dd a = two_sum(e * ln2_head, log_dd[red.index].hi);
     a.lo += e * ln2_tail + log_dd[red.index].lo;
     dd s = two_sum(r.hi, -0.5 * sq.hi);
     s.lo += r.lo + (-0.5 * sq.lo - r.hi * r.lo) + tail;
-    const dd ln = dd_add(a, fast_two_sum(s.hi, s.lo));
+    // a and s never nearly cancel (|a + s| > |s| / 3 whenever a != 0), so
+    // their low parts are added in one rounding.
+    const dd h = two_sum(a.hi, s.hi);
+    const dd ln = fast_two_sum(h.hi, h.lo + (a.lo + s.lo));
     return rounds_to(dd_mul(ln, inv_ln10_dd), fast_err, out);
 }
 

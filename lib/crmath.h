@@ -19,9 +19,9 @@
 // short series in double-double, with a relative error below 2^-66; when
 // that value lies too close to the midpoint between two doubles to round
 // with certainty, an accurate path recomputes it in 256-bit fixed point
-// with an error below 2^-180 relative, far below the distance from a
+// with an error below 2^-178 relative, far below the distance from a
 // midpoint of the hardest arguments known for binary64 (about 2^-118 for
-// logarithms). The fast path decides all but about one argument in 10^4;
+// logarithms). The fast path decides all but about 4 arguments in 10^4;
 // lib/crmath.cpp states both error bounds and how they are reached.
 #ifndef QUARVELIN_CRMATH_H
 #define QUARVELIN_CRMATH_H
