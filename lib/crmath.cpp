@@ -1,8 +1,9 @@
 // Correctly rounded arc tangent and decimal logarithm (see crmath.h).
 //
 // Every operation below is an IEEE double operation rounded to nearest, an
-// integer operation, or a bit manipulation: no fused multiply-add (the
-// exact products are Dekker's), no long double, no C library mathematics.
+// integer operation, or a bit manipulation: no long double, no C library
+// mathematics; a fused multiply-add only for the error of a product, which
+// Dekker's splitting gives as exactly where there is none (two_prod).
 // The tables come from bench/crmath_tables.py (mpmath at 400 bits).
 //
 // Fast path. The argument is reduced with a table to a small t (|t| <= 2^-7
@@ -26,6 +27,7 @@
 // exact one.
 #include "crmath.h"
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -72,32 +74,43 @@ inline void split(double a, double &hi, double &lo)
     lo = a - hi;
 }
 
-// a * b = p.hi + p.lo exactly (Dekker), when nothing overflows or underflows:
-// every product here is of numbers between 2^-80 and 2^61.
-inline dd two_prod(double a, double b)
+// a * b = p.hi + p.lo exactly: with a fused multiply-add where the processor
+// has one (the error of a product is a double, and the multiply-add gives
+// it exactly), else by Dekker's splitting, exact when nothing overflows or
+// underflows: every product here is of numbers between 2^-80 and 2^61, with
+// results above 2^-130. Both give the same two doubles, so the results never
+// depend on the processor.
+template <bool Fma>
+[[gnu::always_inline]] inline dd two_prod(double a, double b)
 {
-    double ah, al, bh, bl;
-    split(a, ah, al);
-    split(b, bh, bl);
     const double p = a * b;
-    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+    if constexpr (Fma) {
+        return {p, __builtin_fma(a, b, -p)};
+    } else {
+        double ah, al, bh, bl;
+        split(a, ah, al);
+        split(b, bh, bl);
+        return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+    }
 }
 
 // Product: error below 2^-102 |a b|.
-inline dd dd_mul(dd a, dd b)
+template <bool Fma>
+[[gnu::always_inline]] inline dd dd_mul(dd a, dd b)
 {
-    dd p = two_prod(a.hi, b.hi);
+    dd p = two_prod<Fma>(a.hi, b.hi);
     p.lo += a.hi * b.lo + a.lo * b.hi;
     return fast_two_sum(p.hi, p.lo);
 }
 
 // Quotient n / d, d > 0, with one division: q1 = n.hi (1 / d.hi) within
 // 2^-51, then one correction step, error below 2^-102 |n / d|.
-inline dd dd_div(dd n, dd d)
+template <bool Fma>
+[[gnu::always_inline]] inline dd dd_div(dd n, dd d)
 {
     const double inv = 1.0 / d.hi;
     const double q1 = n.hi * inv;
-    const dd p = two_prod(q1, d.hi);
+    const dd p = two_prod<Fma>(q1, d.hi);
     // n.hi - p.hi is exact: p.hi lies within a few units of n.hi.
     const double rem = (((n.hi - p.hi) - p.lo) + n.lo) - q1 * d.lo;
     return fast_two_sum(q1, rem * inv);
@@ -313,23 +326,24 @@ fx fx_recip(const fx &d, double approx)
 // term (2^-234.8 in all), the table 2^-241. So the result is within 2^-231
 // absolute, and above 2^-28: below 2^-203 relative.
 
-bool atan_fast(double x, double &out)
+template <bool Fma>
+[[gnu::always_inline]] inline bool atan_fast_t(double x, double &out)
 {
     dd t, base;
     if (x <= 1.0) {
         const int k = int(x * 64.0 + 0.5);
         const double c = k * 0x1p-6;
-        const dd p = two_prod(x, c);
+        const dd p = two_prod<Fma>(x, c);
         dd den = two_sum(1.0, p.hi);
         den = fast_two_sum(den.hi, den.lo + p.lo);
-        t = dd_div({x - c, 0.0}, den);
+        t = dd_div<Fma>({x - c, 0.0}, den);
         base = atan_dd[k];
     } else {
         const int k = int(64.0 / x + 0.5);
         const double c = k * 0x1p-6;
-        const dd p = two_prod(c, x);
+        const dd p = two_prod<Fma>(c, x);
         const dd num = two_sum(1.0 - p.hi, -p.lo);
-        t = dd_div(num, two_sum(x, c));
+        t = dd_div<Fma>(num, two_sum(x, c));
         t = {-t.hi, -t.lo};
         base = atan_co_dd[k];
     }
@@ -430,13 +444,14 @@ log_reduction reduce_log(double x)
     return {e, i - 90, int64_t(prod - (uint64_t(1) << 63))};
 }
 
-bool log10_fast(double x, double &out)
+template <bool Fma>
+[[gnu::always_inline]] inline bool log10_fast_t(double x, double &out)
 {
     const log_reduction red = reduce_log(x);
     const double rh = double(red.R);
     const double rl = double(red.R - int64_t(rh));
     const dd r = {rh * 0x1p-63, rl * 0x1p-63};
-    const dd sq = two_prod(r.hi, r.hi);
+    const dd sq = two_prod<Fma>(r.hi, r.hi);
     // r^3 (1/3 - r/4 + ... - r^7/10) by pairs (Estrin), r^2 = sq.hi.
     const double rr = r.hi, r2 = sq.hi, r4 = r2 * r2;
     const double q0 = (0x1.5555555555555p-2 - 0x1p-2 * rr) + (0x1.999999999999ap-3 - 0x1.5555555555555p-3 * rr) * r2;
@@ -451,7 +466,7 @@ bool log10_fast(double x, double &out)
     // their low parts are added in one rounding.
     const dd h = two_sum(a.hi, s.hi);
     const dd ln = fast_two_sum(h.hi, h.lo + (a.lo + s.lo));
-    return rounds_to(dd_mul(ln, inv_ln10_dd), fast_err, out);
+    return rounds_to(dd_mul<Fma>(ln, inv_ln10_dd), fast_err, out);
 }
 
 double log10_accurate(double x)
@@ -472,7 +487,84 @@ double log10_accurate(double x)
     return fx_round(fx_mul(ln, inv_ln10_fx));
 }
 
+// The fast paths built twice: for any x86-64, and with the fused
+// multiply-add (used only in two_prod, where it gives the same bits).
+bool atan_fast_base(double x, double &out)
+{
+    return atan_fast_t<false>(x, out);
+}
+
+bool log10_fast_base(double x, double &out)
+{
+    return log10_fast_t<false>(x, out);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("fma")]] bool atan_fast_fma(double x, double &out)
+{
+    return atan_fast_t<true>(x, out);
+}
+
+[[gnu::target("fma")]] bool log10_fast_fma(double x, double &out)
+{
+    return log10_fast_t<true>(x, out);
+}
+
+bool processor_has_fma()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma");
+}
+#else
+bool atan_fast_fma(double x, double &out)
+{
+    return atan_fast_t<false>(x, out);
+}
+
+bool log10_fast_fma(double x, double &out)
+{
+    return log10_fast_t<false>(x, out);
+}
+
+bool processor_has_fma()
+{
+    return false;
+}
+#endif
+
+// Whether the fast paths use the fused multiply-add: -1 until the first
+// call asks the processor. Constant-initialised, so that callers in other
+// units' static initialisers (the program's pi) find it set.
+std::atomic<int> fma_state{-1};
+
+inline bool use_fma()
+{
+    int s = fma_state.load(std::memory_order_relaxed);
+    if (s < 0) {
+        s = processor_has_fma() ? 1 : 0;
+        fma_state.store(s, std::memory_order_relaxed);
+    }
+    return s != 0;
+}
+
+inline bool atan_fast(double x, double &out)
+{
+    return use_fma() ? atan_fast_fma(x, out) : atan_fast_base(x, out);
+}
+
+inline bool log10_fast(double x, double &out)
+{
+    return use_fma() ? log10_fast_fma(x, out) : log10_fast_base(x, out);
+}
+
 } // namespace
+
+bool cr_use_fma(bool on)
+{
+    const bool used = on && processor_has_fma();
+    fma_state.store(used ? 1 : 0, std::memory_order_relaxed);
+    return used;
+}
 
 double cr_atan(double x)
 {

@@ -11,9 +11,9 @@
 //   +-0 gives -infinity; +infinity gives +infinity; subnormals are handled;
 //   log10(10^k) = k exactly for every power of ten that is a double.
 //
-// Both use plain double arithmetic (no fused multiply-add, no long double,
-// no C library mathematics), so any x86-64 build, the Windows one included,
-// gives the same bits. Neither touches the floating-point environment.
+// Both use plain double arithmetic (no long double, no C library
+// mathematics; a fused multiply-add only where it is exact), so any x86-64
+// build, the Windows one included, gives the same bits. Neither touches the floating-point environment.
 //
 // Method. A fast path reduces the argument with a table and evaluates a
 // short series in double-double, with a relative error below 2^-66; when
@@ -37,5 +37,12 @@ bool cr_atan_fast(double x, double &out);
 bool cr_log10_fast(double x, double &out);
 double cr_atan_accurate(double x);
 double cr_log10_accurate(double x);
+
+// The fast paths use the processor's fused multiply-add where it has one,
+// only for exact products (the same bits as without it). For the tests and
+// the benchmark: cr_use_fma(false) makes them do without it, cr_use_fma(true)
+// goes back; returns whether it is used. Not to be called while another
+// thread computes.
+bool cr_use_fma(bool on);
 
 #endif
