@@ -18,7 +18,7 @@
 // slopes, their logarithms and both ranges are made in one pass
 // (pendientes), so that a run line by line reads its model once for them;
 // treatment then makes the grey tones from those ranges. Every file is the
-// one the C library's atan and log10 give on every cell: one line driver
+// one the correctly rounded atan and log10 give on every cell: one line driver
 // computes the gradients of a line, lets the fast kernels decide the cells
 // that lie clear of every boundary by a wide margin, and finishes the rest
 // with one plain loop (Slopes). A model whose grids need more than 64 MiB is
@@ -30,6 +30,7 @@
 #include "quarvelin.h"
 
 #include "console.h"
+#include "crmath.h"
 #include "fastmath.h"
 #include "files.h"
 #include "image.h"
@@ -667,8 +668,8 @@ int run_program(int argc, char **argv)
 
 namespace {
 
-// The plain slope and logarithm of a gradient, as the C library's atan and
-// log10 give them, and what the pass decided from them (a tone, a log DEM
+// The plain slope and logarithm of a gradient, as the correctly rounded atan
+// and log10 give them, and what the pass decided from them (a tone, a log DEM
 // value) once it has.
 struct Plain {
     uint64_t g; // the gradient's bits
@@ -1226,19 +1227,20 @@ void ascii_lecture()
 // gradients of the line, exact in every build; then a fast step that decides
 // every cell whose fast value lies clear of every boundary by a margin far
 // beyond the kernels' error; then one plain loop that finishes the other
-// cells with the C library's atan and log10 on their gradients. The plain
+// cells with the correctly rounded atan and log10 (lib/crmath.h) on their
+// gradients. The plain
 // switch (plain_path) leaves the fast step out, so that every cell goes
 // through the plain loop: the reference the fast step is tested against.
 
 namespace {
 
-const double pi = std::atan(1.0) * 4.0;
+const double pi = cr_atan(1.0) * 4.0;
 
-// The plain slope of a gradient: the C library's arc tangent, in degrees
-// (times 180 first, then over pi).
+// The plain slope of a gradient: the correctly rounded arc tangent, in
+// degrees (times 180 first, then over pi).
 inline double plain_slope(double g)
 {
-    return std::atan(g) * 180.0 / pi;
+    return cr_atan(g) * 180.0 / pi;
 }
 
 inline double plain_log(double g)
@@ -1247,7 +1249,9 @@ inline double plain_log(double g)
 }
 
 // How far a fast value may stand from the plain one: the kernels' error is
-// a few units of 2^-52 of the value (see fastmath.h); the margins are 2^-40
+// a few units of 2^-52 of the value (see fastmath.h; the plain values are
+// correctly rounded, within half a unit, so these margins could shrink to
+// the kernels' own bound plus half a unit); the margins are 2^-40
 // of it, and for a logarithm 2^-50 more, for the rounding of slope + 1
 // when the slope is nearly 0.
 constexpr double slope_margin = 0x1p-40;
@@ -1463,7 +1467,7 @@ double window_slope(const double *z0, const double *z1, const double *z2, double
 
 double log_of_slope(double pen)
 {
-    return std::log10(pen + 1.0);
+    return cr_log10(pen + 1.0);
 }
 
 void pendientes()
@@ -2194,10 +2198,10 @@ void write_image()
 void write_histograms()
 {
     double pen = 0.0;
-    const double val_log1 = std::log10(max_pen + 1.0);
+    const double val_log1 = cr_log10(max_pen + 1.0);
     const int num_val = trunc_product(max_pen, 10.0);
     for (int k = 0; k < num_val; k++) {
-        const double val_log2 = std::log10(pen + 1.0);
+        const double val_log2 = cr_log10(pen + 1.0);
         const double ratio = val_log2 / val_log1;
         double norm_log = ratio * histogram_scale;
         if (std::fprintf(f3h, "%lf\t%lf\n", pen, norm_log) < 0)
