@@ -13,13 +13,14 @@
 // the kernels of every pass), the tones and the log DEM, the line source,
 // the writers. Terrain arithmetic is done in 64-bit reals in a fixed order
 // of operations, every real that becomes an integer is truncated toward
-// zero, and every file is the one the C library's atan and log10 give on
-// every cell. lib/ holds what deciding cells quickly takes (decide.h), the
+// zero, and every file is the one the correctly rounded atan and log10
+// (crmath.h) give on every cell. lib/ holds what deciding cells quickly takes (decide.h), the
 // lines and bands of a pass (lines.h) and the host.
 #include "quarvelin.h"
 
 #include "ask.h"
 #include "console.h"
+#include "crmath.h"
 #include "fastmath.h"
 #include "files.h"
 #include "georef.h"
@@ -1113,14 +1114,14 @@ void ascii_lecture()
 // its logarithm log10(slope + 1). Every pass drives a line through one
 // driver (drive_line): the gradients of the line, exact in every build; the
 // pass's fast step, which decides the cells it can prove (decide.h); then
-// the pass's plain kernel on the other cells, with the C library's atan and
-// log10. $QUARVELIN_PLAIN leaves the fast step out: the reference. A new
+// the pass's plain kernel on the other cells, with the correctly rounded
+// atan and log10 of lib/crmath. $QUARVELIN_PLAIN leaves the fast step out: the reference. A new
 // pass is one kernel (a fast step and a plain kernel) and one call of
 // drive_line for each line of a model pass.
 
 namespace {
 
-const double pi = std::atan(1.0) * 4.0;
+const double pi = cr_atan(1.0) * 4.0;
 
 } // namespace
 
@@ -1128,12 +1129,12 @@ const double pi = std::atan(1.0) * 4.0;
 
 double plain_slope(double g)
 {
-    return std::atan(g) * 180.0 / pi;
+    return cr_atan(g) * 180.0 / pi;
 }
 
 double log_of_slope(double pen)
 {
-    return std::log10(pen + 1.0);
+    return cr_log10(pen + 1.0);
 }
 
 double window_slope(const double *z0, const double *z1, const double *z2, double p)

@@ -176,8 +176,8 @@ void treatment();
 // p = 1 / dpix_size.
 double window_slope(const double *z0, const double *z1, const double *z2, double p);
 
-// The slope in degrees of a gradient: the C library's arc tangent, times 180
-// first, then over pi.
+// The slope in degrees of a gradient: the correctly rounded arc tangent,
+// times 180 first, then over pi.
 double plain_slope(double g);
 
 // The logarithm of a slope in degrees: log10(pen + 1).
@@ -241,8 +241,8 @@ constexpr int raw_run_bytes_per_cell = 4 + ascii_run_bytes_per_cell;
 // (start_source); the steepest gradient and the tables are handed from the
 // stage that makes them to the passes after it.
 struct Engine {
-    // The whole run through the plain path (the C library's atan and log10
-    // on every cell): the reference. $QUARVELIN_PLAIN.
+    // The whole run through the plain path (the correctly rounded atan and
+    // log10 on every cell): the reference. $QUARVELIN_PLAIN.
     bool plain_path = false;
     // $QUARVELIN_LINE_BY_LINE: -1 unset, 0 hold the grids, 1 line by line.
     int forced_mode = -1;

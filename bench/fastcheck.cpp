@@ -2,7 +2,7 @@
 // its default size it takes minutes). Each kind of synthetic model is cut
 // into tiles of SIDE x SIDE cells, each tile a model of its own held in the
 // grids of the Run state; on every tile the stages run the plain way
-// (plain_path: the C library's atan and log10 on every cell) and the fast
+// (plain_path: the correctly rounded atan and log10 on every cell) and the fast
 // way, with one thread and with several, and the ranges, the grey tones
 // (treatment) and the log DEM values to two stretch limits (fill_log_dem:
 // to 1000 from its table of values, to 2147483647 from the fast logarithms)

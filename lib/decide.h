@@ -1,7 +1,7 @@
 // Deciding cells quickly: the machinery behind the fast step of every pass.
 //
-// A pass decides, for every cell, a value that depends on the C library's
-// atan and log10 only through a maximum (a range) or a truncation (a grey
+// A pass decides, for every cell, a value that depends on the correctly
+// rounded atan and log10 only through a maximum (a range) or a truncation (a grey
 // tone, a log DEM value). The program gives the plain rules (the slope of a
 // gradient, the logarithm of a slope, the value of a logarithm); this unit
 // finds, once, the gradients around which those values change, so that a
@@ -41,7 +41,9 @@
 #include <vector>
 
 // How far a fast value may stand from the plain one: the kernels' error is
-// a few units of 2^-52 of the value; the margins are 2^-40 of it, and for a
+// a few units of 2^-52 of the value (the plain values are correctly rounded,
+// within half a unit, so the margins could shrink to the kernels' own bound
+// plus half a unit); the margins are 2^-40 of it, and for a
 // logarithm 2^-50 more, for the rounding of slope + 1 when the slope is
 // nearly 0.
 constexpr double slope_margin = 0x1p-40;
