@@ -88,8 +88,9 @@ extern double **dtab_out;
 // has none), and every result path.
 #define QUARVELIN_NAMES(X)                                                                                             \
     X(nomim1)                                                                                                          \
-    X(nomdescr1) X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3)            \
-        X(nomdescr3) X(nomgis3) X(nomprj3)
+    X(nomdescr1)                                                                                                       \
+    X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3) X(nomdescr3) X(nomgis3) \
+        X(nomprj3)
 #define QUARVELIN_DECLARE_NAME(n) extern std::string n;
 QUARVELIN_NAMES(QUARVELIN_DECLARE_NAME)
 

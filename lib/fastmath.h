@@ -1,5 +1,6 @@
 // Arc tangent and decimal logarithm of whole arrays, several times faster
-// than the C library's atan and log10, for the slope and log stages; and the
+// than the correctly rounded atan and log10 (crmath.h), for the slope and
+// log stages, within a few units in the last place of them; and the
 // per-line loops of the slope stage, vectorised the same way (the loops
 // that look lines up in the value tables are declared in decide.h, those
 // that decode the raw cells of a model in lines.h).
