@@ -27,6 +27,7 @@ void take_answers(FILE *in)
     answer_stream = in;
     answer_kind = not_asked;
     answers_ended = false;
+    answers_in_code_page = false;
     scan_stream(answers, in, answer_block, sizeof answer_block, true);
     // A stream that cannot tell its place (a pipe, a terminal) is taken to
     // be at its start.
@@ -51,7 +52,7 @@ bool next_raw_word(const char *&b, const char *&e, bool &line_start)
 {
     if (answer_kind == not_asked) {
         std::string line;
-        const int bad = answer_stream == stdin ? host.read_console(line) : ENOTTY;
+        const int bad = host.is_terminal(answer_stream) ? host.read_console(line) : ENOTTY;
         answer_kind = bad == ENOTTY ? stream_bytes : console_lines;
         if (answer_kind == console_lines) {
             console_line = bad == 0 ? line : "";
