@@ -105,6 +105,20 @@ std::wstring wide_path(const std::string &utf8)
     return L"\\\\?\\" + full;
 }
 
+// Whether a name of the path is beyond the 255 characters of the file
+// systems, or the path beyond the 32767 of the wide calls: the system would
+// call such a name invalid, as if it found no such file.
+bool too_long(const std::wstring &path)
+{
+    size_t name = 0;
+    for (const wchar_t c : path) {
+        name = c == L'\\' || c == L'/' ? 0 : name + 1;
+        if (name > 255)
+            return true;
+    }
+    return path.size() >= 32767;
+}
+
 // ------------------------------------------------------- 2. files a run reads
 
 HANDLE handle_of(FILE *f)
@@ -125,6 +139,8 @@ int win_open_read(const std::string &path, FILE *&f, bool &regular)
     f = nullptr;
     regular = false;
     const std::wstring name = wide_path(path);
+    if (too_long(name))
+        return ENAMETOOLONG;
     const DWORD a = GetFileAttributesW(name.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         const int e = error_number(GetLastError());
@@ -278,7 +294,7 @@ std::string path_of(const std::string &folder, const char *leaf)
 int win_resolve(const std::string &path, std::string &target)
 {
     target = path; // programs make no symbolic links here
-    return 0;
+    return too_long(wide_path(path)) ? ENAMETOOLONG : 0;
 }
 
 int win_open_folder(const std::string &, int &dir)
