@@ -13,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
+#include <thread>
+
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -302,6 +306,33 @@ TEST(WindowsHost, LongNamesInOtherLettersAndHiddenTemporaries)
     std::fclose(back);
     EXPECT_EQ(host.remove(-1, folder, leaf.c_str()), 0);
     RemoveDirectoryW(long_folder.c_str());
+}
+
+// Commits into one folder take turns, whatever the case of its path and
+// its length: a second commit waits for the first one's lock.
+TEST(WindowsHost, TheLockOfAFolderIsTakenInTurns)
+{
+    TempDir dir;
+    const std::wstring deep =
+        L"\\\\?\\" + fs::absolute(dir.path).make_preferred().wstring() + L"\\" + std::wstring(250, L'k');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    const std::string folder = dir.path.string() + "\\" + std::string(250, 'k') + "\\";
+    std::string upper = folder;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::atomic<bool> second_has_it{false};
+    host.lock({{-1, folder}}, true);
+    std::thread second([&] {
+        host.lock({{-1, upper}}, true);
+        second_has_it = true;
+        host.lock({}, false);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(second_has_it) << "the second commit did not wait";
+    host.lock({}, false);
+    second.join();
+    EXPECT_TRUE(second_has_it);
+    RemoveDirectoryW(deep.c_str());
 }
 
 #endif
