@@ -410,7 +410,10 @@ int win_replace(int, const std::string &folder, const char *from, const char *ta
     const bool ok = ReplaceFileW(wide_path(path_of(folder, target)).c_str(), source.c_str(), backup_path.c_str(),
                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
     const DWORD e = GetLastError();
-    backed_up = ok || GetFileAttributesW(backup_path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const DWORD kept = GetFileAttributesW(backup_path.c_str());
+    backed_up = ok || kept != INVALID_FILE_ATTRIBUTES;
+    if (kept != INVALID_FILE_ATTRIBUTES) // the backup is hidden, as the temporaries are
+        SetFileAttributesW(backup_path.c_str(), kept | FILE_ATTRIBUTE_HIDDEN);
     return ok ? 0 : error_number(e);
 }
 
