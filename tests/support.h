@@ -641,21 +641,14 @@ inline std::optional<bool> wait_in_syscall(pid_t pid, long call, const std::stri
 #endif
 
 #if defined(_WIN32)
-// The double-line box characters of code page 437 (C9 CD BB BA C8 BC) as
-// UTF-8.
+// The double-line box characters of code page 437 as UTF-8.
 inline std::string frame_as_utf8(const std::string &text)
 {
+    static const char cp437[] = "\xC9\xCD\xBB\xBA\xC8\xBC";
+    static const char *const utf8[] = {"\u2554", "\u2550", "\u2557", "\u2551", "\u255A", "\u255D"};
     std::string s;
-    for (const char c : text) {
-        const char *box = c == '\xC9'   ? "\u2554"
-                          : c == '\xCD' ? "\u2550"
-                          : c == '\xBB' ? "\u2557"
-                          : c == '\xBA' ? "\u2551"
-                          : c == '\xC8' ? "\u255A"
-                          : c == '\xBC' ? "\u255D"
-                                        : nullptr;
-        s += box != nullptr ? std::string(box) : std::string(1, c);
-    }
+    for (const char c : text)
+        s += std::strchr(cp437, c) != nullptr && c != '\0' ? utf8[std::strchr(cp437, c) - cp437] : std::string(1, c);
     return s;
 }
 #endif
