@@ -539,6 +539,12 @@ int win_read_console(std::string &line)
         DWORD got = 0;
         if (!ReadConsoleW(in, block, 4096, &got, nullptr))
             return typed.empty() ? EIO : 0;
+        // A read cut by Ctrl-C is no end of the input: the console event's
+        // handler ends the program meanwhile, on a thread of its own.
+        if (got == 0 && GetLastError() == ERROR_OPERATION_ABORTED) {
+            Sleep(100);
+            continue;
+        }
         typed.append(block, got);
         if (got == 0 || typed.back() == L'\n')
             break;
