@@ -24,6 +24,7 @@
 #include "fastmath.h"
 #include "files.h"
 #include "georef.h"
+#include "host.h"
 #include "image.h"
 #include "lines.h"
 #include "nrutil.h"
@@ -205,7 +206,7 @@ std::string ask_result_name(const std::string &folder)
         }
         if (clash == nullptr)
             return generic;
-        std::printf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash);
+        console_say(strf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash));
     }
 }
 
@@ -337,8 +338,8 @@ void check_header_size()
     const EnviHeader &h = model_header;
     const int cols = h.samples < 0 ? nb_col : h.samples, lines = h.lines < 0 ? nb_lig : h.lines;
     if (h.valid && (cols != nb_col || lines != nb_lig))
-        std::printf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n",
-                    nomgeo1.c_str(), lines, cols, nb_lig, nb_col, nomdescr1.c_str());
+        console_say(strf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n",
+                         nomgeo1.c_str(), lines, cols, nb_lig, nb_col, nomdescr1.c_str()));
 }
 
 // A raw model placed by its header: its upper-left corner, and the lower
@@ -364,7 +365,7 @@ void open_raw_model()
     if (f1d != nullptr) {
         read_model_descriptor();
     } else {
-        std::printf("\n\tNo File %s \n\n", nomdescr1.c_str());
+        console_say(strf("\n\tNo File %s \n\n", nomdescr1.c_str()));
         // A new file of the model, put in place once the model was read.
         create_result(nomdescr1, "w", f1d, true);
         nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
@@ -475,21 +476,33 @@ void open_outputs(const std::string &generic)
     }
 }
 
-// The usage text, its file lists taken from the file name tables.
+// The usage text, its file lists taken from the file name tables, in the
+// terms of the system it runs on (Windows: its variables, folders and keys).
 std::string usage_text()
 {
+    const bool windows = host.windows_text();
     std::string t = "Usage: quarvelin [-h | --help | --version]\n"
                     "\n"
                     "Reads a digital elevation model, computes the slope in degrees of every\n"
                     "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
                     "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
                     "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
-                    "\n"
-                    "Every parameter is typed in answer to a prompt. Models are read from and\n"
-                    "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
-                    "./images/ when it is unset.\n"
-                    "\n"
-                    "Input models (NAME is the model's name):\n";
+                    "\n";
+    if (windows)
+        t += "Every parameter is typed in answer to a prompt. Models are read from and\n"
+             "results written to ROOT\\FOLDER\\, where ROOT is %QUARVELIN_ROOT% or the\n"
+             "folder images\\ of the current folder when it is unset. To keep models in\n"
+             "c:\\images\\, type before the run:  set QUARVELIN_ROOT=c:\\images\\\n"
+             "Names may hold any letters; answers in a file are read as UTF-8, or in the\n"
+             "console's code page when they are not UTF-8.\n"
+             "\n"
+             "Input models (NAME is the model's name):\n";
+    else
+        t += "Every parameter is typed in answer to a prompt. Models are read from and\n"
+             "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
+             "./images/ when it is unset.\n"
+             "\n"
+             "Input models (NAME is the model's name):\n";
     for (const RawForm &r : raw_forms) {
         t += strf("  NAME%-20s %s\n", r.raster, r.what);
         t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
@@ -501,12 +514,20 @@ std::string usage_text()
     t += "\n"
          "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
          "               a word that is not a valid answer is asked again, and the\n"
-         "               end of the input abandons the run)\n"
-         "\n"
+         "               end of the input abandons the run)\n";
+    if (windows)
+        t += "               Ctrl-Z at the start of a line, then Enter, ends the input.\n"
+             "\n"
+             "Ctrl-C or closing the window abandons the run: no result is left half\n"
+             "written, and the earlier results of the same names are kept.\n"
+             "A model read line by line is copied beside it, or into %TEMP%.\n";
+    t += "\n"
          "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
          "               2 a command-line argument was not understood.\n"
-         "\n"
-         "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
+         "\n";
+    t += windows ? "The manual quarvelin.txt, beside quarvelin.exe, describes the dialogue and\n"
+                   "the files in full.\n"
+                 : "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
     return t;
 }
 
@@ -533,7 +554,7 @@ void read_switches()
 void fail(const std::string &msg, bool key)
 {
     stop_bands(); // the workers of a pass end first
-    std::fputs(msg.c_str(), stdout);
+    console_say(msg);
     output_discard();
 #define QUARVELIN_FORGET_FILE(f) f = nullptr; // closed with the temporaries
     QUARVELIN_RESULT_FILES(QUARVELIN_FORGET_FILE)
@@ -1957,8 +1978,8 @@ void image_saving()
     output_begin();
     write_image();
     write_histograms();
-    std::printf("\n\n\t%s has been saved as a logarithm image of the slope ", nomim2.c_str());
-    std::printf("\n\tas well the histogram named %s ", nomhisto.c_str());
+    console_say(strf("\n\n\t%s has been saved as a logarithm image of the slope ", nomim2.c_str()));
+    console_say(strf("\n\tas well the histogram named %s ", nomhisto.c_str()));
     std::fputs("\n\tthat corresponds to slope / normalized values of the logarithms\n", stdout);
     if (dem_result == 0)
         write_log_dem();

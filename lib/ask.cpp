@@ -63,7 +63,7 @@ bool ask_real(double &value)
 std::string ask_name(const std::string &prompt)
 {
     for (;;) {
-        std::fputs(prompt.c_str(), stdout);
+        console_say(prompt);
         const std::string w = ask_word();
         if (w.find('\0') == std::string::npos)
             return w;
@@ -117,27 +117,17 @@ double ask_coordinate(const char *prompt)
     return v;
 }
 
-// One framed line of the banner: the vertical on both sides of 60 characters.
-// The frame is drawn with the double-line box characters, in UTF-8.
-void frame_line(const char *text)
-{
-    std::printf("\n\t\u2551%s\u2551", text);
-}
-
-void frame_edge(const char *lead, const char *left, const char *right, const char *tail)
-{
-    std::fputs(lead, stdout);
-    std::fputs(left, stdout);
-    for (int k = 0; k < 60; k++)
-        std::fputs("\u2550", stdout);
-    std::fputs(right, stdout);
-    std::fputs(tail, stdout);
-}
-
+// A frame of the banner: the vertical on both sides of each text of 60
+// characters, drawn with the double-line box characters (written as the
+// console takes them, see console_frame).
 void frame(const char *lead, const char *const *texts, int lines, const char *tail)
 {
-    frame_edge(lead, "\u2554", "\u2557", "");
+    std::string edge;
+    for (int k = 0; k < 60; k++)
+        edge += "\u2550";
+    std::string text = std::string(lead) + "\u2554" + edge + "\u2557";
     for (int k = 0; k < lines; k++)
-        frame_line(texts[k]);
-    frame_edge("\n\t", "\u255A", "\u255D", tail);
+        text += std::string("\n\t\u2551") + texts[k] + "\u2551";
+    text += "\n\t\u255A" + edge + "\u255D" + tail;
+    console_frame(text);
 }

@@ -26,10 +26,9 @@ std::string folder_of(const std::string &path)
 
 std::string root_directory()
 {
-    const char *env = std::getenv("QUARVELIN_ROOT");
-    if (env == nullptr || *env == '\0')
+    std::string root = host.environment("QUARVELIN_ROOT");
+    if (root.empty())
         return std::string("images") + path_separator;
-    std::string root = env;
     if (!is_separator(root.back()))
         root += path_separator;
     return root;

@@ -120,8 +120,27 @@ struct HostCalls {
     void (*catch_signals)(void (*on_end)());
 
     // ---- console
-    // Standard output as binary and showing UTF-8, until the program ends.
+    // Standard output as binary, until the program ends.
     void (*console_begin)();
+    // At a console (Windows): one line typed, as UTF-8, its line end kept;
+    // an empty line at the end of the input. ENOTTY when standard input is
+    // no console: its bytes are then read as they are.
+    int (*read_console)(std::string &line);
+    // The bytes of an answer that is no UTF-8, in the console's input code
+    // page, as UTF-8 (POSIX: the bytes as they are), and back.
+    std::string (*from_code_page)(const std::string &bytes);
+    std::string (*to_code_page)(const std::string &utf8);
+    // At a console (Windows): writes the UTF-8 text as the characters it
+    // names, whatever the code page. ENOTTY when standard output is no
+    // console: the text is then written as bytes.
+    int (*write_console)(const std::string &utf8);
+    // Whether this system's text files end at a Ctrl-Z byte that starts a
+    // line, and take the frame of the banner in code page 437 bytes
+    // (Windows) rather than UTF-8.
+    bool (*windows_text)();
+    // The value of an environment variable as UTF-8 (POSIX: its bytes);
+    // empty when it is unset.
+    std::string (*environment)(const char *name);
     // Answers read from `in` are taken byte for byte (no end at a Ctrl-Z).
     void (*binary_input)(FILE *in);
     // Whether f is standard input and a terminal.

@@ -496,6 +496,32 @@ bool posix_is_terminal(FILE *f)
     return f == stdin && isatty(STDIN_FILENO);
 }
 
+int posix_read_console(std::string &)
+{
+    return ENOTTY; // a terminal gives its bytes
+}
+
+std::string posix_same_bytes(const std::string &bytes)
+{
+    return bytes; // names are the bytes typed
+}
+
+int posix_write_console(const std::string &)
+{
+    return ENOTTY;
+}
+
+bool posix_windows_text()
+{
+    return false;
+}
+
+std::string posix_environment(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
 // Terminal settings saved while a key is awaited, and the single-key
 // settings of the wait, set again when the program is continued.
 termios saved_tty, key_tty;
@@ -650,6 +676,12 @@ constexpr HostCalls posix_calls = {
     posix_release_signals,
     posix_catch_signals,
     posix_console_begin,
+    posix_read_console,
+    posix_same_bytes,
+    posix_same_bytes,
+    posix_write_console,
+    posix_windows_text,
+    posix_environment,
     posix_binary_input,
     posix_is_terminal,
     posix_key_wait,

@@ -1,6 +1,10 @@
 // The system calls of the host units on Windows: the table `host` of
 // host.h, filled with this system's calls. Built on Windows only.
 //
+// Names are UTF-8 in the program and reach the system through its wide
+// calls, so that a file's name on disk is the name typed whatever the code
+// pages; a path of 260 characters or more takes the \\?\ form.
+//
 // Sections:
 //   1. errors               a Windows error as an error number
 //   2. files a run reads    open_read, file_size, read_at, write_at
@@ -11,7 +15,8 @@
 //                           keeps the earlier file's attributes and access
 //                           rules), remove, lock (a named mutex), flush, close
 //   6. ending signals       the console events, a lock on the registry
-//   7. console              binary output, the UTF-8 code page, the key wait
+//   7. console              binary output, lines read and text written as
+//                           Unicode at a console, the code pages, the key wait
 //   8. room                 the machine's memory, the job object's limits
 //   9. the table
 #include "files.h"
@@ -24,6 +29,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <thread>
 
 #include <conio.h>
@@ -61,6 +67,58 @@ int error_number(DWORD e)
     }
 }
 
+// ---------------------------------------------------------------- wide names
+
+std::wstring wide(const std::string &utf8)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(std::max(n, 0)), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+    return w;
+}
+
+std::string utf8_of(const std::wstring &w)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(std::max(n, 0)), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+// The wide name of a path; from 260 characters on, its full form behind
+// \\?\ (\\?\UNC\ for a share), which the calls take at any length.
+std::wstring wide_path(const std::string &utf8)
+{
+    const std::wstring w = wide(utf8);
+    if (w.size() < MAX_PATH || w.starts_with(L"\\\\?\\"))
+        return w;
+    const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    const DWORD got = n == 0 ? 0 : GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+    if (got == 0 || got >= n)
+        return w;
+    full.resize(got);
+    if (full.starts_with(L"\\\\"))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// Whether a name of the path is beyond the 255 characters of the file
+// systems, or the path beyond the 32767 of the wide calls: the system would
+// call such a name invalid, as if it found no such file.
+bool too_long(const std::wstring &path)
+{
+    size_t name = 0;
+    for (const wchar_t c : path) {
+        name = c == L'\\' || c == L'/' ? 0 : name + 1;
+        if (name > 255)
+            return true;
+    }
+    return path.size() >= 32767;
+}
+
 // ------------------------------------------------------- 2. files a run reads
 
 HANDLE handle_of(FILE *f)
@@ -80,16 +138,29 @@ int win_open_read(const std::string &path, FILE *&f, bool &regular)
 {
     f = nullptr;
     regular = false;
-    if (path.size() >= MAX_PATH) // the system would only say that it finds no such file
+    const std::wstring name = wide_path(path);
+    if (too_long(name))
         return ENAMETOOLONG;
-    struct _stat64 st;
-    if (_stat64(path.c_str(), &st) != 0)
-        return errno == ENAMETOOLONG || errno == ENOENT ? errno : EACCES;
-    if ((st.st_mode & _S_IFMT) != _S_IFREG)
+    const DWORD a = GetFileAttributesW(name.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        const int e = error_number(GetLastError());
+        return e == ENAMETOOLONG || e == ENOENT ? e : EACCES;
+    }
+    if ((a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
         return 0;
-    f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return errno == ENAMETOOLONG ? ENAMETOOLONG : EACCES;
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return error_number(GetLastError()) == ENAMETOOLONG ? ENAMETOOLONG : EACCES;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    f = fd < 0 ? nullptr : _fdopen(fd, "rb");
+    if (f == nullptr) {
+        if (fd < 0)
+            CloseHandle(h);
+        else
+            _close(fd);
+        return EMFILE;
+    }
     regular = true;
     return 0;
 }
@@ -174,36 +245,23 @@ bool temp_path(std::wstring &folder)
 
 std::string win_temp_folder()
 {
-    std::wstring wide;
-    if (!temp_path(wide))
-        return "";
-    char narrow[MAX_PATH * 4 + 1] = "";
-    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-    return narrow;
+    std::wstring folder;
+    return temp_path(folder) ? utf8_of(folder) : "";
 }
 
 int win_make_scratch(const std::string &folder, bool temp, FILE *&f)
 {
     // Deleted by the system when it is closed, or when the program ends.
-    std::wstring dir;
-    if (temp) {
-        if (!temp_path(dir))
-            return ENOENT;
-    } else {
-        const int wide = MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, nullptr, 0);
-        dir.resize(static_cast<size_t>(std::max(wide, 1)));
-        MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, dir.data(), wide);
-        dir.resize(std::wcslen(dir.c_str()));
-        if (dir.empty())
-            dir = L".\\";
-    }
+    const std::string dir = temp ? win_temp_folder() : folder.empty() ? ".\\" : folder;
+    if (dir.empty())
+        return ENOENT;
     static std::atomic<unsigned> serial{0};
     for (int attempt = 0; attempt < 100; attempt++) {
         const unsigned long long tag = (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
                                        GetTickCount64() ^ (static_cast<unsigned long long>(serial++) << 20);
-        wchar_t leaf[64];
-        swprintf(leaf, 64, L".quarvelin-%llx.tmp", tag);
-        const std::wstring path = dir + leaf;
+        char leaf[64];
+        std::snprintf(leaf, sizeof leaf, ".quarvelin-%llx.tmp", tag);
+        const std::wstring path = wide_path(dir + leaf);
         HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
@@ -236,7 +294,7 @@ std::string path_of(const std::string &folder, const char *leaf)
 int win_resolve(const std::string &path, std::string &target)
 {
     target = path; // programs make no symbolic links here
-    return path.size() >= MAX_PATH ? ENAMETOOLONG : 0;
+    return too_long(wide_path(path)) ? ENAMETOOLONG : 0;
 }
 
 int win_open_folder(const std::string &, int &dir)
@@ -250,7 +308,7 @@ void win_close_folders()
 
 int win_entry_at(int, const std::string &folder, const char *leaf, HostEntry &e)
 {
-    const DWORD a = GetFileAttributesA(path_of(folder, leaf).c_str());
+    const DWORD a = GetFileAttributesW(wide_path(path_of(folder, leaf)).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         const DWORD err = GetLastError();
         return err == ERROR_FILE_NOT_FOUND ? 0 : error_number(err);
@@ -274,8 +332,10 @@ int win_may_replace(int dir, const std::string &folder, const char *leaf, bool &
 
 int win_open_write(int, const std::string &folder, const char *leaf, HostOpen how, int &fd)
 {
-    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           how == host_open_new ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A new file is a temporary: hidden until the commit names it.
+    HANDLE h = CreateFileW(wide_path(path_of(folder, leaf)).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                           nullptr, how == host_open_new ? CREATE_NEW : OPEN_EXISTING,
+                           how == host_open_new ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return error_number(GetLastError());
     fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
@@ -323,9 +383,19 @@ int win_link(int, const std::string &, const char *, const char *)
     return ENOSYS; // the earlier file is kept by ReplaceFile instead
 }
 
+// A hidden temporary (".NAME") that takes a name of its own is shown.
+void show_if_named(const std::wstring &from, const char *leaf, const char *to)
+{
+    const DWORD a = GetFileAttributesW(from.c_str());
+    if (leaf[0] == '.' && to[0] != '.' && a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_HIDDEN) != 0)
+        SetFileAttributesW(from.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+}
+
 int win_rename(int, const std::string &folder, const char *from, const char *to)
 {
-    return MoveFileExA(path_of(folder, from).c_str(), path_of(folder, to).c_str(),
+    const std::wstring source = wide_path(path_of(folder, from));
+    show_if_named(source, from, to);
+    return MoveFileExW(source.c_str(), wide_path(path_of(folder, to)).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
                ? 0
                : error_number(GetLastError());
@@ -334,17 +404,22 @@ int win_rename(int, const std::string &folder, const char *from, const char *to)
 int win_replace(int, const std::string &folder, const char *from, const char *target, const char *backup,
                 bool &backed_up)
 {
-    const std::string backup_path = path_of(folder, backup);
-    const bool ok = ReplaceFileA(path_of(folder, target).c_str(), path_of(folder, from).c_str(), backup_path.c_str(),
+    const std::wstring backup_path = wide_path(path_of(folder, backup));
+    const std::wstring source = wide_path(path_of(folder, from));
+    show_if_named(source, from, target);
+    const bool ok = ReplaceFileW(wide_path(path_of(folder, target)).c_str(), source.c_str(), backup_path.c_str(),
                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
     const DWORD e = GetLastError();
-    backed_up = ok || GetFileAttributesA(backup_path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const DWORD kept = GetFileAttributesW(backup_path.c_str());
+    backed_up = ok || kept != INVALID_FILE_ATTRIBUTES;
+    if (kept != INVALID_FILE_ATTRIBUTES) // the backup is hidden, as the temporaries are
+        SetFileAttributesW(backup_path.c_str(), kept | FILE_ATTRIBUTE_HIDDEN);
     return ok ? 0 : error_number(e);
 }
 
 int win_remove(int, const std::string &folder, const char *leaf)
 {
-    return DeleteFileA(path_of(folder, leaf).c_str()) != 0 ? 0 : error_number(GetLastError());
+    return DeleteFileW(wide_path(path_of(folder, leaf)).c_str()) != 0 ? 0 : error_number(GetLastError());
 }
 
 void win_lock(const std::vector<HostFolder> &set, bool lock)
@@ -360,19 +435,32 @@ void win_lock(const std::vector<HostFolder> &set, bool lock)
         held.clear();
         return;
     }
-    std::vector<std::string> names;
+    std::vector<std::wstring> names;
     for (const HostFolder &folder : set) {
-        char full[MAX_PATH] = "";
-        GetFullPathNameA(folder.path.empty() ? "." : folder.path.c_str(), MAX_PATH, full, nullptr);
-        std::string name = "Local\\quarvelin-commit-";
-        for (const char *c = full; *c != '\0'; c++)
-            name += *c == '\\' || *c == '/' || *c == ':' ? '_' : static_cast<char>(std::tolower(*c));
-        names.push_back(name.substr(0, MAX_PATH - 1));
+        const std::wstring path = wide_path(folder.path.empty() ? "." : folder.path);
+        const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+        std::wstring full(n, L'\0');
+        full.resize(n == 0 ? 0 : GetFullPathNameW(path.c_str(), n, full.data(), nullptr));
+        // The folder's full name in lower case; a long one is cut and ends
+        // in a hash of the whole, within the limit of a mutex's name.
+        std::wstring name = L"Local\\quarvelin-commit-";
+        uint64_t hash = 14695981039346656037ull; // FNV-1a
+        for (wchar_t c : full) {
+            const wchar_t lower = static_cast<wchar_t>(std::towlower(c));
+            hash = (hash ^ static_cast<uint64_t>(lower)) * 1099511628211ull;
+            name += c == L'\\' || c == L'/' || c == L':' ? L'_' : lower;
+        }
+        if (name.size() > MAX_PATH - 1) {
+            wchar_t tail[24];
+            swprintf(tail, 24, L"-%016llx", static_cast<unsigned long long>(hash));
+            name = name.substr(0, MAX_PATH - 1 - std::wcslen(tail)) + tail;
+        }
+        names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
-    for (const std::string &name : names) {
-        HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
+    for (const std::wstring &name : names) {
+        HANDLE h = CreateMutexW(nullptr, FALSE, name.c_str());
         if (h != nullptr && WaitForSingleObject(h, INFINITE) != WAIT_FAILED)
             held.push_back(h);
         else if (h != nullptr)
@@ -427,21 +515,97 @@ void win_catch_signals(void (*on_end)())
 }
 
 // ----------------------------------------------------------------- 7. console
-
-UINT code_page_before = 0;
-
-void restore_code_page()
-{
-    if (code_page_before != 0)
-        SetConsoleOutputCP(code_page_before);
-}
+//
+// The console's code pages are never changed: at a console, lines are read
+// with ReadConsoleW and text written with WriteConsoleW, which take
+// Unicode; elsewhere the bytes are those of the answers.
 
 void win_console_begin()
 {
     _setmode(_fileno(stdout), _O_BINARY);
-    code_page_before = GetConsoleOutputCP();
-    if (code_page_before != 0 && SetConsoleOutputCP(CP_UTF8))
-        std::atexit(restore_code_page);
+}
+
+int win_read_console(std::string &line)
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(in, &mode))
+        return ENOTTY;
+    // One line, up to its Enter; a line of more than 1 Mi characters
+    // comes in parts.
+    std::wstring typed;
+    wchar_t block[4096];
+    while (typed.size() < (size_t(1) << 20)) {
+        DWORD got = 0;
+        if (!ReadConsoleW(in, block, 4096, &got, nullptr))
+            return typed.empty() ? EIO : 0;
+        // A read cut by Ctrl-C is no end of the input: the console event's
+        // handler ends the program meanwhile, on a thread of its own.
+        if (got == 0 && GetLastError() == ERROR_OPERATION_ABORTED) {
+            Sleep(100);
+            continue;
+        }
+        typed.append(block, got);
+        if (got == 0 || typed.back() == L'\n')
+            break;
+    }
+    line = utf8_of(typed);
+    return 0;
+}
+
+UINT input_code_page()
+{
+    const UINT cp = GetConsoleCP();
+    return cp != 0 ? cp : GetOEMCP();
+}
+
+std::string win_from_code_page(const std::string &bytes)
+{
+    const UINT cp = input_code_page();
+    const int n = MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(std::max(n, 0)), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
+    return utf8_of(w);
+}
+
+std::string win_to_code_page(const std::string &utf8)
+{
+    const UINT cp = input_code_page();
+    const std::wstring w = wide(utf8);
+    const int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(std::max(n, 0)), '\0');
+    if (n > 0)
+        WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+int win_write_console(const std::string &utf8)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode))
+        return ENOTTY;
+    const std::wstring w = wide(utf8);
+    for (size_t at = 0; at < w.size();) {
+        DWORD put = 0;
+        const DWORD ask = static_cast<DWORD>(std::min<size_t>(w.size() - at, 8192));
+        if (!WriteConsoleW(out, w.data() + at, ask, &put, nullptr) || put == 0)
+            return EIO;
+        at += put;
+    }
+    return 0;
+}
+
+bool win_windows_text()
+{
+    return true;
+}
+
+std::string win_environment(const char *name)
+{
+    const wchar_t *value = _wgetenv(wide(name).c_str());
+    return value != nullptr ? utf8_of(value) : "";
 }
 
 void win_binary_input(FILE *in)
@@ -466,7 +630,7 @@ void win_key_wait()
 
 void win_restore_terminal()
 {
-    restore_code_page();
+    // The key wait changes no setting of the console.
 }
 
 // -------------------------------------------------------------------- 8. room
@@ -548,6 +712,12 @@ constexpr HostCalls win_calls = {
     win_release_signals,
     win_catch_signals,
     win_console_begin,
+    win_read_console,
+    win_from_code_page,
+    win_to_code_page,
+    win_write_console,
+    win_windows_text,
+    win_environment,
     win_binary_input,
     win_is_terminal,
     win_key_wait,

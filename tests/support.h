@@ -640,6 +640,19 @@ inline std::optional<bool> wait_in_syscall(pid_t pid, long call, const std::stri
 }
 #endif
 
+#if defined(_WIN32)
+// The double-line box characters of code page 437 as UTF-8.
+inline std::string frame_as_utf8(const std::string &text)
+{
+    static const char cp437[] = "\xC9\xCD\xBB\xBA\xC8\xBC";
+    static const char *const utf8[] = {"\u2554", "\u2550", "\u2557", "\u2551", "\u255A", "\u255D"};
+    std::string s;
+    for (const char c : text)
+        s += std::strchr(cp437, c) != nullptr && c != '\0' ? utf8[std::strchr(cp437, c) - cp437] : std::string(1, c);
+    return s;
+}
+#endif
+
 // A fresh QUARVELIN_ROOT holding one folder "site", removed with everything
 // in it at the end of the test; the root is the folder `under` of a new
 // temporary directory when one is named. `run` starts the built program with that
@@ -704,6 +717,11 @@ class Site {
     std::string portable(const std::string &out, const std::string &printed = "") const
     {
         std::string s = out, from = printed.empty() ? root() : printed;
+#if defined(_WIN32)
+        // The frame of the banner comes in code page 437 bytes (the names of
+        // these transcripts are ASCII): as the UTF-8 of the transcripts.
+        s = frame_as_utf8(s);
+#endif
         for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at)) {
             s.replace(at, from.size(), "<ROOT>/");
 #if defined(_WIN32)

@@ -12,7 +12,10 @@
 // counterpart there, and say so.
 TEST(Pty, AtATerminal)
 {
-    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) nor POSIX signals (SIGINT, SIGSTOP) on Windows";
+    GTEST_SKIP() << "no pseudo-terminal (forkpty, termios) nor POSIX signals (SIGINT, SIGSTOP) on Windows; "
+                    "the console's side there (answers read as Unicode, Ctrl-Z, the frame, the key wait, the "
+                    "console events) is covered by Console/Answers, Console/Frames, ConsoleSeam and SignalSeam "
+                    "through the host table";
 }
 
 #else

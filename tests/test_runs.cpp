@@ -417,7 +417,8 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
 #if defined(__SANITIZE_ADDRESS__) || defined(QUARVELIN_SANITIZE)
     GTEST_SKIP() << "the address sanitizer reserves more address space than these limits allow";
 #elif defined(_WIN32)
-    GTEST_SKIP() << "no address-space limit (ulimit -v) for a process on Windows";
+    GTEST_SKIP() << "no address-space limit (ulimit -v) for a process on Windows; runs line by line there are "
+                    "covered by Modes/WholeRuns (its lines rows), and a job object's limit by Figures/Room";
 #endif
     const int lines = 500, cols = 600; // 300 000 cells: about 10 MB of grids
     std::vector<int64_t> z;
