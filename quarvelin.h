@@ -86,11 +86,11 @@ extern double **dtab_out;
 // Names: the input model, its descriptor and the sidecar that placed it (a
 // .prj beside an ASCII grid, an ENVI header beside a raw raster; "" when it
 // has none), and every result path.
+// clang-format off
 #define QUARVELIN_NAMES(X)                                                                                             \
-    X(nomim1)                                                                                                          \
-    X(nomdescr1)                                                                                                       \
-    X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3) X(nomdescr3) X(nomgis3) \
-        X(nomprj3)
+    X(nomim1) X(nomdescr1) X(nomgeo1)                                                                                  \
+    X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3) X(nomdescr3) X(nomgis3) X(nomprj3)
+// clang-format on
 #define QUARVELIN_DECLARE_NAME(n) extern std::string n;
 QUARVELIN_NAMES(QUARVELIN_DECLARE_NAME)
 
