@@ -555,6 +555,7 @@ void opening()
     nomim1 += nomdir;
     nomim1 += path_separator;
     const std::string folder = nomim1;
+    output_recover(folder); // the files of a run that died in this folder
     nomim1 += ask_name("\n\tName of DEM File (without any extension) ? ");
 
     format = ask_choice("", "\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t", 1);
@@ -1799,7 +1800,12 @@ void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool b
                 if (progress_lines && i > 0 && i % 100 == 0)
                     progress("\tline %d              \r", i);
             },
-            [&](const Bytes &band) { return wrote(f, band.text, band.size); });
+            [&](const Bytes &band) {
+                if (!wrote(f, band.text, band.size))
+                    return false;
+                output_write_back(f);
+                return true;
+            });
     for (char *b : blocks)
         std::free(b);
     pass_failed(status, path);

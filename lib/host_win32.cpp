@@ -9,7 +9,9 @@
 //   5. results              resolve, entry_at, may_replace, open_write,
 //                           link (none), rename, replace (ReplaceFile, which
 //                           keeps the earlier file's attributes and access
-//                           rules), remove, lock (a named mutex), flush, close
+//                           rules), remove, lock (a named mutex), flush, close,
+//                           sync (FlushFileBuffers), list, the run's mark (a
+//                           file open unshared)
 //   6. ending signals       the console events, a lock on the registry
 //   7. console              binary output, the UTF-8 code page, the key wait
 //   8. room                 the machine's memory, the job object's limits
@@ -380,6 +382,61 @@ void win_lock(const std::vector<HostFolder> &set, bool lock)
     }
 }
 
+int win_sync(FILE *f)
+{
+    return FlushFileBuffers(handle_of(f)) != 0 ? 0 : error_number(GetLastError());
+}
+
+int64_t win_write_back(FILE *, int64_t from)
+{
+    return from; // the system starts writing by itself; FlushFileBuffers waits for the rest
+}
+
+int win_sync_folder(int, const std::string &)
+{
+    return 0; // each rename is written through (MOVEFILE_WRITE_THROUGH)
+}
+
+int win_list(int, const std::string &folder, std::vector<std::string> &names)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(path_of(folder, "*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return error_number(GetLastError());
+    do
+        names.emplace_back(found.cFileName);
+    while (FindNextFileA(h, &found) != 0);
+    FindClose(h);
+    return 0;
+}
+
+// The mark is a file open unshared: no other open succeeds while the run
+// lives, and the system closes it when the process ends.
+int win_make_mark(int, const std::string &folder, const char *leaf, intptr_t &mark)
+{
+    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return error_number(GetLastError());
+    mark = reinterpret_cast<intptr_t>(h);
+    return 0;
+}
+
+void win_close_mark(intptr_t mark)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(mark));
+}
+
+bool win_mark_held(int, const std::string &folder, const char *leaf)
+{
+    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_FILE_NOT_FOUND;
+    CloseHandle(h);
+    return false;
+}
+
 // ---------------------------------------------------------- 6. ending signals
 //
 // A console event (Ctrl-C, Ctrl-Break, the window closed, the session
@@ -544,6 +601,13 @@ constexpr HostCalls win_calls = {
     win_replace,
     win_remove,
     win_lock,
+    win_sync,
+    win_write_back,
+    win_sync_folder,
+    win_list,
+    win_make_mark,
+    win_close_mark,
+    win_mark_held,
     win_hold_signals,
     win_release_signals,
     win_catch_signals,

@@ -1036,7 +1036,7 @@ TEST(SignalSeam, AnEndingSignalRestoresTheTerminalAndRemovesTheTemporaries)
     TempDir dir;
     int err = 0;
     ASSERT_EQ(write_result(dir, "r.txt", err), output_ok);
-    ASSERT_EQ(files_of(dir).size(), 1u); // its temporary
+    ASSERT_EQ(files_of(dir).size(), 2u); // its temporary and the run's mark
     caught();
     EXPECT_EQ(restored, 1);
     EXPECT_TRUE(files_of(dir).empty());
@@ -1062,8 +1062,9 @@ TEST(SignalSeam, ACommitRenamesItsResultsUnderTheLockOfTheirFolder)
     std::string failed;
     EXPECT_EQ(output_commit(failed, err), output_ok);
     host = host_system;
-    // The set names the folder once per result; the host takes its lock once.
-    EXPECT_EQ(calls_made, (std::vector<std::string>{"lock 2", "rename", "rename", "unlock 2"}));
+    // The folder is locked once to be marked, before its first temporary;
+    // the set names the folder once per result, the host takes its lock once.
+    EXPECT_EQ(calls_made, (std::vector<std::string>{"lock 1", "unlock 1", "lock 2", "rename", "rename", "unlock 2"}));
     EXPECT_EQ(files_of(dir).size(), 2u);
 }
 
