@@ -414,8 +414,8 @@ int win_list(int, const std::string &folder, std::vector<std::string> &names)
 // lives, and the system closes it when the process ends.
 int win_make_mark(int, const std::string &folder, const char *leaf, intptr_t &mark)
 {
-    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_HIDDEN, nullptr);
+    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return error_number(GetLastError());
     mark = reinterpret_cast<intptr_t>(h);

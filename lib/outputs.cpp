@@ -14,9 +14,9 @@
 #include "files.h"
 #include "host.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -42,7 +42,7 @@ struct Output {
     char temp[leaf_size];   // the temporary; empty when written directly or in place
     char backup[leaf_size]; // the earlier file's hidden backup, during the commit
     bool at_close, closed, in_place, backup_by_rename;
-    int64_t written; // what the disk was asked to write so far (output_write_back)
+    int64_t written;  // what the disk was asked to write so far (output_write_back)
     std::string name; // as named, for the caller's messages
 };
 
@@ -122,8 +122,9 @@ bool is_word(const std::string &s, size_t from, size_t count)
 bool run_file(const std::string &name, std::string &tag)
 {
     const size_t temp_tail = prefix_size + tag_size + 1 + suffix_size, n = name.size();
-    if (n > temp_tail && name.compare(n - temp_tail, prefix_size, tag_prefix) == 0 && name[n - suffix_size - 1] == '.' &&
-        is_word(name, n - temp_tail + prefix_size, tag_size) && is_word(name, n - suffix_size, suffix_size)) {
+    if (n > temp_tail && name.compare(n - temp_tail, prefix_size, tag_prefix) == 0 &&
+        name[n - suffix_size - 1] == '.' && is_word(name, n - temp_tail + prefix_size, tag_size) &&
+        is_word(name, n - suffix_size, suffix_size)) {
         tag = name.substr(n - temp_tail + prefix_size, tag_size);
         return true;
     }
@@ -325,7 +326,8 @@ void recover_run(int dir, const std::string &folder, const std::string &tag, con
 }
 
 // The files of every dead run in the folder, found by their marks: the
-// lock of the folder is held, and a mark still held is a live run's.
+// lock of the folder is held, and a mark still held is a live run's (this
+// one's too).
 void recover_folder(int dir, const std::string &folder)
 {
     std::vector<std::string> names;
@@ -333,8 +335,7 @@ void recover_folder(int dir, const std::string &folder)
         return;
     std::string tag;
     for (const std::string &name : names)
-        if (run_file(name, tag) && name == mark_leaf(tag) && tag != run_tag() &&
-            !host.mark_held(dir, folder, name.c_str()))
+        if (run_file(name, tag) && name == mark_leaf(tag) && !host.mark_held(dir, folder, name.c_str()))
             recover_run(dir, folder, tag, names);
 }
 

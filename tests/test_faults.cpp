@@ -844,6 +844,97 @@ INSTANTIATE_TEST_SUITE_P(Faults, Commit, testing::ValuesIn(commit_rows), row_nam
 
 namespace {
 
+// A run that dies after `events_left` renames and removes of its commit:
+// every later one is lost, as when the process is killed there (its mark is
+// let go, as the system lets it go, but stays).
+int events_left = 0;
+
+int dying_rename(int dir, const std::string &folder, const char *from, const char *to)
+{
+    return events_left-- <= 0 ? 0 : host_system.rename(dir, folder, from, to);
+}
+
+int dying_remove(int dir, const std::string &folder, const char *leaf)
+{
+    return events_left-- <= 0 ? 0 : host_system.remove(dir, folder, leaf);
+}
+
+int dying_replace(int dir, const std::string &folder, const char *from, const char *target, const char *backup,
+                  bool &backed_up)
+{
+    backed_up = false;
+#if defined(_WIN32)
+    if (events_left-- <= 0) // one call of the system, not two renames
+        return 0;
+#endif
+    return events_left <= 0 ? 0 : host_system.replace(dir, folder, from, target, backup, backed_up);
+}
+
+void die_after(int events)
+{
+    events_left = events;
+    host.rename = dying_rename;
+    host.remove = dying_remove;
+    host.replace = dying_replace;
+}
+
+} // namespace
+
+// A run killed at each step of its commit, or while it writes: the next run
+// that opens the folder finds the earlier files whole, or, when the dead
+// run had put every result in place, the results; never a file of the dead
+// run. A live run's files are left alone.
+TEST(Journal, TheNextRunPutsBackTheEarlierFilesOrCompletesTheCommitOfADeadRun)
+{
+    const std::vector<std::string> names = {"r0.txt", "r1.txt", "r2.txt"};
+    const std::map<std::string, std::string> earlier = {{names[0], earlier_bytes}, {names[1], earlier_bytes}},
+                                             results = {
+                                                 {names[0], new_bytes}, {names[1], new_bytes}, {names[2], new_bytes}};
+    for (const bool links : {true, false})
+        for (int events = -1, alive = true; alive; events++) {
+            SCOPED_TRACE((links ? "hard links, " : "no hard links, ") + std::to_string(events) + " steps");
+            TempDir dir;
+            for (const auto &[name, bytes] : earlier)
+                write_file(dir.at(name), bytes);
+            int err = 0;
+            for (const std::string &name : names)
+                ASSERT_EQ(write_result(dir, name, err), output_ok) << name;
+            if (!links)
+                host.link = no_link;
+            // -1: killed while writing, its temporaries closed.
+            die_after(std::max(events, 0));
+            std::string failed;
+            if (events < 0)
+                output_discard();
+            else
+                EXPECT_EQ(output_commit(failed, err), output_ok);
+            alive = events_left > 0;
+            host = host_system;
+            bool in_place = true;
+            for (const std::string &name : names)
+                in_place = in_place && read_file(dir.at(name)) == new_bytes;
+            if (alive)
+                ASSERT_TRUE(in_place);
+            else
+                EXPECT_NE(files_of(dir), in_place ? results : earlier) << "nothing of the dead run is left";
+            output_recover(dir.at(""));
+            EXPECT_EQ(files_of(dir), in_place ? results : earlier);
+        }
+    // A live run's files stay, its commit whole.
+    TempDir dir;
+    int err = 0;
+    for (const std::string &name : names)
+        ASSERT_EQ(write_result(dir, name, err), output_ok) << name;
+    const auto live = files_of(dir);
+    output_recover(dir.at(""));
+    EXPECT_EQ(files_of(dir), live);
+    std::string failed;
+    EXPECT_EQ(output_commit(failed, err), output_ok);
+    EXPECT_EQ(files_of(dir), results);
+}
+
+namespace {
+
 enum WriterEnd { created_in_place, refused_at_create, too_long_at_create, failed_at_close };
 
 struct WriterRow {
