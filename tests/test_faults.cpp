@@ -1401,6 +1401,53 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
         GTEST_SKIP() << "not run as another user (not root, or no setpriv):" << skipped;
 }
 
+#if !defined(_WIN32)
+// A whole run killed (SIGKILL, by strace's fault injection) at each rename
+// of its commit and at each file it removes, and at the flush of its first
+// result, while it writes: once the next run has opened the folder (here a
+// run abandoned at the end of its input, just after naming the folder),
+// the folder holds the earlier results whole, or, when the run was killed
+// after its last rename, the new ones; never a file of the dead run.
+TEST(Journal, AWholeRunKilledAtAnyStepOfItsCommitIsRecoveredByTheNextRun)
+{
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "no strace here to kill a run at a chosen system call";
+    const auto earlier = clean_run(raw_dialogue, true).files,
+               results = clean_run(with(raw_dialogue, raw_dialogue.size() - 1, "500"), true).files;
+    ASSERT_NE(earlier, results);
+    struct Step {
+        std::string call;
+        int nth;
+    };
+    std::vector<Step> steps = {{"fdatasync", 1}};
+    for (int k = 1; k <= 20; k++)
+        for (const char *call : {"renameat", "unlinkat"})
+            steps.push_back({call, k});
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.call + " " + std::to_string(step.nth));
+        Site s;
+        put_model(s, true);
+        ASSERT_EQ(s.run(words(raw_dialogue)).status, 0);
+        const Outcome killed =
+            s.run(words(with(raw_dialogue, raw_dialogue.size() - 1, "500")), 10,
+                  {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=" + step.call, "-e",
+                   "inject=" + step.call + ":error=EIO:signal=KILL:when=" + std::to_string(step.nth)});
+        if (killed.status == 0)
+            continue; // the run makes fewer such calls
+        if (killed.out.empty())
+            GTEST_SKIP() << "strace cannot trace the program here";
+        EXPECT_EQ(killed.status, -1) << killed.out;
+        EXPECT_NE(hidden_names(s.folder()), no_names) << "the dead run left nothing to recover";
+        const Outcome next = s.run("0\nsite\n");
+        EXPECT_TRUE(next.out.ends_with(end_of_input)) << next.out;
+        // Killed before a rename, the run had not put every result in place.
+        const auto left = s.contents();
+        EXPECT_TRUE(left == earlier || (left == results && step.call != "renameat"))
+            << "a mix of the two sets, or a file of the dead run: " << testing::PrintToString(hidden_names(s.folder()));
+    }
+}
+#endif
+
 // Two runs writing the same results at once, with different stretch limits
 // (so different log DEMs, descriptors and histograms): their commits take
 // turns, waiting for the lock on the folder (here held by the test until
