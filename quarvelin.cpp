@@ -896,10 +896,9 @@ int64_t read_cells(WordScanner &s, int64_t from, int64_t to, CellSink &sink)
 
 // The progress lines of the reader: line 100, 200, ... as the reading
 // reaches the first cell of that line; `next` is the next one to print.
-void progress_to(int &next, int lines)
+void progress_to(int64_t &next, int lines)
 {
-    for (; next < std::min(lines, nb_lig); next += 100)
-        progress("\tline %d                   \r", next);
+    progress_every_100("\tline %d                   \r", next, std::min(lines, nb_lig));
 }
 
 int line_of_cell(int64_t c)
@@ -922,7 +921,7 @@ AsciiStatus ready_body()
 // cell; then each reads its values into their places. Returns the first cell
 // without a valid value (`cells` when there is none), or -1 for a copy that
 // could not be written.
-int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status, int &next)
+int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status, int64_t &next)
 {
     constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
     const std::vector<TextChunk> text = counted_chunks(
@@ -992,7 +991,7 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
     if (const AsciiStatus h = read_header(s, bad_line, pending, first); h != ascii_ok)
         return h;
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col, first_cell = pending && cells > 0 ? 1 : 0;
-    int next = 100; // the next progress line
+    int64_t next = 100; // the next progress line
     AsciiStatus status = ascii_ok;
     int64_t stop = cells;
     if (text != nullptr) {
