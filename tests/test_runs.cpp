@@ -481,6 +481,9 @@ TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
     EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 700000.0);
     put("fs/a/memory.current", "900000\n"); // beyond its limit: no room at all
     EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 0.0);
+    // Use that is mostly page cache not used of late leaves that cache as room.
+    put("fs/a/memory.stat", "active_file 1000\nfile 850000\ninactive_file 850000\n");
+    EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 750000.0);
 
     put("proc_v1", "6:cpuset:/y\n5:cpu,cpuacct:/x\n4:memory:/x\n");
     put("fs/cpu/y/cpu.cfs_quota_us", "50000\n"); // a cpuset group's folder is not read for the cpu
@@ -490,6 +493,9 @@ TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), -1.0);
     put("fs/memory/x/memory.limit_in_bytes", "2000\n");
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1995.0);
+    put("fs/memory/x/memory.usage_in_bytes", "1990\n");
+    put("fs/memory/x/memory.stat", "inactive_file 10\ntotal_inactive_file 1900\n"); // of the group and below
+    EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1910.0);
     EXPECT_EQ(cgroup_room(d.at("no such file"), d.at("fs")), -1.0);
 
     EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), -1.0);
