@@ -1597,7 +1597,10 @@ bool grids_wanted(int bytes_per_cell)
         return engine.forced_mode == 0;
     const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
     const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * grid_pointer_arrays;
-    return need <= grid_limit && need <= usable_memory() / 2.0;
+    // The workers' stacks are taken from the room first: grids that leave
+    // none for them would fail a later pass.
+    const double stacks = worker_stacks(std::min(engine.thread_count, std::max(nb_lig, 1)));
+    return need <= grid_limit && need <= (usable_memory() - stacks) / 2.0;
 }
 
 bool lines_fit()
@@ -1609,12 +1612,16 @@ bool lines_fit()
     const double cols = std::max(nb_col, 0);
     const BandPlan p = plan(value_text_width * static_cast<size_t>(cols), false);
     const double lines = static_cast<double>(line_bytes_per_column) * cols * p.workers;
-    return lines + value_text_width * cols * p.slots * p.per_band <= usable_memory();
+    return lines + value_text_width * cols * p.slots * p.per_band + worker_stacks(p.workers) <= usable_memory();
 }
 
 bool start_source(int bytes_per_cell)
 {
     release_grids(); // those of an earlier model
+    // Fewer workers where the room cannot hold the stacks and lines of them
+    // all: the calling thread alone at worst, whose stack is there already.
+    while (!lines_fit() && engine.thread_count > 1)
+        engine.thread_count /= 2;
     if (!lines_fit())
         return false;
     engine.line_by_line = !(grids_wanted(bytes_per_cell) && hold_grids(bytes_per_cell == raw_run_bytes_per_cell));

@@ -164,6 +164,8 @@ struct HostCalls {
     // the processors' time the control groups allow (-1: no limit).
     int (*affinity_processors)();
     double (*processor_quota)();
+    // The room a worker thread's stack takes from the limits above, in bytes.
+    double (*thread_stack)();
 };
 
 // The separators of the folders of a path on this system, the one written

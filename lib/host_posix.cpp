@@ -695,6 +695,22 @@ double posix_processor_quota()
     return cgroup_processors("/proc/self/cgroup", "/sys/fs/cgroup");
 }
 
+// The stack a new thread gets (the system's default, from the stack limit
+// at the start), its guard page with it: all of it counts against the
+// address-space limit.
+double posix_thread_stack()
+{
+    pthread_attr_t a;
+    size_t size = 0, guard = 0;
+    if (pthread_attr_init(&a) != 0)
+        return 8.0 * 1024 * 1024;
+    if (pthread_attr_getstacksize(&a, &size) != 0 || size == 0)
+        size = size_t(8) << 20;
+    pthread_attr_getguardsize(&a, &guard);
+    pthread_attr_destroy(&a);
+    return static_cast<double>(size + guard);
+}
+
 // -------------------------------------------------------------------- 8. the table
 
 constexpr HostCalls posix_calls = {
@@ -744,6 +760,7 @@ constexpr HostCalls posix_calls = {
     posix_address_room,
     posix_affinity_processors,
     posix_processor_quota,
+    posix_thread_stack,
 };
 
 } // namespace

@@ -572,6 +572,11 @@ double win_processor_quota()
     return -1.0;
 }
 
+double win_thread_stack()
+{
+    return 0.0; // a stack is reserved, not committed: a job's limit does not count it
+}
+
 // --------------------------------------------------------------- 9. the table
 
 constexpr HostCalls win_calls = {
@@ -621,6 +626,7 @@ constexpr HostCalls win_calls = {
     win_address_room,
     win_affinity_processors,
     win_processor_quota,
+    win_thread_stack,
 };
 
 } // namespace

@@ -41,5 +41,8 @@ BandPlan plan_bands(int lines, int threads, size_t bytes_per_line, size_t budget
             std::clamp<size_t>(budget / static_cast<size_t>(p.slots) / bytes_per_line, 1, static_cast<size_t>(per)));
     p.per_band = static_cast<int>(per);
     p.bands = static_cast<int>((lines + per - 1) / per);
+    // No worker, and no line buffers, for threads that cannot get a band.
+    p.workers = std::max(1, std::min(p.workers, p.bands));
+    p.slots = std::max(1, std::min(p.slots, p.bands));
     return p;
 }

@@ -137,6 +137,11 @@ double usable_memory()
     return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
 }
 
+double worker_stacks(int workers)
+{
+    return workers > 1 ? workers * host.thread_stack() : 0.0;
+}
+
 int usable_processors()
 {
     int n = host.affinity_processors();

@@ -13,6 +13,10 @@
 // address-space limit; +inf when none of them can be read.
 double usable_memory();
 
+// The room the stacks of `workers` worker threads take (none for one: the
+// calling thread works alone).
+double worker_stacks(int workers);
+
 // The room the control groups of the process leave, in bytes: the least,
 // over every group from its own up to the root that sets a limit, of that
 // limit less the group's use (its reclaimable page cache, inactive_file,
