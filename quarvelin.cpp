@@ -815,12 +815,14 @@ AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &fi
     nodata_OK = false;
     for (int line = 1; line <= 6; line++) {
         bad_line = line;
-        if (!next_word(s, b, e) || e - b > longest_keyword)
+        if (!next_word(s, b, e))
             return ascii_bad_header;
-        if (line == 6 && grid_real(b, e, first)) {
+        if (line == 6 && grid_real(b, e, first)) { // a value of any length
             pending = true;
             break;
         }
+        if (e - b > longest_keyword)
+            return ascii_bad_header;
         if (line == 3 || line == 4)
             centre[line - 3] = keyword_is(b, e, line == 3 ? "xllcenter" : "yllcenter");
         if (!next_word(s, b, e))
