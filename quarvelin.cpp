@@ -1714,12 +1714,18 @@ void print_block(FILE *f, const std::string &text, const std::string &path)
     write_block(f, text.data(), text.size(), path);
 }
 
+// The header of an ASCII result, its numbers with six decimals. A cell size
+// that six decimals write as 0 cannot be read back: the run says so.
 void write_ascii_header(FILE *f, const std::string &path)
 {
     print_block(f,
                 strf("ncols %d\nnrows %d\nxllcorner %lf\nyllcorner %lf\ncellsize %lf\nnodata_value -9999.9999\n",
                      nb_col, nb_lig, X_min, Y_min, dpix_size),
                 path);
+    if (dpix_size != 0.0 && std::strtod(strf("%lf", dpix_size).c_str(), nullptr) == 0.0)
+        std::printf("\n\tFile %s: the cell size %s is written with six decimals as %s, which no grid reader takes "
+                    "as a cell size.",
+                    path.c_str(), shortest_word(dpix_size).c_str(), strf("%lf", dpix_size).c_str());
 }
 
 void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)

@@ -692,6 +692,27 @@ TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
     EXPECT_EQ(results[0].size(), 8u);
 }
 
+// A cell size of 1e-7 written with six decimals reads 0.000000: each ASCII
+// result says so, and the headers of the raw results give it whole.
+TEST(FaultRuns, ACellSizeThatSixDecimalsWriteAsZeroIsToldAndTheHeadersKeepIt)
+{
+    const std::string header = grid_header({"5", "5", "100", "200", "0.0000001", "-9999"});
+    for (const bool ascii : {true, false}) {
+        Site s;
+        s.write("m.asc", ascii_model(header));
+        const Outcome r = s.run(ascii ? "1 site m 0 res 2 0 1 1000\n" : "1 site m 0 res 0 0 0 1000\n");
+        EXPECT_EQ(r.status, 0) << r.out;
+        for (const char *name : {"res_log.asc", "res_log_dem.asc"})
+            EXPECT_EQ(contains(r.out, "\n\tFile " + s.path(name) +
+                                          ": the cell size 1e-07 is written with six decimals as 0.000000"),
+                      ascii)
+                << r.out;
+        for (const char *name : {"res_log.hdr", "res_log_dem_m4.hdr"})
+            EXPECT_EQ(contains(s.read(name), "map info = {Arbitrary, 1, 1, 100, 200.0000005, 1e-07, 1e-07}"), !ascii)
+                << name;
+    }
+}
+
 // ================================= in-process faults, through the host table
 
 namespace {
