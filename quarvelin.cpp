@@ -393,11 +393,30 @@ void open_ascii_model()
     std::fputs("\n", stdout);
 }
 
+// The sidecars for a GIS that could not be made, told in one line before
+// the results are written.
+std::vector<std::string> skipped_sidecars;
+
 // Creates the result file of `role` for the generic name as `f` and names it.
+// A sidecar for a GIS is an extra: one that cannot be made (a folder that
+// refuses new files, where the results themselves are written in place) is
+// skipped, f left null.
 void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f)
 {
     name = generic + result_files[role].suffix;
-    create_result(name, result_files[role].mode, f);
+    const bool sidecar = role == result_raw_image_header || role == result_bitmap_world ||
+                         role == result_raw_dem_header || role == result_bitmap_crs || role == result_ascii_image_crs ||
+                         role == result_ascii_dem_crs;
+    int err = 0;
+    if (sidecar && output_create(name, result_files[role].mode, false, f, err) == output_cannot_create) {
+        f = nullptr;
+        skipped_sidecars.push_back(name);
+        return;
+    }
+    if (!sidecar)
+        create_result(name, result_files[role].mode, f);
+    else if (f == nullptr)
+        create_result(name, result_files[role].mode, f); // says why
 }
 
 // The image form; a bitmap is refused when the model is too large for one.
@@ -1936,6 +1955,13 @@ void write_log_dem()
 
 void image_saving()
 {
+    if (!skipped_sidecars.empty()) {
+        std::string names;
+        for (const std::string &name : skipped_sidecars)
+            names += (names.empty() ? "" : ", ") + name;
+        std::printf("\n\tThe GIS sidecar%s %s cannot be created: the results are written without %s.\n",
+                    skipped_sidecars.size() > 1 ? "s" : "", names.c_str(), skipped_sidecars.size() > 1 ? "them" : "it");
+    }
     output_begin();
     write_image();
     write_histograms();

@@ -397,6 +397,46 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
     }
 }
 
+#if !defined(_WIN32)
+// Results the user may write, in a folder the user may not write, are
+// written in place; the GIS sidecars that would be new files there are
+// skipped, and the run says so in one line.
+TEST(FaultRuns, SidecarsThatCannotBeCreatedAreSkippedAndTold)
+{
+    const std::vector<std::string> *user = as_a_user();
+    if (user == nullptr)
+        GTEST_SKIP() << "no setpriv to run as another user";
+    Site s;
+    put_model(s, true);
+    s.write("m_m4.hdr", "ENVI\nsamples = 5\nlines = 5\nmap info = {UTM, 1, 1, 100, 250, 10, 10, 33, North}\n"
+                        "coordinate system string = {PROJCS[\"WGS 84 / UTM zone 33N\"]}\n");
+    s.put_earlier_results("res");
+    const std::vector<std::string> sidecars = {"res_log.bpw", "res_log.bmp.aux.xml"};
+    for (const std::string &name : sidecars)
+        fs::remove(s.folder() / name);
+    for (const std::string &f : s.files())
+        fs::permissions(s.folder() / f, fs::perms::others_read | fs::perms::others_write, fs::perm_options::add);
+    if (!user->empty()) { // another user, who may not make files in the folder
+        fs::permissions(s.folder(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(s.folder().parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+    } else {
+        fs::permissions(s.folder(), fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    const auto earlier = s.contents();
+    const Outcome r = s.run(words(bitmap_dialogue), 5, *user);
+    fs::permissions(s.folder(), fs::perms::owner_all);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count(r.out, "\n\tThe GIS sidecars " + s.path(sidecars[0]) + ", " + s.path(sidecars[1]) +
+                               " cannot be created: the results are written without them.\n"),
+              1u)
+        << r.out;
+    EXPECT_NE(s.read("res_log.bmp"), earlier.at("res_log.bmp"));
+    EXPECT_EQ(hidden_names(s.folder()), no_names);
+    for (const std::string &name : sidecars)
+        EXPECT_FALSE(fs::exists(s.folder() / name)) << name;
+}
+#endif
+
 // A complete run replaces every earlier result; a result whose name is a
 // symbolic link replaces the file the link leads to, and the link stays. A
 // new result has the permissions of the umask, a replaced one keeps its own.
