@@ -34,6 +34,7 @@
 // What stands at a name, as entry_at sees it.
 struct HostEntry {
     bool exists, directory, regular, writable;
+    bool mine; // the user's own (Windows: every file the user may reach)
 };
 
 // A folder a commit locks: its descriptor and its path.

@@ -283,6 +283,7 @@ int posix_entry_at(int dir, const std::string &, const char *leaf, HostEntry &e)
     e.directory = S_ISDIR(st.st_mode);
     e.regular = S_ISREG(st.st_mode);
     e.writable = faccessat(dir, leaf, W_OK, AT_EACCESS) == 0;
+    e.mine = st.st_uid == geteuid();
     return 0;
 }
 

@@ -261,6 +261,7 @@ int win_entry_at(int, const std::string &folder, const char *leaf, HostEntry &e)
     e.directory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
     e.regular = !e.directory && (a & FILE_ATTRIBUTE_DEVICE) == 0;
     e.writable = (a & FILE_ATTRIBUTE_READONLY) == 0;
+    e.mine = true;
     return 0;
 }
 

@@ -300,7 +300,14 @@ void recover_run(int dir, const std::string &folder, const std::string &tag, con
     };
     const std::string journal = journal_leaf(tag);
     std::vector<Entry> entries;
-    if (has(journal) && read_journal(folder, journal, entries)) {
+    // A journal names only the run's own temporaries and backups: another
+    // name is not one this run may act on.
+    const auto own = [&](const std::string &name) {
+        std::string t;
+        return name.empty() || (run_file(name, t) && t == tag);
+    };
+    if (has(journal) && read_journal(folder, journal, entries) &&
+        std::all_of(entries.begin(), entries.end(), [&](const Entry &e) { return own(e.temp) && own(e.backup); })) {
         const bool whole = std::none_of(entries.begin(), entries.end(), [&](const Entry &e) { return has(e.temp); });
         for (const Entry &e : entries) {
             if (whole)
@@ -334,9 +341,14 @@ void recover_folder(int dir, const std::string &folder)
     if (host.list(dir, folder, names) != 0)
         return;
     std::string tag;
-    for (const std::string &name : names)
-        if (run_file(name, tag) && name == mark_leaf(tag) && !host.mark_held(dir, folder, name.c_str()))
+    for (const std::string &name : names) {
+        HostEntry mark{};
+        // The dead runs of this user only: another's are not this run's to
+        // put back.
+        if (run_file(name, tag) && name == mark_leaf(tag) && host.entry_at(dir, folder, name.c_str(), mark) == 0 &&
+            mark.mine && !host.mark_held(dir, folder, name.c_str()))
             recover_run(dir, folder, tag, names);
+    }
 }
 
 // Marks the folder of o as this run's, once, before its first temporary
