@@ -300,14 +300,18 @@ void recover_run(int dir, const std::string &folder, const std::string &tag, con
     };
     const std::string journal = journal_leaf(tag);
     std::vector<Entry> entries;
-    // A journal names only the run's own temporaries and backups: another
-    // name is not one this run may act on.
+    // A journal names only the run's own temporaries and backups, and files
+    // of this folder: another name is not one this run may act on.
     const auto own = [&](const std::string &name) {
         std::string t;
         return name.empty() || (run_file(name, t) && t == tag);
     };
+    const auto leaf = [](const std::string &name) {
+        return !name.empty() && name != "." && name != ".." && name.find_first_of(host_separators) == std::string::npos;
+    };
     if (has(journal) && read_journal(folder, journal, entries) &&
-        std::all_of(entries.begin(), entries.end(), [&](const Entry &e) { return own(e.temp) && own(e.backup); })) {
+        std::all_of(entries.begin(), entries.end(),
+                    [&](const Entry &e) { return leaf(e.target) && own(e.temp) && own(e.backup); })) {
         const bool whole = std::none_of(entries.begin(), entries.end(), [&](const Entry &e) { return has(e.temp); });
         for (const Entry &e : entries) {
             if (whole)
