@@ -395,11 +395,30 @@ void open_ascii_model()
     std::fputs("\n", stdout);
 }
 
+// The sidecars for a GIS that could not be made, told in one line before
+// the results are written.
+std::vector<std::string> skipped_sidecars;
+
 // Creates the result file of `role` for the generic name as `f` and names it.
+// A sidecar for a GIS is an extra: one that cannot be made (a folder that
+// refuses new files, where the results themselves are written in place) is
+// skipped, f left null.
 void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f)
 {
     name = generic + result_files[role].suffix;
-    create_result(name, result_files[role].mode, f);
+    const bool sidecar = role == result_raw_image_header || role == result_bitmap_world ||
+                         role == result_raw_dem_header || role == result_bitmap_crs || role == result_ascii_image_crs ||
+                         role == result_ascii_dem_crs;
+    int err = 0;
+    if (sidecar && output_create(name, result_files[role].mode, false, f, err) == output_cannot_create) {
+        f = nullptr;
+        skipped_sidecars.push_back(name);
+        return;
+    }
+    if (!sidecar)
+        create_result(name, result_files[role].mode, f);
+    else if (f == nullptr)
+        create_result(name, result_files[role].mode, f); // says why
 }
 
 // The image form; a bitmap is refused when the model is too large for one.
@@ -577,6 +596,7 @@ void opening()
     nomim1 += nomdir;
     nomim1 += path_separator;
     const std::string folder = nomim1;
+    output_recover(folder); // the files of a run that died in this folder
     nomim1 += ask_name("\n\tName of DEM File (without any extension) ? ");
 
     format = ask_choice("", "\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t", 1);
@@ -846,12 +866,14 @@ AsciiStatus read_header(WordScanner &s, int &bad_line, bool &pending, double &fi
     nodata_OK = false;
     for (int line = 1; line <= 6; line++) {
         bad_line = line;
-        if (!next_word(s, b, e) || e - b > longest_keyword)
+        if (!next_word(s, b, e))
             return ascii_bad_header;
-        if (line == 6 && grid_real(b, e, first)) {
+        if (line == 6 && grid_real(b, e, first)) { // a value of any length
             pending = true;
             break;
         }
+        if (e - b > longest_keyword)
+            return ascii_bad_header;
         if (line == 3 || line == 4)
             centre[line - 3] = keyword_is(b, e, line == 3 ? "xllcenter" : "yllcenter");
         if (!next_word(s, b, e))
@@ -931,10 +953,9 @@ int64_t read_cells(WordScanner &s, int64_t from, int64_t to, CellSink &sink)
 
 // The progress lines of the reader: line 100, 200, ... as the reading
 // reaches the first cell of that line; `next` is the next one to print.
-void progress_to(int &next, int lines)
+void progress_to(int64_t &next, int lines)
 {
-    for (; next < std::min(lines, nb_lig); next += 100)
-        progress("\tline %d                   \r", next);
+    progress_every_100("\tline %d                   \r", next, std::min(lines, nb_lig));
 }
 
 int line_of_cell(int64_t c)
@@ -957,7 +978,7 @@ AsciiStatus ready_body()
 // cell; then each reads its values into their places. Returns the first cell
 // without a valid value (`cells` when there is none), or -1 for a copy that
 // could not be written.
-int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status, int &next)
+int64_t read_body_in_chunks(const char *body, size_t size, int64_t first_cell, AsciiStatus &status, int64_t &next)
 {
     constexpr size_t chunk_bytes = size_t(1) << 20; // big enough for the workers' turns to cost nothing
     const std::vector<TextChunk> text = counted_chunks(
@@ -1029,7 +1050,7 @@ AsciiStatus read_grid(WordScanner &s, const char *text, size_t size, int &bad_li
     if (const AsciiStatus h = read_header(s, bad_line, pending, first); h != ascii_ok)
         return h;
     const int64_t cells = static_cast<int64_t>(nb_lig) * nb_col, first_cell = pending && cells > 0 ? 1 : 0;
-    int next = 100; // the next progress line
+    int64_t next = 100; // the next progress line
     engine.void_cells = 0;
     AsciiStatus status = ascii_ok;
     int64_t stop = cells;
@@ -1656,7 +1677,10 @@ bool grids_wanted(int bytes_per_cell)
         return engine.forced_mode == 0;
     const double cells = static_cast<double>(nb_lig) * static_cast<double>(std::max(nb_col, 0));
     const double need = cells * bytes_per_cell + static_cast<double>(nb_lig) * sizeof(void *) * grid_pointer_arrays;
-    return need <= grid_limit && need <= usable_memory() / 2.0;
+    // The workers' stacks are taken from the room first: grids that leave
+    // none for them would fail a later pass.
+    const double stacks = worker_stacks(std::min(engine.thread_count, std::max(nb_lig, 1)));
+    return need <= grid_limit && need <= (usable_memory() - stacks) / 2.0;
 }
 
 bool lines_fit()
@@ -1668,12 +1692,16 @@ bool lines_fit()
     const double cols = std::max(nb_col, 0);
     const BandPlan p = plan(value_text_width * static_cast<size_t>(cols), false);
     const double lines = static_cast<double>(line_bytes_per_column) * cols * p.workers;
-    return lines + value_text_width * cols * p.slots * p.per_band <= usable_memory();
+    return lines + value_text_width * cols * p.slots * p.per_band + worker_stacks(p.workers) <= usable_memory();
 }
 
 bool start_source(int bytes_per_cell)
 {
     release_grids(); // those of an earlier model
+    // Fewer workers where the room cannot hold the stacks and lines of them
+    // all: the calling thread alone at worst, whose stack is there already.
+    while (!lines_fit() && engine.thread_count > 1)
+        engine.thread_count /= 2;
     if (!lines_fit())
         return false;
     engine.line_by_line = !(grids_wanted(bytes_per_cell) && hold_grids(bytes_per_cell == raw_run_bytes_per_cell));
@@ -1764,12 +1792,18 @@ void print_block(FILE *f, const std::string &text, const std::string &path)
     write_block(f, text.data(), text.size(), path);
 }
 
+// The header of an ASCII result, its numbers with six decimals. A cell size
+// that six decimals write as 0 cannot be read back: the run says so.
 void write_ascii_header(FILE *f, const std::string &path)
 {
     print_block(f,
                 strf("ncols %d\nnrows %d\nxllcorner %lf\nyllcorner %lf\ncellsize %lf\nnodata_value -9999.9999\n",
                      nb_col, nb_lig, X_min, Y_min, dpix_size),
                 path);
+    if (dpix_size != 0.0 && std::strtod(strf("%lf", dpix_size).c_str(), nullptr) == 0.0)
+        std::printf("\n\tFile %s: the cell size %s is written with six decimals as %s, which no grid reader takes "
+                    "as a cell size.",
+                    path.c_str(), shortest_word(dpix_size).c_str(), strf("%lf", dpix_size).c_str());
 }
 
 void write_descriptor(FILE *f, const std::string &path, int bytes, int largest)
@@ -1858,7 +1892,12 @@ void write_lines(FILE *f, const std::string &path, size_t bytes_per_line, bool b
                 if (progress_lines && i > 0 && i % 100 == 0)
                     progress("\tline %d              \r", i);
             },
-            [&](const Bytes &band) { return wrote(f, band.text, band.size); });
+            [&](const Bytes &band) {
+                if (!wrote(f, band.text, band.size))
+                    return false;
+                output_write_back(f);
+                return true;
+            });
     for (char *b : blocks)
         std::free(b);
     pass_failed(status, path);
@@ -1975,6 +2014,13 @@ void write_log_dem()
 
 void image_saving()
 {
+    if (!skipped_sidecars.empty()) {
+        std::string names;
+        for (const std::string &name : skipped_sidecars)
+            names += (names.empty() ? "" : ", ") + name;
+        std::printf("\n\tThe GIS sidecar%s %s cannot be created: the results are written without %s.\n",
+                    skipped_sidecars.size() > 1 ? "s" : "", names.c_str(), skipped_sidecars.size() > 1 ? "them" : "it");
+    }
     output_begin();
     write_image();
     write_histograms();

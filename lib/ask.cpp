@@ -21,6 +21,12 @@ void progress(const char *fmt, int i)
     }
 }
 
+void progress_every_100(const char *fmt, int64_t &next, int64_t to)
+{
+    for (; next < to; next += 100)
+        progress(fmt, static_cast<int>(next));
+}
+
 namespace {
 
 void (*input_ended)() = nullptr;

@@ -9,6 +9,7 @@
 #ifndef QUARVELIN_ASK_H
 #define QUARVELIN_ASK_H
 
+#include <cstdint>
 #include <string>
 
 // The handler of the end of the input; it does not return.
@@ -36,6 +37,11 @@ double ask_coordinate(const char *prompt);
 // ten times a second: a model of millions of lines prints tens of thousands
 // of them.
 void progress(const char *fmt, int i);
+
+// The progress lines of lines next, next + 100, ... below `to`, counted in
+// 64 bits (a count of lines near the largest int goes past it); `next`
+// becomes the first one not printed.
+void progress_every_100(const char *fmt, int64_t &next, int64_t to);
 
 // A frame of `lines` texts of 60 characters, after `lead` and before
 // `tail`, drawn with the double-line box characters in UTF-8.

@@ -34,6 +34,7 @@
 // What stands at a name, as entry_at sees it.
 struct HostEntry {
     bool exists, directory, regular, writable;
+    bool mine; // the user's own (Windows: every file the user may reach)
 };
 
 // A folder a commit locks: its descriptor and its path.
@@ -110,6 +111,26 @@ struct HostCalls {
     // Takes (or, with lock false, gives back) the commit locks of the
     // folders, always in the same order.
     void (*lock)(const std::vector<HostFolder> &folders, bool lock);
+    // Pushes the data of the file open as f, its size with it, to the disk
+    // (after a flush): 0, or the error of the disk.
+    int (*sync)(FILE *f);
+    // Starts the disk's writing of what f holds from `from` to its position,
+    // without waiting for it; returns that position (from, where the system
+    // starts none).
+    int64_t (*write_back)(FILE *f, int64_t from);
+    // Pushes the names of the folder (its creates, renames and removes) to
+    // the disk: 0, or an error (where the system does it at each rename: 0).
+    int (*sync_folder)(int dir, const std::string &folder);
+    // The names of the files of the folder.
+    int (*list)(int dir, const std::string &folder, std::vector<std::string> &names);
+    // Makes the new file leaf the mark of this run, held while the process
+    // lives (the system lets it go when the process ends, however it ends):
+    // 0 with its handle, or an error. close_mark lets it go.
+    int (*make_mark)(int dir, const std::string &folder, const char *leaf, intptr_t &mark);
+    void (*close_mark)(intptr_t mark);
+    // Whether the mark at leaf is held by a live process, this one
+    // included (true as well when it cannot be known).
+    bool (*mark_held)(int dir, const std::string &folder, const char *leaf);
 
     // ---- ending signals (see outputs.h)
     // Holds back the signals sent from outside in the calling thread (nested).
@@ -163,6 +184,8 @@ struct HostCalls {
     // the processors' time the control groups allow (-1: no limit).
     int (*affinity_processors)();
     double (*processor_quota)();
+    // The room a worker thread's stack takes from the limits above, in bytes.
+    double (*thread_stack)();
 };
 
 // The separators of the folders of a path on this system, the one written

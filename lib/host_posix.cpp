@@ -8,7 +8,8 @@
 //   3. scratch files        temp_folder, make_scratch
 //   4. results              resolve, open_folder, entry_at, may_replace,
 //                           open_write, keep_attributes, link, rename,
-//                           replace, remove, lock, flush, close
+//                           replace, remove, lock, flush, close, sync,
+//                           write_back, sync_folder, list, the run's mark
 //   5. ending signals       hold_signals, release_signals, catch_signals
 //   6. console              key_wait on the terminal, restore_terminal
 //   7. room                 /proc/meminfo, the control groups, the limits
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -281,6 +283,7 @@ int posix_entry_at(int dir, const std::string &, const char *leaf, HostEntry &e)
     e.directory = S_ISDIR(st.st_mode);
     e.regular = S_ISREG(st.st_mode);
     e.writable = faccessat(dir, leaf, W_OK, AT_EACCESS) == 0;
+    e.mine = st.st_uid == geteuid();
     return 0;
 }
 
@@ -401,6 +404,82 @@ void posix_lock(const std::vector<HostFolder> &set, bool lock)
     for (int d : dirs)
         while (flock(d, lock ? LOCK_EX : LOCK_UN) != 0 && errno == EINTR) {
         }
+}
+
+int posix_sync(FILE *f)
+{
+    // The data and the size: what a rename needs to find after a power loss.
+    while (fdatasync(fileno(f)) != 0)
+        if (errno != EINTR)
+            return errno == EINVAL ? 0 : errno; // a file that keeps nothing to flush
+    return 0;
+}
+
+int64_t posix_write_back(FILE *f, int64_t from)
+{
+    const off_t end = ftello(f);
+    if (end <= from)
+        return from;
+#if defined(__linux__)
+    sync_file_range(fileno(f), from, end - from, SYNC_FILE_RANGE_WRITE);
+#endif
+    return end;
+}
+
+int posix_sync_folder(int dir, const std::string &)
+{
+    while (fsync(dir) != 0)
+        if (errno != EINTR)
+            return errno == EINVAL || errno == EBADF ? 0 : errno; // a folder that keeps nothing to flush
+    return 0;
+}
+
+int posix_list(int dir, const std::string &, std::vector<std::string> &names)
+{
+    const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+    if (d == nullptr) {
+        const int e = errno;
+        if (fd >= 0)
+            close(fd);
+        return e;
+    }
+    while (const dirent *e = readdir(d))
+        names.emplace_back(e->d_name);
+    closedir(d);
+    return 0;
+}
+
+// The mark is a file locked whole (flock): the lock belongs to the open
+// file, so that a second open sees it held, in this process too.
+int posix_make_mark(int dir, const std::string &, const char *leaf, intptr_t &mark)
+{
+    const int fd = openat(dir, leaf, O_RDONLY | O_CLOEXEC | O_CREAT | O_EXCL, 0644);
+    if (fd < 0)
+        return errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        close(fd);
+        unlinkat(dir, leaf, 0);
+        return e;
+    }
+    mark = fd;
+    return 0;
+}
+
+void posix_close_mark(intptr_t mark)
+{
+    close(static_cast<int>(mark));
+}
+
+bool posix_mark_held(int dir, const std::string &, const char *leaf)
+{
+    const int fd = openat(dir, leaf, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno != ENOENT;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return held;
 }
 
 // ---------------------------------------------------------- 5. ending signals
@@ -643,6 +722,22 @@ double posix_processor_quota()
     return cgroup_processors("/proc/self/cgroup", "/sys/fs/cgroup");
 }
 
+// The stack a new thread gets (the system's default, from the stack limit
+// at the start), its guard page with it: all of it counts against the
+// address-space limit.
+double posix_thread_stack()
+{
+    pthread_attr_t a;
+    size_t size = 0, guard = 0;
+    if (pthread_attr_init(&a) != 0)
+        return 8.0 * 1024 * 1024;
+    if (pthread_attr_getstacksize(&a, &size) != 0 || size == 0)
+        size = size_t(8) << 20;
+    pthread_attr_getguardsize(&a, &guard);
+    pthread_attr_destroy(&a);
+    return static_cast<double>(size + guard);
+}
+
 // -------------------------------------------------------------------- 8. the table
 
 constexpr HostCalls posix_calls = {
@@ -672,6 +767,13 @@ constexpr HostCalls posix_calls = {
     posix_replace,
     posix_remove,
     posix_lock,
+    posix_sync,
+    posix_write_back,
+    posix_sync_folder,
+    posix_list,
+    posix_make_mark,
+    posix_close_mark,
+    posix_mark_held,
     posix_hold_signals,
     posix_release_signals,
     posix_catch_signals,
@@ -691,6 +793,7 @@ constexpr HostCalls posix_calls = {
     posix_address_room,
     posix_affinity_processors,
     posix_processor_quota,
+    posix_thread_stack,
 };
 
 } // namespace

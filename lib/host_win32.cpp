@@ -13,7 +13,9 @@
 //   5. results              resolve, entry_at, may_replace, open_write,
 //                           link (none), rename, replace (ReplaceFile, which
 //                           keeps the earlier file's attributes and access
-//                           rules), remove, lock (a named mutex), flush, close
+//                           rules), remove, lock (a named mutex), flush, close,
+//                           sync (FlushFileBuffers), list, the run's mark (a
+//                           file open unshared)
 //   6. ending signals       the console events, a lock on the registry
 //   7. console              binary output, lines read and text written as
 //                           Unicode at a console, the code pages, the key wait
@@ -317,6 +319,7 @@ int win_entry_at(int, const std::string &folder, const char *leaf, HostEntry &e)
     e.directory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
     e.regular = !e.directory && (a & FILE_ATTRIBUTE_DEVICE) == 0;
     e.writable = (a & FILE_ATTRIBUTE_READONLY) == 0;
+    e.mine = true;
     return 0;
 }
 
@@ -466,6 +469,61 @@ void win_lock(const std::vector<HostFolder> &set, bool lock)
         else if (h != nullptr)
             CloseHandle(h);
     }
+}
+
+int win_sync(FILE *f)
+{
+    return FlushFileBuffers(handle_of(f)) != 0 ? 0 : error_number(GetLastError());
+}
+
+int64_t win_write_back(FILE *, int64_t from)
+{
+    return from; // the system starts writing by itself; FlushFileBuffers waits for the rest
+}
+
+int win_sync_folder(int, const std::string &)
+{
+    return 0; // each rename is written through (MOVEFILE_WRITE_THROUGH)
+}
+
+int win_list(int, const std::string &folder, std::vector<std::string> &names)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(path_of(folder, "*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return error_number(GetLastError());
+    do
+        names.emplace_back(found.cFileName);
+    while (FindNextFileA(h, &found) != 0);
+    FindClose(h);
+    return 0;
+}
+
+// The mark is a file open unshared: no other open succeeds while the run
+// lives, and the system closes it when the process ends.
+int win_make_mark(int, const std::string &folder, const char *leaf, intptr_t &mark)
+{
+    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_READ, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return error_number(GetLastError());
+    mark = reinterpret_cast<intptr_t>(h);
+    return 0;
+}
+
+void win_close_mark(intptr_t mark)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(mark));
+}
+
+bool win_mark_held(int, const std::string &folder, const char *leaf)
+{
+    HANDLE h = CreateFileA(path_of(folder, leaf).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_FILE_NOT_FOUND;
+    CloseHandle(h);
+    return false;
 }
 
 // ---------------------------------------------------------- 6. ending signals
@@ -679,6 +737,11 @@ double win_processor_quota()
     return -1.0;
 }
 
+double win_thread_stack()
+{
+    return 0.0; // a stack is reserved, not committed: a job's limit does not count it
+}
+
 // --------------------------------------------------------------- 9. the table
 
 constexpr HostCalls win_calls = {
@@ -708,6 +771,13 @@ constexpr HostCalls win_calls = {
     win_replace,
     win_remove,
     win_lock,
+    win_sync,
+    win_write_back,
+    win_sync_folder,
+    win_list,
+    win_make_mark,
+    win_close_mark,
+    win_mark_held,
     win_hold_signals,
     win_release_signals,
     win_catch_signals,
@@ -727,6 +797,7 @@ constexpr HostCalls win_calls = {
     win_address_room,
     win_affinity_processors,
     win_processor_quota,
+    win_thread_stack,
 };
 
 } // namespace

@@ -33,11 +33,16 @@ BandPlan plan_bands(int lines, int threads, size_t bytes_per_line, size_t budget
     p.backwards = backwards;
     p.workers = std::max(threads, 1);
     p.slots = 2 * p.workers; // a band ahead for every worker while one is written
-    int per = std::max(1, (lines + 4 * p.workers - 1) / (4 * p.workers));
+    // In 64 bits: a count of lines near the largest int goes past it.
+    const int64_t shares = 4 * static_cast<int64_t>(p.workers);
+    int64_t per = std::max<int64_t>(1, (lines + shares - 1) / shares);
     if (bytes_per_line > 0)
-        per = static_cast<int>(
+        per = static_cast<int64_t>(
             std::clamp<size_t>(budget / static_cast<size_t>(p.slots) / bytes_per_line, 1, static_cast<size_t>(per)));
-    p.per_band = per;
-    p.bands = (lines + per - 1) / per;
+    p.per_band = static_cast<int>(per);
+    p.bands = static_cast<int>((lines + per - 1) / per);
+    // No worker, and no line buffers, for threads that cannot get a band.
+    p.workers = std::max(1, std::min(p.workers, p.bands));
+    p.slots = std::max(1, std::min(p.slots, p.bands));
     return p;
 }

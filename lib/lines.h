@@ -105,9 +105,10 @@ BandPlan plan_bands(int lines, int threads, size_t bytes_per_line, size_t budget
 template <typename Each>
 void each_line_of(const BandPlan &p, int band, Each each)
 {
-    const int first = band * p.per_band, last = std::min(first + p.per_band, p.lines);
-    for (int t = first; t < last; t++)
-        each(p.backwards ? p.lines - 1 - t : t);
+    const int64_t first = static_cast<int64_t>(band) * p.per_band,
+                  last = std::min<int64_t>(first + p.per_band, p.lines);
+    for (int64_t t = first; t < last; t++)
+        each(static_cast<int>(p.backwards ? p.lines - 1 - t : t));
 }
 
 // make(k, lines, slot) on the workers, each with lines of its own, then

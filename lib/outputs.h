@@ -22,6 +22,19 @@
 //   written in place: emptied when the writing starts (output_begin), so not
 //   replaced whole.
 //
+// - no rename can leave a mix: before the first, a journal naming every
+//   temporary and backup of the commit is on the disk, and the next run that
+//   opens the folder (output_recover, or its first result there) finds the
+//   journal of a run that died: it puts the earlier set back from the
+//   backups, or, when every new result is in place, completes the commit;
+// - every file of a run carries its tag (".LEAF.quarvelin-TAG.XXXXXX", the
+//   journal ".quarvelin-TAG.journal") and its folder the run's mark
+//   ".quarvelin-TAG", held while the run lives: the next run removes the
+//   files of a run whose mark nobody holds, never those of a live run;
+// - each result's data is on the disk before its rename (the write-back of
+//   its bands started as they are written, output_write_back), and the
+//   folder's names after the renames.
+//
 // The cleanup list is the list of temporaries: a failure, the end of the
 // input or an ending signal removes them (output_discard). Every signal
 // whose default action ends the program is caught (but those that cannot
@@ -63,6 +76,13 @@ OutputStatus output_commit(std::string &failed, int &err);
 // Closes every result and removes every temporary: the way out of a run
 // that fails. Safe in a signal handler when `from_signal`.
 void output_discard(bool from_signal = false);
+
+// Recovers the files of the dead runs in `folder` (ended by its separator):
+// called by a run when it learns the folder it reads and writes in.
+void output_recover(const std::string &folder);
+
+// Starts the disk's writing of what the result f holds so far.
+void output_write_back(FILE *f);
 
 // Catches the ending signals; `restore` is called by the handler first.
 void catch_ending_signals(void (*restore)());

@@ -29,6 +29,23 @@ double number_in_file(const std::string &path)
     return numbers_in_file(path, v) >= 1 ? v[0] : -1.0;
 }
 
+// The value of `key` in a file of "key value" lines (memory.stat); -1 when
+// it has none.
+double keyed_number(const std::string &path, const char *key)
+{
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return -1.0;
+    char line[256];
+    double v = -1.0;
+    const size_t n = std::strlen(key);
+    while (v < 0.0 && std::fgets(line, sizeof line, f) != nullptr)
+        if (std::strncmp(line, key, n) == 0 && line[n] == ' ')
+            v = std::strtod(line + n + 1, nullptr);
+    std::fclose(f);
+    return v;
+}
+
 // The least of `limit(folder, unified)` over the groups of the process that
 // take part in `controller`, from each group's own folder up to the root;
 // -1 when no group sets a limit (limit returns a negative number).
@@ -84,7 +101,12 @@ double cgroup_room(const std::string &proc_cgroup, const std::string &cgroup_roo
 {
     return least_over_groups(proc_cgroup, cgroup_root, "memory", [](const std::string &dir, bool unified) {
         const double limit = number_in_file(dir + (unified ? "/memory.max" : "/memory.limit_in_bytes"));
-        const double used = number_in_file(dir + (unified ? "/memory.current" : "/memory.usage_in_bytes"));
+        double used = number_in_file(dir + (unified ? "/memory.current" : "/memory.usage_in_bytes"));
+        // The page cache of files not used of late is taken back by the
+        // kernel before it refuses memory: it is room, not use.
+        const double cache = keyed_number(dir + "/memory.stat", unified ? "inactive_file" : "total_inactive_file");
+        if (used > 0.0 && cache > 0.0)
+            used = std::max(used - cache, 0.0);
         // "max", or the largest page-aligned number: no limit. A group
         // beyond its limit leaves no room.
         return limit >= 0.0 && limit < 1e18 ? std::max(limit - std::max(used, 0.0), 0.0) : -1.0;
@@ -113,6 +135,11 @@ double usable_memory()
         if (limit >= 0.0)
             room = room < 0.0 ? limit : std::min(room, limit);
     return room < 0.0 ? HUGE_VAL : std::max(room, 0.0);
+}
+
+double worker_stacks(int workers)
+{
+    return workers > 1 ? workers * host.thread_stack() : 0.0;
 }
 
 int usable_processors()

@@ -13,9 +13,14 @@
 // address-space limit; +inf when none of them can be read.
 double usable_memory();
 
+// The room the stacks of `workers` worker threads take (none for one: the
+// calling thread works alone).
+double worker_stacks(int workers);
+
 // The room the control groups of the process leave, in bytes: the least,
 // over every group from its own up to the root that sets a limit, of that
-// limit less the group's use; -1 when none sets one. proc_cgroup is the
+// limit less the group's use (its reclaimable page cache, inactive_file,
+// counted as room, as the kernel counts it); -1 when none sets one. proc_cgroup is the
 // file that names the groups (/proc/self/cgroup), cgroup_root where their
 // folders are (/sys/fs/cgroup); a unified hierarchy and a memory controller
 // of its own are both read.

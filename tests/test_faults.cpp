@@ -397,6 +397,44 @@ TEST(FaultRuns, AResultThatCannotBeCreatedOrWrittenIsReportedAndLeavesEveryEarli
     }
 }
 
+#if !defined(_WIN32)
+// Results the user may write, in a folder the user may not write, are
+// written in place; the GIS sidecars that would be new files there are
+// skipped, and the run says so in one line.
+TEST(FaultRuns, SidecarsThatCannotBeCreatedAreSkippedAndTold)
+{
+    const std::vector<std::string> *user = as_a_user();
+    if (user == nullptr)
+        GTEST_SKIP() << "no setpriv to run as another user";
+    Site s;
+    put_model(s, true);
+    s.write("m_m4.hdr", "ENVI\nsamples = 5\nlines = 5\nmap info = {UTM, 1, 1, 100, 250, 10, 10, 33, North}\n"
+                        "coordinate system string = {PROJCS[\"WGS 84 / UTM zone 33N\"]}\n");
+    s.put_earlier_results("res");
+    const std::vector<std::string> sidecars = {"res_log.bpw", "res_log.bmp.aux.xml"};
+    for (const std::string &name : sidecars)
+        fs::remove(s.folder() / name);
+    for (const std::string &f : s.files())
+        fs::permissions(s.folder() / f, fs::perms::others_read | fs::perms::others_write, fs::perm_options::add);
+    // The user, or another one when the tests run as root, may not make files there.
+    fs::permissions(s.folder(),
+                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(s.folder().parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+    const auto earlier = s.contents();
+    const Outcome r = s.run(words(bitmap_dialogue), 5, *user);
+    fs::permissions(s.folder(), fs::perms::owner_all);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count(r.out, "\n\tThe GIS sidecars " + s.path(sidecars[0]) + ", " + s.path(sidecars[1]) +
+                               " cannot be created: the results are written without them.\n"),
+              1u)
+        << r.out;
+    EXPECT_NE(s.read("res_log.bmp"), earlier.at("res_log.bmp"));
+    EXPECT_EQ(hidden_names(s.folder()), no_names);
+    for (const std::string &name : sidecars)
+        EXPECT_FALSE(fs::exists(s.folder() / name)) << name;
+}
+#endif
+
 // A complete run replaces every earlier result; a result whose name is a
 // symbolic link replaces the file the link leads to, and the link stays. A
 // new result has the permissions of the umask, a replaced one keeps its own.
@@ -668,21 +706,49 @@ TEST(FaultRuns, DamagedAsciiGridsAreNamedByTheReaderAndRefusedByTheRun)
     }
 }
 
+// With or without its no-data line, and with a first value as short or as
+// long as a number can be written (63 characters, longer than any keyword).
 TEST(FaultRuns, AFiveLineHeaderReadsTheSameGridAsSix)
 {
     const std::string typed = "1 site m 0 res 0 0 0 1000\n";
-    std::map<std::string, std::string> results[2];
+    std::map<std::string, std::string> results[4];
     const std::string headers[2] = {six_line_header, "ncols 5\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"};
-    for (int k = 0; k < 2; k++) {
+    for (int k = 0; k < 4; k++) {
+        SCOPED_TRACE(k);
+        std::string text = ascii_model(headers[k % 2]);
+        const size_t first = text.find("100", headers[k % 2].size());
+        if (k >= 2)
+            text.replace(first, 3, "100." + std::string(59, '0'));
         Site s;
-        s.write("m.asc", ascii_model(headers[k]));
+        s.write("m.asc", text);
         const Outcome r = s.run(typed);
         EXPECT_EQ(r.status, 0) << r.out;
         results[k] = s.contents();
         results[k].erase("m.asc");
+        EXPECT_EQ(results[k], results[0]);
     }
     EXPECT_EQ(results[0].size(), 8u);
-    EXPECT_EQ(results[0], results[1]);
+}
+
+// A cell size of 1e-7 written with six decimals reads 0.000000: each ASCII
+// result says so, and the headers of the raw results give it whole.
+TEST(FaultRuns, ACellSizeThatSixDecimalsWriteAsZeroIsToldAndTheHeadersKeepIt)
+{
+    const std::string header = grid_header({"5", "5", "100", "200", "0.0000001", "-9999"});
+    for (const bool ascii : {true, false}) {
+        Site s;
+        s.write("m.asc", ascii_model(header));
+        const Outcome r = s.run(ascii ? "1 site m 0 res 2 0 1 1000\n" : "1 site m 0 res 0 0 0 1000\n");
+        EXPECT_EQ(r.status, 0) << r.out;
+        for (const char *name : {"res_log.asc", "res_log_dem.asc"})
+            EXPECT_EQ(contains(r.out, "\n\tFile " + s.path(name) +
+                                          ": the cell size 1e-07 is written with six decimals as 0.000000"),
+                      ascii)
+                << r.out;
+        for (const char *name : {"res_log.hdr", "res_log_dem_m4.hdr"})
+            EXPECT_EQ(contains(s.read(name), "map info = {Arbitrary, 1, 1, 100, 200.0000005, 1e-07, 1e-07}"), !ascii)
+                << name;
+    }
 }
 
 // ================================= in-process faults, through the host table
@@ -841,6 +907,84 @@ TEST_P(Commit, LeavesTheEarlierFilesOrEveryResult)
     }
 }
 INSTANTIATE_TEST_SUITE_P(Faults, Commit, testing::ValuesIn(commit_rows), row_name<CommitRow>);
+
+namespace {
+
+// A run that dies after `events_left` renames and removes of its commit:
+// every later one is lost, as when the process is killed there (its mark is
+// let go, as the system lets it go, but stays). A replace is two renames,
+// or on Windows one call of the system.
+int events_left = 0;
+#if defined(_WIN32)
+constexpr int replace_step = 1;
+#else
+constexpr int replace_step = 0; // its renames count themselves
+#endif
+
+void die_after(int events)
+{
+    events_left = events;
+    host.rename = [](int dir, const std::string &folder, const char *from, const char *to) {
+        return events_left-- <= 0 ? 0 : host_system.rename(dir, folder, from, to);
+    };
+    host.remove = [](int dir, const std::string &folder, const char *leaf) {
+        return events_left-- <= 0 ? 0 : host_system.remove(dir, folder, leaf);
+    };
+    host.replace = [](int dir, const std::string &folder, const char *from, const char *target, const char *backup,
+                      bool &backed_up) {
+        backed_up = false;
+        const int before = events_left;
+        events_left -= replace_step;
+        return before <= 0 ? 0 : host_system.replace(dir, folder, from, target, backup, backed_up);
+    };
+}
+
+} // namespace
+
+// A run killed at each step of its commit, or while it writes: the next run
+// that opens the folder finds the earlier files whole, or, when the dead
+// run had put every result in place, the results; never a file of the dead
+// run. A live run's files are left alone.
+TEST(Journal, TheNextRunPutsBackTheEarlierFilesOrCompletesTheCommitOfADeadRun)
+{
+    const std::vector<std::string> names = {"r0.txt", "r1.txt", "r2.txt"};
+    const std::map<std::string, std::string> earlier = {{names[0], earlier_bytes}, {names[1], earlier_bytes}},
+                                             results = {
+                                                 {names[0], new_bytes}, {names[1], new_bytes}, {names[2], new_bytes}};
+    for (const bool links : {true, false})
+        for (int events = -1, alive = true; alive; events++) {
+            SCOPED_TRACE((links ? "hard links, " : "no hard links, ") + std::to_string(events) + " steps");
+            TempDir dir;
+            for (const auto &[name, bytes] : earlier)
+                write_file(dir.at(name), bytes);
+            int err = 0;
+            for (const std::string &name : names)
+                ASSERT_EQ(write_result(dir, name, err), output_ok) << name;
+            const auto live = files_of(dir);
+            output_recover(dir.at("")); // a live run's files stay
+            EXPECT_EQ(files_of(dir), live);
+            if (!links)
+                host.link = no_link;
+            // -1: killed while writing, its temporaries closed.
+            die_after(std::max(events, 0));
+            std::string failed;
+            if (events < 0)
+                output_discard();
+            else
+                EXPECT_EQ(output_commit(failed, err), output_ok);
+            alive = events_left > 0;
+            host = host_system;
+            bool in_place = true;
+            for (const std::string &name : names)
+                in_place = in_place && read_file(dir.at(name)) == new_bytes;
+            if (alive)
+                ASSERT_TRUE(in_place);
+            else
+                EXPECT_NE(files_of(dir), in_place ? results : earlier) << "nothing of the dead run is left";
+            output_recover(dir.at(""));
+            EXPECT_EQ(files_of(dir), in_place ? results : earlier);
+        }
+}
 
 namespace {
 
@@ -1036,7 +1180,7 @@ TEST(SignalSeam, AnEndingSignalRestoresTheTerminalAndRemovesTheTemporaries)
     TempDir dir;
     int err = 0;
     ASSERT_EQ(write_result(dir, "r.txt", err), output_ok);
-    ASSERT_EQ(files_of(dir).size(), 1u); // its temporary
+    ASSERT_EQ(files_of(dir).size(), 2u); // its temporary and the run's mark
     caught();
     EXPECT_EQ(restored, 1);
     EXPECT_TRUE(files_of(dir).empty());
@@ -1062,8 +1206,9 @@ TEST(SignalSeam, ACommitRenamesItsResultsUnderTheLockOfTheirFolder)
     std::string failed;
     EXPECT_EQ(output_commit(failed, err), output_ok);
     host = host_system;
-    // The set names the folder once per result; the host takes its lock once.
-    EXPECT_EQ(calls_made, (std::vector<std::string>{"lock 2", "rename", "rename", "unlock 2"}));
+    // The folder is locked once to be marked, before its first temporary;
+    // the set names the folder once per result, the host takes its lock once.
+    EXPECT_EQ(calls_made, (std::vector<std::string>{"lock 1", "unlock 1", "lock 2", "rename", "rename", "unlock 2"}));
     EXPECT_EQ(files_of(dir).size(), 2u);
 }
 
@@ -1310,6 +1455,50 @@ TEST(Reliability, ResultsAreCommittedWholeOrLeftAsTheyWereWhateverStandsInTheWay
     if (!skipped.empty())
         GTEST_SKIP() << "not run as another user (not root, or no setpriv):" << skipped;
 }
+
+#if !defined(_WIN32)
+// A whole run killed (SIGKILL, by strace's fault injection) at each rename
+// of its commit and at each file it removes, and at the flush of its first
+// result, while it writes: once the next run has opened the folder (here a
+// run abandoned at the end of its input, just after naming the folder),
+// the folder holds the earlier results whole, or, when the run was killed
+// after its last rename, the new ones; never a file of the dead run.
+TEST(Journal, AWholeRunKilledAtAnyStepOfItsCommitIsRecoveredByTheNextRun)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(QUARVELIN_SANITIZE)
+    GTEST_SKIP() << "the leak checker of a sanitized run fails under strace";
+#endif
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "no strace here to kill a run at a chosen system call";
+    const auto earlier = clean_run(raw_dialogue, true).files,
+               results = clean_run(with(raw_dialogue, raw_dialogue.size() - 1, "500"), true).files;
+    ASSERT_NE(earlier, results);
+    std::vector<std::pair<std::string, int>> steps = {{"fdatasync", 1}}; // a call, and which of them
+    for (int k = 1; k <= 20; k++)
+        steps.insert(steps.end(), {{"renameat", k}, {"unlinkat", k}});
+    for (const auto &[call, nth] : steps) {
+        SCOPED_TRACE(call + " " + std::to_string(nth));
+        Site s;
+        put_model(s, true);
+        ASSERT_EQ(s.run(words(raw_dialogue)).status, 0);
+        const Outcome killed = s.run(words(with(raw_dialogue, raw_dialogue.size() - 1, "500")), 10,
+                                     {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                      "inject=" + call + ":error=EIO:signal=KILL:when=" + std::to_string(nth)});
+        if (killed.status == 0)
+            continue; // the run makes fewer such calls
+        if (killed.out.empty())
+            GTEST_SKIP() << "strace cannot trace the program here";
+        EXPECT_EQ(killed.status, -1) << killed.out;
+        EXPECT_NE(hidden_names(s.folder()), no_names) << "the dead run left nothing to recover";
+        const Outcome next = s.run("0\nsite\n");
+        EXPECT_TRUE(next.out.ends_with(end_of_input)) << next.out;
+        // Killed before a rename, the run had not put every result in place.
+        const auto left = s.contents();
+        EXPECT_TRUE(left == earlier || (left == results && call != "renameat"))
+            << "a mix of the two sets, or a file of the dead run: " << testing::PrintToString(hidden_names(s.folder()));
+    }
+}
+#endif
 
 // Two runs writing the same results at once, with different stretch limits
 // (so different log DEMs, descriptors and histograms): their commits take

@@ -461,6 +461,49 @@ TEST(MemoryLimits, RunsUnderAnAddressSpaceLimitGoOnLineByLine)
     }
 }
 
+// The room counts the workers' stacks, and lines only for the workers that
+// can get a band: under a rising address-space limit a run with a raw log
+// DEM fails only below every limit where it completes, and before it
+// reports a result saved, whatever the threads; a model of 3 lines runs on
+// 64 threads where it runs on one.
+TEST(MemoryLimits, ALargerLimitNeverFailsWhereASmallerOneWorks)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(QUARVELIN_SANITIZE)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than these limits allow";
+#elif defined(_WIN32)
+    GTEST_SKIP() << "no address-space limit (ulimit -v) for a process on Windows";
+#endif
+    struct Row {
+        int lines, cols;
+        long from_kb, to_kb;
+    };
+    for (const Row &row : {Row{1000, 1000, 10000, 40000}, Row{3, 300000, 524288, 524288}}) {
+        std::vector<int64_t> z;
+        for (int i = 0; i < row.lines; i++)
+            for (int j = 0; j < row.cols; j++)
+                z.push_back(100 + (i * 37 + j * 11) % 211);
+        for (const char *threads : {"1", "2", "64"}) {
+            ScopedEnv forced("QUARVELIN_THREADS", threads);
+            bool completed = false;
+            for (long kb = row.from_kb; kb <= row.to_kb; kb += 2000) {
+                SCOPED_TRACE(std::to_string(row.lines) + " x " + std::to_string(row.cols) + ", " + threads +
+                             " threads, limit " + std::to_string(kb) + " KiB");
+                Site s;
+                s.put_raw("m", 1, z, descriptor_text({row.lines, row.cols, 4, 0, 0, 10}));
+                const Outcome r = s.run("1 site m 1 1 0 res 0 0 0 1000\n", 10,
+                                        {"/bin/sh", "-c", "ulimit -v " + std::to_string(kb) + " && exec \"$0\""});
+                if (r.status == 0) {
+                    completed = true;
+                    continue;
+                }
+                EXPECT_FALSE(completed) << "a larger limit fails: " << r.out;
+                EXPECT_EQ(r.out.find("has been saved"), std::string::npos) << r.out;
+            }
+            EXPECT_TRUE(completed);
+        }
+    }
+}
+
 // The room and the processors the control groups leave: the least of every
 // group up to the root that sets a limit, in the unified hierarchy and in a
 // controller of its own; none when no group sets one.
@@ -482,6 +525,9 @@ TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
     EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 700000.0);
     put("fs/a/memory.current", "900000\n"); // beyond its limit: no room at all
     EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 0.0);
+    // Use that is mostly page cache not used of late leaves that cache as room.
+    put("fs/a/memory.stat", "active_file 1000\nfile 850000\ninactive_file 850000\n");
+    EXPECT_EQ(cgroup_room(d.at("proc_unified"), d.at("fs")), 750000.0);
 
     put("proc_v1", "6:cpuset:/y\n5:cpu,cpuacct:/x\n4:memory:/x\n");
     put("fs/cpu/y/cpu.cfs_quota_us", "50000\n"); // a cpuset group's folder is not read for the cpu
@@ -491,6 +537,9 @@ TEST(MemoryLimits, ControlGroupsLeaveTheLeastRoomAndProcessorsUpToTheRoot)
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), -1.0);
     put("fs/memory/x/memory.limit_in_bytes", "2000\n");
     EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1995.0);
+    put("fs/memory/x/memory.usage_in_bytes", "1990\n");
+    put("fs/memory/x/memory.stat", "inactive_file 10\ntotal_inactive_file 1900\n"); // of the group and below
+    EXPECT_EQ(cgroup_room(d.at("proc_v1"), d.at("fs")), 1910.0);
     EXPECT_EQ(cgroup_room(d.at("no such file"), d.at("fs")), -1.0);
 
     EXPECT_EQ(cgroup_processors(d.at("proc_unified"), d.at("fs")), -1.0);

@@ -1,4 +1,6 @@
 // Allocation library, slopes and the logarithmic stretch.
+#include "ask.h"
+#include "lines.h"
 #include "rows.h"
 #include "support.h"
 
@@ -202,6 +204,30 @@ TEST(GreyTone, TruncatesTheExactProductAtEveryToneBoundary)
                                       {2.0, 1.5e9, 2147483647},
                                       {-2.0, 1.5e9, -2147483647 - 1}})
         EXPECT_EQ(trunc_product(d, s), whole) << d << " x " << s;
+}
+
+// Counts of lines near the largest int: the bands of a pass cover every
+// line once, its last band ending on the last line, whatever the threads
+// and the room a line takes (the pass, and so its progress lines, the same
+// for every thread count); the progress lines of the last hundreds end.
+TEST(LargeCounts, BandsCoverEveryLineAndTheProgressLinesEnd)
+{
+    for (const int lines : {1700000001, 2000000000, 2147483647})
+        for (int threads = 1; threads <= 8; threads++)
+            for (const size_t bytes : {size_t(0), size_t(4000)}) {
+                const BandPlan p = plan_bands(lines, threads, bytes, size_t(1) << 30, threads % 2 == 0);
+                ASSERT_GT(p.bands, 0) << lines << " lines, " << threads << " threads";
+                EXPECT_GE(static_cast<int64_t>(p.bands) * p.per_band, lines);
+                EXPECT_LT(static_cast<int64_t>(p.bands - 1) * p.per_band, lines);
+                if (bytes == 0)
+                    continue; // bands of hundreds of millions of lines
+                int64_t count = 0, end = -1;
+                each_line_of(p, p.bands - 1, [&](int i) { count++, end = i; });
+                EXPECT_EQ(end, p.backwards ? 0 : lines - 1);
+                EXPECT_EQ(count, lines - static_cast<int64_t>(p.bands - 1) * p.per_band);
+            }
+    int64_t next = 2147483500;
+    EXPECT_EQ(console_of([&] { progress_every_100("%d\n", next, 2147483647); }), "2147483500\n2147483600\n");
 }
 
 } // namespace
