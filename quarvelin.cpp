@@ -30,6 +30,7 @@
 #include "nrutil.h"
 #include "outputs.h"
 #include "room.h"
+#include "texts.h"
 #include "words.h"
 #include "workers.h"
 
@@ -154,33 +155,6 @@ void ask_coordinates()
 }
 
 const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
-const char blank60[] = "                                                            ";
-
-void banner()
-{
-    const char *texts[10] = {blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60};
-    texts[1] = "                        QUARVELIN                           ";
-    texts[6] = "                                         ZORBELVANTIK       ";
-    texts[8] = "                                   Actualization 2020       ";
-    frame("\n\n\t", texts, 10, "");
-}
-
-void information_box()
-{
-    static const char *const texts[9] = {
-        blank60,
-        "   This program generates an image of the logarithmic       ",
-        "   values of the slope and normalizes these values          ",
-        "   between 0 and 255.                                       ",
-        blank60,
-        "   An attached two-dimensional histogram allows defining    ",
-        "   the correspondence between gray tones scale and the      ",
-        "   slope values in degrees.                                 ",
-        blank60,
-    };
-    frame("\n\t", texts, 9, "\n");
-}
-
 bool same_file(const std::string &a, const std::string &b)
 {
     if (a == b)
@@ -214,35 +188,18 @@ std::string ask_result_name(const std::string &folder)
 // that does not exist or cannot be opened, null when that is no failure.
 void open_input(const std::string &path, FILE *&f, const char *unknown)
 {
-    switch (input_open(path, f)) {
-    case input_ok:
-        return;
-    case input_absent:
-        if (unknown == nullptr)
-            return;
-        fail(strf(unknown, path.c_str()));
-    case input_unreadable:
-        fail(strf(unknown != nullptr ? unknown : "\n\tFile %s could not be read\n", path.c_str()));
-    case input_too_long:
-        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
-    case input_not_regular:
-        fail(strf("\n\tFile %s is not a regular file\n", path.c_str()));
-    }
+    const std::string refusal = input_refusal(input_open(path, f), path, unknown);
+    if (!refusal.empty())
+        fail(refusal);
 }
 
 // Creates a result file as f, written to a temporary until the commit.
 void create_result(const std::string &path, const char *mode, FILE *&f, bool at_close = false)
 {
     int err = 0;
-    switch (output_create(path, mode, at_close, f, err)) {
-    case output_ok:
-        return;
-    case output_too_long:
-        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
-    case output_cannot_create:
-    case output_write_failed:
-        fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
-    }
+    const std::string refusal = output_refusal(output_create(path, mode, at_close, f, err), path);
+    if (!refusal.empty())
+        fail(refusal);
 }
 
 // Closes a finished result file; a failed close is a failed write.
@@ -462,18 +419,7 @@ void open_outputs(const std::string &generic)
     FILE **dem_files[4] = {&f3, &f3d, &f3g, &f3p};
     open_form(dem_forms[dem_type], dem_names, dem_files);
 
-    // The log DEM holds whole numbers up to the stretch limit: it must be
-    // finite and its truncation a 32-bit value.
-    for (;;) {
-        std::fputs("\n\tStretch limit value ? ", stdout);
-        if (!ask_real(strcoef))
-            continue;
-        if (std::fabs(std::trunc(strcoef)) <= 2147483647.0)
-            break;
-        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
-                   "expected.",
-                   stdout);
-    }
+    strcoef = ask_stretch_limit();
 }
 
 // The usage text, its file lists taken from the file name tables, in the
@@ -481,28 +427,7 @@ void open_outputs(const std::string &generic)
 std::string usage_text()
 {
     const bool windows = host.windows_text();
-    std::string t = "Usage: quarvelin [-h | --help | --version]\n"
-                    "\n"
-                    "Reads a digital elevation model, computes the slope in degrees of every\n"
-                    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
-                    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
-                    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
-                    "\n";
-    if (windows)
-        t += "Every parameter is typed in answer to a prompt. Models are read from and\n"
-             "results written to ROOT\\FOLDER\\, where ROOT is %QUARVELIN_ROOT% or the\n"
-             "folder images\\ of the current folder when it is unset. To keep models in\n"
-             "c:\\images\\, type before the run:  set QUARVELIN_ROOT=c:\\images\\\n"
-             "Names may hold any letters; answers in a file are read as UTF-8, or in the\n"
-             "console's code page when they are not UTF-8.\n"
-             "\n"
-             "Input models (NAME is the model's name):\n";
-    else
-        t += "Every parameter is typed in answer to a prompt. Models are read from and\n"
-             "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
-             "./images/ when it is unset.\n"
-             "\n"
-             "Input models (NAME is the model's name):\n";
+    std::string t = usage_opening(windows);
     for (const RawForm &r : raw_forms) {
         t += strf("  NAME%-20s %s\n", r.raster, r.what);
         t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
@@ -511,24 +436,7 @@ std::string usage_text()
     t += "Results (RES is the generic result name):\n";
     for (const ResultFile &r : result_files)
         t += strf("  RES%-21s %s\n", r.suffix, r.what);
-    t += "\n"
-         "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
-         "               a word that is not a valid answer is asked again, and the\n"
-         "               end of the input abandons the run)\n";
-    if (windows)
-        t += "               Ctrl-Z at the start of a line, then Enter, ends the input.\n"
-             "\n"
-             "Ctrl-C or closing the window abandons the run: no result is left half\n"
-             "written, and the earlier results of the same names are kept.\n"
-             "A model read line by line is copied beside it, or into %TEMP%.\n";
-    t += "\n"
-         "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
-         "               2 a command-line argument was not understood.\n"
-         "\n";
-    t += windows ? "The manual quarvelin.txt, beside quarvelin.exe, describes the dialogue and\n"
-                   "the files in full.\n"
-                 : "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
-    return t;
+    return t + usage_closing(windows);
 }
 
 } // namespace
@@ -605,23 +513,8 @@ void opening()
 
 int run_program(int argc, char **argv)
 {
-    if (argc > 1) {
-        const std::string arg = argv[1];
-        if (argc == 2 && (arg == "--help" || arg == "-h")) {
-            std::fputs(usage_text().c_str(), stdout);
-            return 0;
-        }
-        if (argc == 2 && arg == "--version") {
-            std::printf("quarvelin %s\n", QUARVELIN_VERSION);
-            return 0;
-        }
-        // Name the first word that is not understood: an option followed by
-        // anything is not understood either.
-        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
-        const char *bad = known ? argv[2] : argv[1];
-        std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
-        return 2;
-    }
+    if (const int status = answer_command_line(argc, argv, usage_text, QUARVELIN_VERSION); status >= 0)
+        return status;
     console_begin();
     catch_ending_signals(console_restore_terminal);
     // The small allocations of a run (names, the lists of a pass) fail only
@@ -1243,31 +1136,6 @@ void drive_line(Lines &w, PassKind kind, bool interior, Fast fast, Plain plain)
         pace_after(pace, n, plain_cells);
 }
 
-// The ranges of the slopes and logarithms, and what finds them: the largest
-// finite gradient so far (steepest); the one the threshold was made for
-// (threshold_of); the threshold, below which no gradient holds a largest
-// plain slope or logarithm; the first cell whose gradient is not a number.
-struct Range {
-    double min_pen = slope_min_start, max_pen = slope_max_start;
-    double log_min = log_min_start, log_max = log_max_start;
-    double steepest = 0.0, threshold_of = 0.0, threshold = 0.0;
-    int bad_line = -1, bad_col = -1;
-};
-
-// The range rule: a value replaces a bound only when it lies strictly
-// beyond it.
-void extend(Range &r, double lowest_slope, double highest_slope, double lowest_log, double highest_log)
-{
-    if (r.min_pen > lowest_slope)
-        r.min_pen = lowest_slope;
-    if (r.max_pen < highest_slope)
-        r.max_pen = highest_slope;
-    if (r.log_min > lowest_log)
-        r.log_min = lowest_log;
-    if (r.log_max < highest_log)
-        r.log_max = highest_log;
-}
-
 // The range kernel: the cells of line i that may hold a bound, done the
 // plain way. Only a gradient at or above the threshold may hold a largest
 // value, and only the gradient 0 (of every border cell) the smallest; the
@@ -1309,17 +1177,6 @@ void range_of_line(Range &r, Lines &w, int i, bool interior)
             extend(r, p.pen, p.pen, p.lg, p.lg);
             return true;
         });
-}
-
-// The ranges of a band after those of the bands before it.
-void merge(Range &r, const Range &band)
-{
-    extend(r, band.min_pen, band.max_pen, band.log_min, band.log_max);
-    r.steepest = std::max(r.steepest, band.steepest);
-    if (r.bad_line < 0) {
-        r.bad_line = band.bad_line;
-        r.bad_col = band.bad_col;
-    }
 }
 
 // The slope kernel, for the grids of a run that holds them: the fast
@@ -1788,18 +1645,10 @@ void write_raster_header(FILE *&f, const std::string &path, int data_type)
 {
     if (f == nullptr)
         return; // none was asked for
-    std::string text = strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\n"
-                            "header offset = 0\nfile type = ENVI Standard\ndata type = %d\ninterleave = bsq\n"
-                            "byte order = 0\n",
-                            nb_col, nb_lig, data_type);
-    if (open_ascii_OK)
-        text += "map info = " +
-                envi_map_info(map_projection.empty() ? "Arbitrary" : map_projection, map_fields, X_min,
-                              Y_min + nb_lig * dpix_size, dpix_size) +
-                "\n";
-    if (!crs_wkt.empty())
-        text += "coordinate system string = {" + crs_wkt + "}\n";
-    print_block(f, text, path);
+    print_block(f,
+                envi_header_text(nb_col, nb_lig, data_type, open_ascii_OK, map_projection, map_fields, X_min,
+                                 Y_min + nb_lig * dpix_size, dpix_size, crs_wkt),
+                path);
     close_result(f, path);
 }
 

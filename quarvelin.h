@@ -89,8 +89,8 @@ extern double **dtab_out;
 #define QUARVELIN_NAMES(X)                                                                                             \
     X(nomim1)                                                                                                          \
     X(nomdescr1)                                                                                                       \
-    X(nomgeo1) X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3) X(nomdescr3) X(nomgis3) \
-        X(nomprj3)
+    X(nomgeo1)                                                                                                         \
+    X(nomim2) X(nomdescr2) X(nomgis2) X(nomprj2) X(nomhisto) X(nomhisto2) X(nomim3) X(nomdescr3) X(nomgis3) X(nomprj3)
 #define QUARVELIN_DECLARE_NAME(n) extern std::string n;
 QUARVELIN_NAMES(QUARVELIN_DECLARE_NAME)
 
@@ -212,9 +212,8 @@ int grey_tone(double lg, double lmin, double ldif);
 // - logarithms: a model without cells reports 1000.000000 and 0.000000.
 // Border cells have slope 0, so every model with cells has the smallest
 // slope and the smallest logarithm 0.
+// (The slopes' and logarithms' starts are in decide.h, with the ranges.)
 constexpr int stored_min_start = 1000000, stored_max_start = 0;
-constexpr double slope_min_start = 1.0e7, slope_max_start = 0.0;
-constexpr double log_min_start = 1000.0, log_max_start = 0.0;
 
 // An ASCII grid's header lines are told apart by their order, not by their
 // keywords (only xllcenter and yllcenter are told from the corner's); a

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 
 // A progress line of a long loop. Shown at once, but at most ten times a
@@ -130,4 +131,21 @@ void frame(const char *lead, const char *const *texts, int lines, const char *ta
         text += std::string("\n\t\u2551") + texts[k] + "\u2551";
     text += "\n\t\u255A" + edge + "\u255D" + tail;
     console_frame(text);
+}
+
+double ask_stretch_limit()
+{
+    // The log DEM holds whole numbers up to the stretch limit: it must be
+    // finite and its truncation a 32-bit value.
+    double limit = 0.0;
+    for (;;) {
+        std::fputs("\n\tStretch limit value ? ", stdout);
+        if (!ask_real(limit))
+            continue;
+        if (std::fabs(std::trunc(limit)) <= 2147483647.0)
+            return limit;
+        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
+                   "expected.",
+                   stdout);
+    }
 }

@@ -31,6 +31,9 @@ int ask_choice(const char *once, const char *each, int largest);
 int ask_count(const char *prompt, int least);
 // A real number typed after `prompt`, asked again until it is one.
 double ask_coordinate(const char *prompt);
+// The stretch limit of a log DEM, asked again until it is a real number
+// whose truncation is a 32-bit value.
+double ask_stretch_limit();
 
 // A progress line of a long loop, printf(fmt, i). Shown at once, but at most
 // ten times a second: a model of millions of lines prints tens of thousands

@@ -35,6 +35,10 @@ enum InputStatus {
     input_not_regular // not a regular file
 };
 InputStatus input_open(const std::string &path, FILE *&f);
+// What the program tells of the path that opened with `status`: "" when
+// that is no failure (input_ok, or input_absent when `unknown` is null);
+// `unknown`, a format of the path, tells an absent or unopenable file.
+std::string input_refusal(InputStatus status, const std::string &path, const char *unknown);
 
 // The size in bytes of the regular file open as f; -1 for anything else.
 int64_t file_size(FILE *f);

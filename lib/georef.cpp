@@ -261,3 +261,17 @@ std::string pam_text(const std::string &wkt)
     }
     return "<PAMDataset>\n  <SRS>" + escaped + "</SRS>\n</PAMDataset>\n";
 }
+
+std::string envi_header_text(int samples, int lines, int data_type, bool placed, const std::string &name,
+                             const std::string &fields, double left, double top, double cell, const std::string &wkt)
+{
+    std::string text = strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\n"
+                            "header offset = 0\nfile type = ENVI Standard\ndata type = %d\ninterleave = bsq\n"
+                            "byte order = 0\n",
+                            samples, lines, data_type);
+    if (placed)
+        text += "map info = " + envi_map_info(name.empty() ? "Arbitrary" : name, fields, left, top, cell) + "\n";
+    if (!wkt.empty())
+        text += "coordinate system string = {" + wkt + "}\n";
+    return text;
+}

@@ -63,6 +63,15 @@ void envi_projection_of(const std::string &wkt, std::string &name, std::string &
 // their shortest exact form: "{NAME, 1, 1, LEFT, TOP, CELL, CELL FIELDS}".
 std::string envi_map_info(const std::string &name, const std::string &fields, double left, double top, double cell);
 
+// The ENVI header beside a raw result of `samples` columns by `lines` lines
+// of cells of the ENVI `data_type` (1: bytes, 3: 32-bit signed), one band,
+// lines in order, little-endian; when `placed`, the map info of its
+// upper-left corner (left, top) and cell size in the projection `name` with
+// its `fields` ("Arbitrary" when the name is ""); and when `wkt` is not ""
+// that coordinate system string.
+std::string envi_header_text(int samples, int lines, int data_type, bool placed, const std::string &name,
+                             const std::string &fields, double left, double top, double cell, const std::string &wkt);
+
 // The .aux.xml text beside a bitmap that gives its coordinate system.
 std::string pam_text(const std::string &wkt);
 
