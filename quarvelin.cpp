@@ -8,9 +8,9 @@
 // histogram file that reads a tone back as a slope, and on request as a log
 // DEM (raw 32-bit raster or ASCII grid) with a histogram file of its own.
 //
-// This file reads in the order of a run: the Run state and the file names,
-// the dialogue, the two readers, the slopes (the rules, the line driver and
-// the kernels of every pass), the tones and the log DEM, the line source,
+// This file reads in the order of a run: the Run state (the file names are
+// in names.h), the dialogue, the two readers, the slopes (the rules, the
+// line driver and the kernels of every pass), the tones and the log DEM, the line source,
 // the writers. Terrain arithmetic is done in 64-bit reals in a fixed order
 // of operations, every real that becomes an integer is truncated toward
 // zero, and every file is the one the correctly rounded atan and log10
@@ -80,19 +80,6 @@ QUARVELIN_NAMES(QUARVELIN_DEFINE_NAME)
 Engine engine;
 FastStats fast_stats;
 
-// =============================================================== File names
-//
-// Every file of a run is its base name followed by a fixed suffix: the model
-// and its descriptor take the base name typed for the model, the results the
-// generic result name. These tables are the one place the suffixes stand.
-
-const RawForm raw_forms[2] = {
-    {"_m2.raw", "_m2.txt", 2, "raw 16-bit unsigned cells"},
-    {"_m4.raw", "_m4.txt", 4, "raw 32-bit signed cells"},
-};
-
-const char ascii_suffix[] = ".asc";
-
 namespace {
 
 // The widest text of a value in an ASCII result, its tab included: a tone
@@ -100,24 +87,6 @@ namespace {
 constexpr size_t tone_text_width = 4, value_text_width = 12;
 
 } // namespace
-
-const ResultFile result_files[result_count] = {
-    {"_log.xls", "w", "histogram file of the image"},
-    {"_log.raw", "wb", "image, raw 8-bit raster"},
-    {"_log.txt", "w", "descriptor file of the raw image"},
-    {"_log.bmp", "wb", "image, bitmap"},
-    {"_log.asc", "w", "image, ASCII grid"},
-    {"_dem_log.xls", "w", "histogram file of the log DEM"},
-    {"_log_dem_m4.raw", "wb", "log DEM, raw 32-bit raster"},
-    {"_log_dem_m4.txt", "w", "descriptor file of the raw log DEM"},
-    {"_log_dem.asc", "w", "log DEM, ASCII grid"},
-    {"_log.hdr", "w", "header of the raw image, for a GIS"},
-    {"_log.bpw", "w", "world file of the bitmap, for a GIS"},
-    {"_log_dem_m4.hdr", "w", "header of the raw log DEM, for a GIS"},
-    {"_log.bmp.aux.xml", "w", "coordinate system of the bitmap, for a GIS"},
-    {"_log.prj", "w", "coordinate system of the ASCII image, for a GIS"},
-    {"_log_dem.prj", "w", "coordinate system of the ASCII log DEM, for a GIS"},
-};
 
 // ======================================================= Dialogue and driver
 
@@ -422,23 +391,6 @@ void open_outputs(const std::string &generic)
     strcoef = ask_stretch_limit();
 }
 
-// The usage text, its file lists taken from the file name tables, in the
-// terms of the system it runs on (Windows: its variables, folders and keys).
-std::string usage_text()
-{
-    const bool windows = host.windows_text();
-    std::string t = usage_opening(windows);
-    for (const RawForm &r : raw_forms) {
-        t += strf("  NAME%-20s %s\n", r.raster, r.what);
-        t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
-    }
-    t += strf("  NAME%-20s %s\n", ascii_suffix, "ASCII grid");
-    t += "Results (RES is the generic result name):\n";
-    for (const ResultFile &r : result_files)
-        t += strf("  RES%-21s %s\n", r.suffix, r.what);
-    return t + usage_closing(windows);
-}
-
 } // namespace
 
 int threads_to_use()
@@ -513,7 +465,7 @@ void opening()
 
 int run_program(int argc, char **argv)
 {
-    if (const int status = answer_command_line(argc, argv, usage_text, QUARVELIN_VERSION); status >= 0)
+    if (const int status = answer_command_line(argc, argv, QUARVELIN_VERSION); status >= 0)
         return status;
     console_begin();
     catch_ending_signals(console_restore_terminal);

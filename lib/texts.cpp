@@ -2,6 +2,9 @@
 #include "texts.h"
 
 #include "ask.h"
+#include "host.h"
+#include "names.h"
+#include "words.h"
 
 #include <cstdio>
 
@@ -35,6 +38,8 @@ void information_box()
     };
     frame("\n\t", texts, 9, "\n");
 }
+
+namespace {
 
 std::string usage_opening(bool windows)
 {
@@ -85,13 +90,31 @@ std::string usage_closing(bool windows)
     return t;
 }
 
-int answer_command_line(int argc, char **argv, std::string (*usage)(), const char *version)
+} // namespace
+
+// The usage text, its file lists taken from the file name tables, in the
+// terms of the system it runs on (Windows: its variables, folders and keys).
+std::string usage_text(bool windows)
+{
+    std::string t = usage_opening(windows);
+    for (const RawForm &r : raw_forms) {
+        t += strf("  NAME%-20s %s\n", r.raster, r.what);
+        t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
+    }
+    t += strf("  NAME%-20s %s\n", ascii_suffix, "ASCII grid");
+    t += "Results (RES is the generic result name):\n";
+    for (const ResultFile &r : result_files)
+        t += strf("  RES%-21s %s\n", r.suffix, r.what);
+    return t + usage_closing(windows);
+}
+
+int answer_command_line(int argc, char **argv, const char *version)
 {
     if (argc <= 1)
         return -1;
     const std::string arg = argv[1];
     if (argc == 2 && (arg == "--help" || arg == "-h")) {
-        std::fputs(usage().c_str(), stdout);
+        std::fputs(usage_text(host.windows_text()).c_str(), stdout);
         return 0;
     }
     if (argc == 2 && arg == "--version") {
