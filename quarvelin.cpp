@@ -40,7 +40,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -124,33 +123,12 @@ void ask_coordinates()
 }
 
 const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
-bool same_file(const std::string &a, const std::string &b)
-{
-    if (a == b)
-        return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec);
-}
 
 // The generic name, asked again while one of the files it names would be
-// the input model or its descriptor. Returns the folder and generic name.
+// the input model, its descriptor or its sidecar.
 std::string ask_result_name(const std::string &folder)
 {
-    for (;;) {
-        const std::string generic = folder + ask_name("\n\n\tGeneric name of the resulting file ? ");
-        const char *clash = nullptr;
-        for (const ResultFile &r : result_files) {
-            const std::string name = generic + r.suffix;
-            if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1)) ||
-                (!nomgeo1.empty() && same_file(name, nomgeo1))) {
-                clash = r.suffix;
-                break;
-            }
-        }
-        if (clash == nullptr)
-            return generic;
-        console_say(strf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash));
-    }
+    return ask_generic_name(folder, {nomim1, format == 1 ? nomdescr1 : "", nomgeo1});
 }
 
 // Opens a model or its descriptor as f; `unknown` is the message of a file
@@ -347,17 +325,8 @@ void open_outputs(const std::string &generic)
 {
     open_result(generic, result_histogram, nomhisto, f3h);
     ask_image_form();
-    // The results of each form: the raster, its descriptor and its GIS
-    // sidecars, those the form has (result_count where it has none). A world
-    // file is made only for a model whose place is known, and the sidecar of
-    // the coordinate system only for one whose system is known.
-    static const ResultRole image_forms[3][4] = {
-        {result_raw_image, result_raw_image_descriptor, result_raw_image_header, result_count},
-        {result_bitmap, result_count, result_bitmap_world, result_bitmap_crs},
-        {result_ascii_image, result_count, result_count, result_ascii_image_crs}};
-    static const ResultRole dem_forms[2][4] = {
-        {result_raw_dem, result_raw_dem_descriptor, result_raw_dem_header, result_count},
-        {result_ascii_dem, result_count, result_count, result_ascii_dem_crs}};
+    // A world file is made only for a model whose place is known, and the
+    // sidecar of the coordinate system only for one whose system is known.
     auto open_form = [&](const ResultRole(&roles)[4], std::string *names[4], FILE **files[4]) {
         if (roles[0] == result_ascii_image || roles[0] == result_ascii_dem) {
             if (!open_ascii_OK)
@@ -370,23 +339,17 @@ void open_outputs(const std::string &generic)
     };
     std::string *image_names[4] = {&nomim2, &nomdescr2, &nomgis2, &nomprj2};
     FILE **image_files[4] = {&f2, &f2d, &f2g, &f2p};
-    open_form(image_forms[output], image_names, image_files);
+    open_form(image_results[output], image_names, image_files);
 
-    dem_result = ask_choice("",
-                            "\n\tSave the result as a Digital Elevation Model:"
-                            "\n\tNote: gray tones result from a stretching\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t",
-                            1);
+    dem_result = ask_log_dem_wanted();
     if (dem_result != 0)
         return;
 
     open_result(generic, result_dem_histogram, nomhisto2, f2h);
-    dem_type = ask_choice("",
-                          "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
-                          "\n\t\t1 ====> ascii\n\t\t",
-                          1);
+    dem_type = ask_log_dem_form();
     std::string *dem_names[4] = {&nomim3, &nomdescr3, &nomgis3, &nomprj3};
     FILE **dem_files[4] = {&f3, &f3d, &f3g, &f3p};
-    open_form(dem_forms[dem_type], dem_names, dem_files);
+    open_form(dem_results[dem_type], dem_names, dem_files);
 
     strcoef = ask_stretch_limit();
 }
@@ -619,11 +582,7 @@ void dem_lecture()
     }
     std::printf("\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
 
-    dyn_scale = ask_choice("",
-                           "\n\n\tAre these values\n\t\t0 ====> in meters"
-                           "\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"
-                           "\n\t\t3 ====> in millimeters\n\t\t",
-                           3);
+    dyn_scale = ask_units();
     coef = unit_factors[dyn_scale];
     engine.void_metres = ignore_value / coef; // as line_metres makes a stored value metres
     // The elevations in metres, stored value / coef, into the grid of a run

@@ -2,12 +2,14 @@
 #include "ask.h"
 
 #include "console.h"
+#include "names.h"
 #include "words.h"
 
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 // A progress line of a long loop. Shown at once, but at most ten times a
 // second: a model of millions of lines prints tens of thousands of them.
@@ -147,5 +149,61 @@ double ask_stretch_limit()
         std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
                    "expected.",
                    stdout);
+    }
+}
+
+int ask_units()
+{
+    return ask_choice("",
+                      "\n\n\tAre these values\n\t\t0 ====> in meters"
+                      "\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"
+                      "\n\t\t3 ====> in millimeters\n\t\t",
+                      3);
+}
+
+int ask_log_dem_wanted()
+{
+    return ask_choice("",
+                      "\n\tSave the result as a Digital Elevation Model:"
+                      "\n\tNote: gray tones result from a stretching\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t",
+                      1);
+}
+
+int ask_log_dem_form()
+{
+    return ask_choice("",
+                      "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
+                      "\n\t\t1 ====> ascii\n\t\t",
+                      1);
+}
+
+namespace {
+
+bool same_file(const std::string &a, const std::string &b)
+{
+    if (a == b)
+        return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec);
+}
+
+} // namespace
+
+std::string ask_generic_name(const std::string &folder, const std::vector<std::string> &inputs)
+{
+    for (;;) {
+        const std::string generic = folder + ask_name("\n\n\tGeneric name of the resulting file ? ");
+        const char *clash = nullptr;
+        for (const ResultFile &r : result_files) {
+            const std::string name = generic + r.suffix;
+            for (const std::string &input : inputs)
+                if (clash == nullptr && !input.empty() && same_file(name, input))
+                    clash = r.suffix;
+            if (clash != nullptr)
+                break;
+        }
+        if (clash == nullptr)
+            return generic;
+        console_say(strf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash));
     }
 }

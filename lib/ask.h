@@ -10,6 +10,7 @@
 #define QUARVELIN_ASK_H
 
 #include <string>
+#include <vector>
 
 // The handler of the end of the input; it does not return.
 void ask_when_input_ends(void (*ended)());
@@ -31,6 +32,17 @@ int ask_choice(const char *once, const char *each, int largest);
 int ask_count(const char *prompt, int least);
 // A real number typed after `prompt`, asked again until it is one.
 double ask_coordinate(const char *prompt);
+// The generic name of the results, `folder` before it: asked again, with the
+// reason, while one of the files it names (names.h) is one of the `inputs`
+// (the same path, or the same file by another; "" names none).
+std::string ask_generic_name(const std::string &folder, const std::vector<std::string> &inputs);
+
+// The fixed menus of the dialogue: the unit of a raw model's stored values
+// (0 metres, 1 decimetres, 2 centimetres, 3 millimetres), whether a log DEM
+// is made (0 yes, 1 no) and its form (0 raw raster, 1 ASCII grid).
+int ask_units();
+int ask_log_dem_wanted();
+int ask_log_dem_form();
 // The stretch limit of a log DEM, asked again until it is a real number
 // whose truncation is a 32-bit value.
 double ask_stretch_limit();

@@ -25,3 +25,10 @@ const ResultFile result_files[result_count] = {
     {"_log.prj", "w", "coordinate system of the ASCII image, for a GIS"},
     {"_log_dem.prj", "w", "coordinate system of the ASCII log DEM, for a GIS"},
 };
+
+const ResultRole image_results[3][4] = {
+    {result_raw_image, result_raw_image_descriptor, result_raw_image_header, result_count},
+    {result_bitmap, result_count, result_bitmap_world, result_bitmap_crs},
+    {result_ascii_image, result_count, result_count, result_ascii_image_crs}};
+const ResultRole dem_results[2][4] = {{result_raw_dem, result_raw_dem_descriptor, result_raw_dem_header, result_count},
+                                      {result_ascii_dem, result_count, result_count, result_ascii_dem_crs}};

@@ -42,4 +42,11 @@ struct ResultFile {
 };
 extern const ResultFile result_files[result_count];
 
+// The results of each form of the image (raw raster, bitmap, ASCII grid) and
+// of the log DEM (raw raster, ASCII grid): the raster, its descriptor and its
+// GIS sidecars (the place, the coordinate system), those the form has
+// (result_count where it has none).
+extern const ResultRole image_results[3][4];
+extern const ResultRole dem_results[2][4];
+
 #endif
