@@ -203,12 +203,9 @@ std::string read_model_sidecar(const std::string &path)
 // result; any other is not known, and the run goes on without it.
 void take_crs(const std::string &wkt, const std::string &path)
 {
-    const CrsKind kind = crs_kind(wkt);
-    if (kind == crs_geographic || (kind == crs_unknown && map_projection.starts_with("Geographic")))
-        fail(strf("\n\tFile %s gives the model in degrees of latitude and longitude: slopes need cells in metres."
-                  "\n\tProject the model onto a map in metres first, for example: gdalwarp -t_srs EPSG:32633 dem.tif "
-                  "dem_utm.tif\n",
-                  path.c_str()));
+    const CrsKind kind = model_crs_kind(wkt, map_projection);
+    if (kind == crs_geographic)
+        fail(degrees_refusal(path));
     if (kind != crs_projected)
         return;
     crs_wkt = wkt_line(wkt);
@@ -309,16 +306,7 @@ void open_result(const std::string &generic, ResultRole role, std::string &name,
 // The image form; a bitmap is refused when the model is too large for one.
 void ask_image_form()
 {
-    const char *once = "\n\toutput file format : ";
-    for (;;) {
-        output = ask_choice(once, "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", 2);
-        if (output != 1 || TailleBMPPermise(nb_col, nb_lig, 0))
-            return;
-        std::printf("\n\tA bitmap of %d lines by %d columns would pass the 4 GiB that a bitmap file can hold: "
-                    "choose another form.",
-                    nb_lig, nb_col);
-        once = "";
-    }
+    output = ask_image_form_of(nb_lig, nb_col);
 }
 
 void open_outputs(const std::string &generic)
@@ -358,11 +346,7 @@ void open_outputs(const std::string &generic)
 
 int threads_to_use()
 {
-    const char *forced = std::getenv("QUARVELIN_THREADS");
-    int n = 0;
-    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
-        return std::min(n, 256);
-    return usable_processors();
+    return threads_wanted(std::getenv("QUARVELIN_THREADS"));
 }
 
 void read_switches()

@@ -2,6 +2,7 @@
 #include "ask.h"
 
 #include "console.h"
+#include "image.h"
 #include "names.h"
 #include "words.h"
 
@@ -205,5 +206,19 @@ std::string ask_generic_name(const std::string &folder, const std::vector<std::s
         if (clash == nullptr)
             return generic;
         console_say(strf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash));
+    }
+}
+
+int ask_image_form_of(int lines, int cols)
+{
+    const char *once = "\n\toutput file format : ";
+    for (;;) {
+        const int form = ask_choice(once, "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", 2);
+        if (form != 1 || TailleBMPPermise(cols, lines, 0))
+            return form;
+        std::printf("\n\tA bitmap of %d lines by %d columns would pass the 4 GiB that a bitmap file can hold: "
+                    "choose another form.",
+                    lines, cols);
+        once = "";
     }
 }

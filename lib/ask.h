@@ -37,6 +37,10 @@ double ask_coordinate(const char *prompt);
 // (the same path, or the same file by another; "" names none).
 std::string ask_generic_name(const std::string &folder, const std::vector<std::string> &inputs);
 
+// The form of the image of a model of `lines` by `cols` cells (0 raw raster,
+// 1 bitmap, 2 ASCII grid), asked again when a bitmap would be too large.
+int ask_image_form_of(int lines, int cols);
+
 // The fixed menus of the dialogue: the unit of a raw model's stored values
 // (0 metres, 1 decimetres, 2 centimetres, 3 millimetres), whether a log DEM
 // is made (0 yes, 1 no) and its form (0 raw raster, 1 ASCII grid).

@@ -275,3 +275,17 @@ std::string envi_header_text(int samples, int lines, int data_type, bool placed,
         text += "coordinate system string = {" + wkt + "}\n";
     return text;
 }
+
+CrsKind model_crs_kind(const std::string &wkt, const std::string &projection)
+{
+    const CrsKind kind = crs_kind(wkt);
+    return kind == crs_unknown && projection.starts_with("Geographic") ? crs_geographic : kind;
+}
+
+std::string degrees_refusal(const std::string &path)
+{
+    return strf("\n\tFile %s gives the model in degrees of latitude and longitude: slopes need cells in metres."
+                "\n\tProject the model onto a map in metres first, for example: gdalwarp -t_srs EPSG:32633 dem.tif "
+                "dem_utm.tif\n",
+                path.c_str());
+}

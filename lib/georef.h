@@ -48,6 +48,14 @@ EnviHeader read_envi_header(const std::string &text);
 enum CrsKind { crs_unknown, crs_projected, crs_geographic };
 CrsKind crs_kind(const std::string &wkt);
 
+// The kind of a model's coordinate system: its WKT text's (crs_kind), and
+// when that names none, geographic when the name of the projection of its
+// header's map info starts with "Geographic".
+CrsKind model_crs_kind(const std::string &wkt, const std::string &projection);
+// What the program tells of a model whose sidecar `path` gives it in
+// degrees: slopes need cells in metres, and how to project it.
+std::string degrees_refusal(const std::string &path);
+
 // The WKT text as one line: line breaks become blanks, blanks at both ends
 // go. The form the coordinate system string of a header holds.
 std::string wkt_line(const std::string &wkt);

@@ -2,6 +2,7 @@
 // the arithmetic of the control groups.
 #include "room.h"
 #include "host.h"
+#include "words.h"
 
 #include <algorithm>
 #include <cmath>
@@ -124,4 +125,12 @@ int usable_processors()
     if (quota > 0.0)
         n = std::min(n, static_cast<int>(std::ceil(quota)));
     return std::max(n, 1);
+}
+
+int threads_wanted(const char *forced)
+{
+    int n = 0;
+    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
+        return std::min(n, 256);
+    return usable_processors();
 }

@@ -30,4 +30,9 @@ double cgroup_processors(const std::string &proc_cgroup, const std::string &cgro
 // its affinity mask, no more than its control groups allow (rounded up).
 int usable_processors();
 
+// The worker threads of a run: `forced` (the text of $QUARVELIN_THREADS, or
+// null) when it is a whole number from 1 on, at most 256; else the usable
+// processors.
+int threads_wanted(const char *forced);
+
 #endif
