@@ -40,7 +40,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 // The version comes from the build (project() in CMakeLists.txt).
@@ -116,9 +115,7 @@ const bool input_end_handled = (ask_when_input_ends(end_of_input), true);
 
 void ask_coordinates()
 {
-    std::fputs("\n\tUTM coordinates required ", stdout);
-    X_min = ask_coordinate("\n\t\tX_min ? ");
-    Y_min = ask_coordinate("\t\tY_min ? ");
+    ask_corner(X_min, Y_min);
     open_ascii_OK = true;
 }
 
@@ -189,8 +186,8 @@ std::string read_model_sidecar(const std::string &path)
     if (f == nullptr)
         return "";
     nomgeo1 = path;
-    std::string text(static_cast<size_t>(std::clamp<int64_t>(file_size(f), 0, int64_t(1) << 20)), '\0');
-    const bool read = read_at(f, text.data(), text.size(), 0);
+    std::string text;
+    const bool read = read_text(f, text, size_t(1) << 20);
     std::fclose(f);
     if (!read)
         cannot_read(path);
@@ -236,11 +233,8 @@ void read_model_header(const std::string &raster)
 // with it is told in one line.
 void check_header_size()
 {
-    const EnviHeader &h = model_header;
-    const int cols = h.samples < 0 ? nb_col : h.samples, lines = h.lines < 0 ? nb_lig : h.lines;
-    if (h.valid && (cols != nb_col || lines != nb_lig))
-        console_say(strf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n",
-                         nomgeo1.c_str(), lines, cols, nb_lig, nb_col, nomdescr1.c_str()));
+    if (const std::string note = header_size_note(model_header, nb_lig, nb_col, nomgeo1, nomdescr1); !note.empty())
+        console_say(note);
 }
 
 // A raw model placed by its header: its upper-left corner, and the lower
@@ -269,9 +263,7 @@ void open_raw_model()
         console_say(strf("\n\tNo File %s \n\n", nomdescr1.c_str()));
         // A new file of the model, put in place once the model was read.
         create_result(nomdescr1, "w", f1d, true);
-        nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
-        nb_col = ask_count("\n\tNumber of columns ? ", 0);
-        pix_size = ask_count("\n\tPixel size ? ", INT_MIN);
+        ask_model_size(nb_lig, nb_col, pix_size);
         if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, raw_forms[itype].bytes) < 0)
             cannot_write(nomdescr1);
         descr_OK = false;
@@ -419,13 +411,7 @@ int run_program(int argc, char **argv)
     // The small allocations of a run (names, the lists of a pass) fail only
     // when the memory is all but gone: the run then ends as when a grid does
     // not fit, the reserve released so that it can still say so.
-    static void *reserve = std::malloc(size_t(1) << 16);
-    std::set_new_handler([] {
-        std::free(reserve);
-        reserve = nullptr;
-        std::set_new_handler(nullptr);
-        no_memory();
-    });
+    keep_reserve(no_memory);
     read_switches();
     fast_variant_in_use(); // chosen once, before any thread
     opening();

@@ -222,3 +222,17 @@ int ask_image_form_of(int lines, int cols)
         once = "";
     }
 }
+
+void ask_corner(double &x, double &y)
+{
+    std::fputs("\n\tUTM coordinates required ", stdout);
+    x = ask_coordinate("\n\t\tX_min ? ");
+    y = ask_coordinate("\t\tY_min ? ");
+}
+
+void ask_model_size(int &lines, int &cols, int &cell)
+{
+    lines = ask_count("\n\tNumber of lines   ? ", 0);
+    cols = ask_count("\n\tNumber of columns ? ", 0);
+    cell = ask_count("\n\tPixel size ? ", INT_MIN);
+}

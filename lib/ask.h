@@ -47,6 +47,11 @@ int ask_image_form_of(int lines, int cols);
 int ask_units();
 int ask_log_dem_wanted();
 int ask_log_dem_form();
+// The size of a raw model without a descriptor: its lines and columns (from
+// 0 on) and its cell size, in that order.
+void ask_model_size(int &lines, int &cols, int &cell);
+// The UTM coordinates of the lower-left corner of a model, x then y.
+void ask_corner(double &x, double &y);
 // The stretch limit of a log DEM, asked again until it is a real number
 // whose truncation is a 32-bit value.
 double ask_stretch_limit();

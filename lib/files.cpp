@@ -4,6 +4,7 @@
 #include "host.h"
 #include "words.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -149,4 +150,10 @@ std::string input_refusal(InputStatus status, const std::string &path, const cha
         return strf("\n\tFile %s is not a regular file\n", path.c_str());
     }
     return "";
+}
+
+bool read_text(FILE *f, std::string &text, size_t most)
+{
+    text.assign(static_cast<size_t>(std::clamp<int64_t>(file_size(f), 0, static_cast<int64_t>(most))), '\0');
+    return read_at(f, text.data(), text.size(), 0);
 }

@@ -47,6 +47,10 @@ int64_t file_size(FILE *f);
 // when the file ends before them or a read fails.
 bool read_at(FILE *f, void *buf, size_t bytes, int64_t offset);
 
+// The text of the file open as f, its first `most` bytes at most; false
+// when they could not be read.
+bool read_text(FILE *f, std::string &text, size_t most);
+
 // Writes `bytes` bytes at `offset` of f; false with the error in err.
 bool write_at(FILE *f, const void *buf, size_t bytes, int64_t offset, int &err);
 

@@ -289,3 +289,13 @@ std::string degrees_refusal(const std::string &path)
                 "dem_utm.tif\n",
                 path.c_str());
 }
+
+std::string header_size_note(const EnviHeader &h, int lines, int cols, const std::string &header,
+                             const std::string &descriptor)
+{
+    const int given_cols = h.samples < 0 ? cols : h.samples, given_lines = h.lines < 0 ? lines : h.lines;
+    if (!h.valid || (given_cols == cols && given_lines == lines))
+        return "";
+    return strf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n", header.c_str(),
+                given_lines, given_cols, lines, cols, descriptor.c_str());
+}

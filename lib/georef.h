@@ -42,6 +42,12 @@ struct EnviHeader {
 
 EnviHeader read_envi_header(const std::string &text);
 
+// The line that tells how a raster's header `h`, in the file `header`,
+// disagrees with the `lines` and `cols` of its descriptor `descriptor`,
+// which are used: "" when it agrees (a size it does not give agrees).
+std::string header_size_note(const EnviHeader &h, int lines, int cols, const std::string &header,
+                             const std::string &descriptor);
+
 // What kind of coordinate system a WKT text is: the first coordinate system
 // keyword met outside quotes decides (a projected one holds its geographic
 // base inside, after its own keyword). A text with none is not known.

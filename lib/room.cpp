@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 namespace {
@@ -133,4 +134,23 @@ int threads_wanted(const char *forced)
     if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
         return std::min(n, 256);
     return usable_processors();
+}
+
+namespace {
+
+void *reserve = nullptr;
+void (*out_of_memory)() = nullptr;
+
+} // namespace
+
+void keep_reserve(void (*out)())
+{
+    reserve = std::malloc(size_t(1) << 16);
+    out_of_memory = out;
+    std::set_new_handler([] {
+        std::free(reserve);
+        reserve = nullptr;
+        std::set_new_handler(nullptr);
+        out_of_memory();
+    });
 }
