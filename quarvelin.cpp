@@ -10,12 +10,12 @@
 //
 // This file reads in the order of a run: the Run state (the file names are
 // in names.h), the dialogue, the two readers, the slopes (the rules, the
-// line driver and the kernels of every pass), the tones and the log DEM, the line source,
-// the writers. Terrain arithmetic is done in 64-bit reals in a fixed order
-// of operations, every real that becomes an integer is truncated toward
-// zero, and every file is the one the correctly rounded atan and log10
-// (crmath.h) give on every cell. lib/ holds what deciding cells quickly takes (decide.h), the
-// lines and bands of a pass (lines.h) and the host.
+// line driver and the kernels of every pass), the tones and the log DEM,
+// the line source, the writers. Terrain arithmetic is done in 64-bit reals
+// in a fixed order of operations, every real that becomes an integer is
+// truncated toward zero, and every file is the one the correctly rounded
+// atan and log10 (crmath.h) give on every cell. lib/ holds what deciding cells quickly takes (decide.h), the
+// lines and bands of a pass (lines.h), the fixed texts (texts.h) and the host.
 #include "quarvelin.h"
 
 #include "ask.h"
@@ -457,10 +457,6 @@ PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use);
 // ======================================================= Raw raster reader
 
 namespace {
-
-// Stored value / factor = metres, for the units metres, decimetres,
-// centimetres and millimetres (the answer dyn_scale is the index).
-const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
 
 // Reads line i of the raw model into w.bytes and decodes its stored cells into
 // `cells` (16-bit unsigned, FF FF is 65535, or 32-bit two's complement, both

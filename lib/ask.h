@@ -45,6 +45,8 @@ int ask_image_form_of(int lines, int cols);
 // (0 metres, 1 decimetres, 2 centimetres, 3 millimetres), whether a log DEM
 // is made (0 yes, 1 no) and its form (0 raw raster, 1 ASCII grid).
 int ask_units();
+// Stored value / factor = metres, for those units (the answer is the index).
+constexpr double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
 int ask_log_dem_wanted();
 int ask_log_dem_form();
 // The size of a raw model without a descriptor: its lines and columns (from
