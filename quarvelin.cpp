@@ -8,14 +8,14 @@
 // histogram file that reads a tone back as a slope, and on request as a log
 // DEM (raw 32-bit raster or ASCII grid) with a histogram file of its own.
 //
-// This file reads in the order of a run: the Run state and the file names,
-// the dialogue, the two readers, the slopes (the rules, the line driver and
-// the kernels of every pass), the tones and the log DEM, the line source,
-// the writers. Terrain arithmetic is done in 64-bit reals in a fixed order
-// of operations, every real that becomes an integer is truncated toward
-// zero, and every file is the one the correctly rounded atan and log10
-// (crmath.h) give on every cell. lib/ holds what deciding cells quickly takes (decide.h), the
-// lines and bands of a pass (lines.h) and the host.
+// This file reads in the order of a run: the Run state (the file names are
+// in names.h), the dialogue, the two readers, the slopes (the rules, the
+// line driver and the kernels of every pass), the tones and the log DEM,
+// the line source, the writers. Terrain arithmetic is done in 64-bit reals
+// in a fixed order of operations, every real that becomes an integer is
+// truncated toward zero, and every file is the one the correctly rounded
+// atan and log10 (crmath.h) give on every cell. lib/ holds what deciding cells quickly takes (decide.h), the
+// lines and bands of a pass (lines.h), the fixed texts (texts.h) and the host.
 #include "quarvelin.h"
 
 #include "ask.h"
@@ -30,6 +30,7 @@
 #include "nrutil.h"
 #include "outputs.h"
 #include "room.h"
+#include "texts.h"
 #include "words.h"
 #include "workers.h"
 
@@ -39,8 +40,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <new>
 #include <vector>
 
 // The version comes from the build (project() in CMakeLists.txt).
@@ -79,19 +78,6 @@ QUARVELIN_NAMES(QUARVELIN_DEFINE_NAME)
 Engine engine;
 FastStats fast_stats;
 
-// =============================================================== File names
-//
-// Every file of a run is its base name followed by a fixed suffix: the model
-// and its descriptor take the base name typed for the model, the results the
-// generic result name. These tables are the one place the suffixes stand.
-
-const RawForm raw_forms[2] = {
-    {"_m2.raw", "_m2.txt", 2, "raw 16-bit unsigned cells"},
-    {"_m4.raw", "_m4.txt", 4, "raw 32-bit signed cells"},
-};
-
-const char ascii_suffix[] = ".asc";
-
 namespace {
 
 // The widest text of a value in an ASCII result, its tab included: a tone
@@ -99,24 +85,6 @@ namespace {
 constexpr size_t tone_text_width = 4, value_text_width = 12;
 
 } // namespace
-
-const ResultFile result_files[result_count] = {
-    {"_log.xls", "w", "histogram file of the image"},
-    {"_log.raw", "wb", "image, raw 8-bit raster"},
-    {"_log.txt", "w", "descriptor file of the raw image"},
-    {"_log.bmp", "wb", "image, bitmap"},
-    {"_log.asc", "w", "image, ASCII grid"},
-    {"_dem_log.xls", "w", "histogram file of the log DEM"},
-    {"_log_dem_m4.raw", "wb", "log DEM, raw 32-bit raster"},
-    {"_log_dem_m4.txt", "w", "descriptor file of the raw log DEM"},
-    {"_log_dem.asc", "w", "log DEM, ASCII grid"},
-    {"_log.hdr", "w", "header of the raw image, for a GIS"},
-    {"_log.bpw", "w", "world file of the bitmap, for a GIS"},
-    {"_log_dem_m4.hdr", "w", "header of the raw log DEM, for a GIS"},
-    {"_log.bmp.aux.xml", "w", "coordinate system of the bitmap, for a GIS"},
-    {"_log.prj", "w", "coordinate system of the ASCII image, for a GIS"},
-    {"_log_dem.prj", "w", "coordinate system of the ASCII log DEM, for a GIS"},
-};
 
 // ======================================================= Dialogue and driver
 
@@ -147,102 +115,35 @@ const bool input_end_handled = (ask_when_input_ends(end_of_input), true);
 
 void ask_coordinates()
 {
-    std::fputs("\n\tUTM coordinates required ", stdout);
-    X_min = ask_coordinate("\n\t\tX_min ? ");
-    Y_min = ask_coordinate("\t\tY_min ? ");
+    ask_corner(X_min, Y_min);
     open_ascii_OK = true;
 }
 
 const char yes_no[] = "\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t";
-const char blank60[] = "                                                            ";
-
-void banner()
-{
-    const char *texts[10] = {blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60, blank60};
-    texts[1] = "                        QUARVELIN                           ";
-    texts[6] = "                                         ZORBELVANTIK       ";
-    texts[8] = "                                   Actualization 2020       ";
-    frame("\n\n\t", texts, 10, "");
-}
-
-void information_box()
-{
-    static const char *const texts[9] = {
-        blank60,
-        "   This program generates an image of the logarithmic       ",
-        "   values of the slope and normalizes these values          ",
-        "   between 0 and 255.                                       ",
-        blank60,
-        "   An attached two-dimensional histogram allows defining    ",
-        "   the correspondence between gray tones scale and the      ",
-        "   slope values in degrees.                                 ",
-        blank60,
-    };
-    frame("\n\t", texts, 9, "\n");
-}
-
-bool same_file(const std::string &a, const std::string &b)
-{
-    if (a == b)
-        return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec);
-}
 
 // The generic name, asked again while one of the files it names would be
-// the input model or its descriptor. Returns the folder and generic name.
+// the input model, its descriptor or its sidecar.
 std::string ask_result_name(const std::string &folder)
 {
-    for (;;) {
-        const std::string generic = folder + ask_name("\n\n\tGeneric name of the resulting file ? ");
-        const char *clash = nullptr;
-        for (const ResultFile &r : result_files) {
-            const std::string name = generic + r.suffix;
-            if (same_file(name, nomim1) || (format == 1 && same_file(name, nomdescr1)) ||
-                (!nomgeo1.empty() && same_file(name, nomgeo1))) {
-                clash = r.suffix;
-                break;
-            }
-        }
-        if (clash == nullptr)
-            return generic;
-        console_say(strf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash));
-    }
+    return ask_generic_name(folder, {nomim1, format == 1 ? nomdescr1 : "", nomgeo1});
 }
 
 // Opens a model or its descriptor as f; `unknown` is the message of a file
 // that does not exist or cannot be opened, null when that is no failure.
 void open_input(const std::string &path, FILE *&f, const char *unknown)
 {
-    switch (input_open(path, f)) {
-    case input_ok:
-        return;
-    case input_absent:
-        if (unknown == nullptr)
-            return;
-        fail(strf(unknown, path.c_str()));
-    case input_unreadable:
-        fail(strf(unknown != nullptr ? unknown : "\n\tFile %s could not be read\n", path.c_str()));
-    case input_too_long:
-        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
-    case input_not_regular:
-        fail(strf("\n\tFile %s is not a regular file\n", path.c_str()));
-    }
+    const std::string refusal = input_refusal(input_open(path, f), path, unknown);
+    if (!refusal.empty())
+        fail(refusal);
 }
 
 // Creates a result file as f, written to a temporary until the commit.
 void create_result(const std::string &path, const char *mode, FILE *&f, bool at_close = false)
 {
     int err = 0;
-    switch (output_create(path, mode, at_close, f, err)) {
-    case output_ok:
-        return;
-    case output_too_long:
-        fail(strf("\n\tFile %s: the name is too long for the system\n", path.c_str()));
-    case output_cannot_create:
-    case output_write_failed:
-        fail(strf("\n\tFile %s cannot be created\n", path.c_str()));
-    }
+    const std::string refusal = output_refusal(output_create(path, mode, at_close, f, err), path);
+    if (!refusal.empty())
+        fail(refusal);
 }
 
 // Closes a finished result file; a failed close is a failed write.
@@ -285,8 +186,8 @@ std::string read_model_sidecar(const std::string &path)
     if (f == nullptr)
         return "";
     nomgeo1 = path;
-    std::string text(static_cast<size_t>(std::clamp<int64_t>(file_size(f), 0, int64_t(1) << 20)), '\0');
-    const bool read = read_at(f, text.data(), text.size(), 0);
+    std::string text;
+    const bool read = read_text(f, text, size_t(1) << 20);
     std::fclose(f);
     if (!read)
         cannot_read(path);
@@ -299,12 +200,9 @@ std::string read_model_sidecar(const std::string &path)
 // result; any other is not known, and the run goes on without it.
 void take_crs(const std::string &wkt, const std::string &path)
 {
-    const CrsKind kind = crs_kind(wkt);
-    if (kind == crs_geographic || (kind == crs_unknown && map_projection.starts_with("Geographic")))
-        fail(strf("\n\tFile %s gives the model in degrees of latitude and longitude: slopes need cells in metres."
-                  "\n\tProject the model onto a map in metres first, for example: gdalwarp -t_srs EPSG:32633 dem.tif "
-                  "dem_utm.tif\n",
-                  path.c_str()));
+    const CrsKind kind = model_crs_kind(wkt, map_projection);
+    if (kind == crs_geographic)
+        fail(degrees_refusal(path));
     if (kind != crs_projected)
         return;
     crs_wkt = wkt_line(wkt);
@@ -335,11 +233,8 @@ void read_model_header(const std::string &raster)
 // with it is told in one line.
 void check_header_size()
 {
-    const EnviHeader &h = model_header;
-    const int cols = h.samples < 0 ? nb_col : h.samples, lines = h.lines < 0 ? nb_lig : h.lines;
-    if (h.valid && (cols != nb_col || lines != nb_lig))
-        console_say(strf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n",
-                         nomgeo1.c_str(), lines, cols, nb_lig, nb_col, nomdescr1.c_str()));
+    if (const std::string note = header_size_note(model_header, nb_lig, nb_col, nomgeo1, nomdescr1); !note.empty())
+        console_say(note);
 }
 
 // A raw model placed by its header: its upper-left corner, and the lower
@@ -368,9 +263,7 @@ void open_raw_model()
         console_say(strf("\n\tNo File %s \n\n", nomdescr1.c_str()));
         // A new file of the model, put in place once the model was read.
         create_result(nomdescr1, "w", f1d, true);
-        nb_lig = ask_count("\n\tNumber of lines   ? ", 0);
-        nb_col = ask_count("\n\tNumber of columns ? ", 0);
-        pix_size = ask_count("\n\tPixel size ? ", INT_MIN);
+        ask_model_size(nb_lig, nb_col, pix_size);
         if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, raw_forms[itype].bytes) < 0)
             cannot_write(nomdescr1);
         descr_OK = false;
@@ -424,33 +317,15 @@ void open_result(const std::string &generic, ResultRole role, std::string &name,
 // The image form; a bitmap is refused when the model is too large for one.
 void ask_image_form()
 {
-    const char *once = "\n\toutput file format : ";
-    for (;;) {
-        output = ask_choice(once, "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", 2);
-        if (output != 1 || TailleBMPPermise(nb_col, nb_lig, 0))
-            return;
-        std::printf("\n\tA bitmap of %d lines by %d columns would pass the 4 GiB that a bitmap file can hold: "
-                    "choose another form.",
-                    nb_lig, nb_col);
-        once = "";
-    }
+    output = ask_image_form_of(nb_lig, nb_col);
 }
 
 void open_outputs(const std::string &generic)
 {
     open_result(generic, result_histogram, nomhisto, f3h);
     ask_image_form();
-    // The results of each form: the raster, its descriptor and its GIS
-    // sidecars, those the form has (result_count where it has none). A world
-    // file is made only for a model whose place is known, and the sidecar of
-    // the coordinate system only for one whose system is known.
-    static const ResultRole image_forms[3][4] = {
-        {result_raw_image, result_raw_image_descriptor, result_raw_image_header, result_count},
-        {result_bitmap, result_count, result_bitmap_world, result_bitmap_crs},
-        {result_ascii_image, result_count, result_count, result_ascii_image_crs}};
-    static const ResultRole dem_forms[2][4] = {
-        {result_raw_dem, result_raw_dem_descriptor, result_raw_dem_header, result_count},
-        {result_ascii_dem, result_count, result_count, result_ascii_dem_crs}};
+    // A world file is made only for a model whose place is known, and the
+    // sidecar of the coordinate system only for one whose system is known.
     auto open_form = [&](const ResultRole(&roles)[4], std::string *names[4], FILE **files[4]) {
         if (roles[0] == result_ascii_image || roles[0] == result_ascii_dem) {
             if (!open_ascii_OK)
@@ -463,102 +338,26 @@ void open_outputs(const std::string &generic)
     };
     std::string *image_names[4] = {&nomim2, &nomdescr2, &nomgis2, &nomprj2};
     FILE **image_files[4] = {&f2, &f2d, &f2g, &f2p};
-    open_form(image_forms[output], image_names, image_files);
+    open_form(image_results[output], image_names, image_files);
 
-    dem_result = ask_choice("",
-                            "\n\tSave the result as a Digital Elevation Model:"
-                            "\n\tNote: gray tones result from a stretching\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t",
-                            1);
+    dem_result = ask_log_dem_wanted();
     if (dem_result != 0)
         return;
 
     open_result(generic, result_dem_histogram, nomhisto2, f2h);
-    dem_type = ask_choice("",
-                          "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
-                          "\n\t\t1 ====> ascii\n\t\t",
-                          1);
+    dem_type = ask_log_dem_form();
     std::string *dem_names[4] = {&nomim3, &nomdescr3, &nomgis3, &nomprj3};
     FILE **dem_files[4] = {&f3, &f3d, &f3g, &f3p};
-    open_form(dem_forms[dem_type], dem_names, dem_files);
+    open_form(dem_results[dem_type], dem_names, dem_files);
 
-    // The log DEM holds whole numbers up to the stretch limit: it must be
-    // finite and its truncation a 32-bit value.
-    for (;;) {
-        std::fputs("\n\tStretch limit value ? ", stdout);
-        if (!ask_real(strcoef))
-            continue;
-        if (std::fabs(std::trunc(strcoef)) <= 2147483647.0)
-            break;
-        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
-                   "expected.",
-                   stdout);
-    }
-}
-
-// The usage text, its file lists taken from the file name tables, in the
-// terms of the system it runs on (Windows: its variables, folders and keys).
-std::string usage_text()
-{
-    const bool windows = host.windows_text();
-    std::string t = "Usage: quarvelin [-h | --help | --version]\n"
-                    "\n"
-                    "Reads a digital elevation model, computes the slope in degrees of every\n"
-                    "interior cell (Horn's 3 x 3 method), stretches log10(1 + slope) onto the\n"
-                    "grey tones 0 to 254 and writes the result as an image, with a histogram\n"
-                    "file that reads a grey tone back as a slope, and on request as a log DEM.\n"
-                    "\n";
-    if (windows)
-        t += "Every parameter is typed in answer to a prompt. Models are read from and\n"
-             "results written to ROOT\\FOLDER\\, where ROOT is %QUARVELIN_ROOT% or the\n"
-             "folder images\\ of the current folder when it is unset. To keep models in\n"
-             "c:\\images\\, type before the run:  set QUARVELIN_ROOT=c:\\images\\\n"
-             "Names may hold any letters; answers in a file are read as UTF-8, or in the\n"
-             "console's code page when they are not UTF-8.\n"
-             "\n"
-             "Input models (NAME is the model's name):\n";
-    else
-        t += "Every parameter is typed in answer to a prompt. Models are read from and\n"
-             "results written to ROOT/FOLDER/, where ROOT is $QUARVELIN_ROOT or\n"
-             "./images/ when it is unset.\n"
-             "\n"
-             "Input models (NAME is the model's name):\n";
-    for (const RawForm &r : raw_forms) {
-        t += strf("  NAME%-20s %s\n", r.raster, r.what);
-        t += strf("  NAME%-20s its descriptor file\n", r.descriptor);
-    }
-    t += strf("  NAME%-20s %s\n", ascii_suffix, "ASCII grid");
-    t += "Results (RES is the generic result name):\n";
-    for (const ResultFile &r : result_files)
-        t += strf("  RES%-21s %s\n", r.suffix, r.what);
-    t += "\n"
-         "Scripted use:  quarvelin < answers.txt   (one answer per word, in order;\n"
-         "               a word that is not a valid answer is asked again, and the\n"
-         "               end of the input abandons the run)\n";
-    if (windows)
-        t += "               Ctrl-Z at the start of a line, then Enter, ends the input.\n"
-             "\n"
-             "Ctrl-C or closing the window abandons the run: no result is left half\n"
-             "written, and the earlier results of the same names are kept.\n"
-             "A model read line by line is copied beside it, or into %TEMP%.\n";
-    t += "\n"
-         "Exit status:   0 the run completed, 1 the run failed or its input ended,\n"
-         "               2 a command-line argument was not understood.\n"
-         "\n";
-    t += windows ? "The manual quarvelin.txt, beside quarvelin.exe, describes the dialogue and\n"
-                   "the files in full.\n"
-                 : "The manual page quarvelin(1) describes the dialogue and the files in full.\n";
-    return t;
+    strcoef = ask_stretch_limit();
 }
 
 } // namespace
 
 int threads_to_use()
 {
-    const char *forced = std::getenv("QUARVELIN_THREADS");
-    int n = 0;
-    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
-        return std::min(n, 256);
-    return usable_processors();
+    return threads_wanted(std::getenv("QUARVELIN_THREADS"));
 }
 
 void read_switches()
@@ -625,35 +424,14 @@ void opening()
 
 int run_program(int argc, char **argv)
 {
-    if (argc > 1) {
-        const std::string arg = argv[1];
-        if (argc == 2 && (arg == "--help" || arg == "-h")) {
-            std::fputs(usage_text().c_str(), stdout);
-            return 0;
-        }
-        if (argc == 2 && arg == "--version") {
-            std::printf("quarvelin %s\n", QUARVELIN_VERSION);
-            return 0;
-        }
-        // Name the first word that is not understood: an option followed by
-        // anything is not understood either.
-        const bool known = arg == "--help" || arg == "-h" || arg == "--version";
-        const char *bad = known ? argv[2] : argv[1];
-        std::fprintf(stderr, "quarvelin: unknown argument '%s' (try --help)\n", bad);
-        return 2;
-    }
+    if (const int status = answer_command_line(argc, argv, QUARVELIN_VERSION); status >= 0)
+        return status;
     console_begin();
     catch_ending_signals(console_restore_terminal);
     // The small allocations of a run (names, the lists of a pass) fail only
     // when the memory is all but gone: the run then ends as when a grid does
     // not fit, the reserve released so that it can still say so.
-    static void *reserve = std::malloc(size_t(1) << 16);
-    std::set_new_handler([] {
-        std::free(reserve);
-        reserve = nullptr;
-        std::set_new_handler(nullptr);
-        no_memory();
-    });
+    keep_reserve(no_memory);
     read_switches();
     fast_variant_in_use(); // chosen once, before any thread
     opening();
@@ -699,10 +477,6 @@ PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use);
 // ======================================================= Raw raster reader
 
 namespace {
-
-// Stored value / factor = metres, for the units metres, decimetres,
-// centimetres and millimetres (the answer dyn_scale is the index).
-const double unit_factors[4] = {1.0, 10.0, 100.0, 1000.0};
 
 // Reads line i of the raw model into w.bytes and decodes its stored cells into
 // `cells` (16-bit unsigned, FF FF is 65535, or 32-bit two's complement, both
@@ -794,11 +568,7 @@ void dem_lecture()
     }
     std::printf("\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
 
-    dyn_scale = ask_choice("",
-                           "\n\n\tAre these values\n\t\t0 ====> in meters"
-                           "\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"
-                           "\n\t\t3 ====> in millimeters\n\t\t",
-                           3);
+    dyn_scale = ask_units();
     coef = unit_factors[dyn_scale];
     engine.void_metres = ignore_value / coef; // as line_metres makes a stored value metres
     // The elevations in metres, stored value / coef, into the grid of a run
@@ -1264,31 +1034,6 @@ void drive_line(Lines &w, PassKind kind, bool interior, Fast fast, Plain plain)
         pace_after(pace, n, plain_cells);
 }
 
-// The ranges of the slopes and logarithms, and what finds them: the largest
-// finite gradient so far (steepest); the one the threshold was made for
-// (threshold_of); the threshold, below which no gradient holds a largest
-// plain slope or logarithm; the first cell whose gradient is not a number.
-struct Range {
-    double min_pen = slope_min_start, max_pen = slope_max_start;
-    double log_min = log_min_start, log_max = log_max_start;
-    double steepest = 0.0, threshold_of = 0.0, threshold = 0.0;
-    int bad_line = -1, bad_col = -1;
-};
-
-// The range rule: a value replaces a bound only when it lies strictly
-// beyond it.
-void extend(Range &r, double lowest_slope, double highest_slope, double lowest_log, double highest_log)
-{
-    if (r.min_pen > lowest_slope)
-        r.min_pen = lowest_slope;
-    if (r.max_pen < highest_slope)
-        r.max_pen = highest_slope;
-    if (r.log_min > lowest_log)
-        r.log_min = lowest_log;
-    if (r.log_max < highest_log)
-        r.log_max = highest_log;
-}
-
 // The range kernel: the cells of line i that may hold a bound, done the
 // plain way. Only a gradient at or above the threshold may hold a largest
 // value, and only the gradient 0 (of every border cell) the smallest; the
@@ -1330,17 +1075,6 @@ void range_of_line(Range &r, Lines &w, int i, bool interior)
             extend(r, p.pen, p.pen, p.lg, p.lg);
             return true;
         });
-}
-
-// The ranges of a band after those of the bands before it.
-void merge(Range &r, const Range &band)
-{
-    extend(r, band.min_pen, band.max_pen, band.log_min, band.log_max);
-    r.steepest = std::max(r.steepest, band.steepest);
-    if (r.bad_line < 0) {
-        r.bad_line = band.bad_line;
-        r.bad_col = band.bad_col;
-    }
 }
 
 // The slope kernel, for the grids of a run that holds them: the fast
@@ -1822,18 +1556,10 @@ void write_raster_header(FILE *&f, const std::string &path, int data_type)
 {
     if (f == nullptr)
         return; // none was asked for
-    std::string text = strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\n"
-                            "header offset = 0\nfile type = ENVI Standard\ndata type = %d\ninterleave = bsq\n"
-                            "byte order = 0\n",
-                            nb_col, nb_lig, data_type);
-    if (open_ascii_OK)
-        text += "map info = " +
-                envi_map_info(map_projection.empty() ? "Arbitrary" : map_projection, map_fields, X_min,
-                              Y_min + nb_lig * dpix_size, dpix_size) +
-                "\n";
-    if (!crs_wkt.empty())
-        text += "coordinate system string = {" + crs_wkt + "}\n";
-    print_block(f, text, path);
+    print_block(f,
+                envi_header_text(nb_col, nb_lig, data_type, open_ascii_OK, map_projection, map_fields, X_min,
+                                 Y_min + nb_lig * dpix_size, dpix_size, crs_wkt),
+                path);
     close_result(f, path);
 }
 

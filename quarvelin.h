@@ -31,6 +31,7 @@
 
 #include "decide.h"
 #include "lines.h"
+#include "names.h"
 #include "words.h" // strf
 
 // ================================================================ Run state
@@ -95,42 +96,9 @@ extern double **dtab_out;
 QUARVELIN_NAMES(QUARVELIN_DECLARE_NAME)
 
 // =============================================================== File names
-
-// A raw raster model of one cell type (index: itype) and its descriptor.
-struct RawForm {
-    const char *raster;     // suffix of the raster file
-    const char *descriptor; // suffix of its descriptor file
-    int bytes;              // bytes per cell, third value of the descriptor
-    const char *what;
-};
-extern const RawForm raw_forms[2];
-extern const char ascii_suffix[]; // suffix of an ASCII grid model
-
-// The result files, each the generic result name followed by its suffix.
-enum ResultRole {
-    result_histogram,            // f3h, written in every run
-    result_raw_image,            // f2, output form 0
-    result_raw_image_descriptor, // f2d, output form 0
-    result_bitmap,               // f2, output form 1
-    result_ascii_image,          // f2, output form 2
-    result_dem_histogram,        // f2h, with a log DEM
-    result_raw_dem,              // f3, log DEM form 0
-    result_raw_dem_descriptor,   // f3d, log DEM form 0
-    result_ascii_dem,            // f3, log DEM form 1
-    result_raw_image_header,     // f2g, output form 0
-    result_bitmap_world,         // f2g, output form 1
-    result_raw_dem_header,       // f3g, log DEM form 0
-    result_bitmap_crs,           // f2p, output form 1, its coordinate system known
-    result_ascii_image_crs,      // f2p, output form 2, its coordinate system known
-    result_ascii_dem_crs,        // f3p, log DEM form 1, its coordinate system known
-    result_count
-};
-struct ResultFile {
-    const char *suffix;
-    const char *mode; // fopen mode: text or binary
-    const char *what;
-};
-extern const ResultFile result_files[result_count];
+//
+// The suffixes of the model and of the results (RawForm, ResultRole,
+// ResultFile and their tables) are in names.h.
 
 // ================================================================== Stages
 //
@@ -212,9 +180,8 @@ int grey_tone(double lg, double lmin, double ldif);
 // - logarithms: a model without cells reports 1000.000000 and 0.000000.
 // Border cells have slope 0, so every model with cells has the smallest
 // slope and the smallest logarithm 0.
+// (The slopes' and logarithms' starts are in decide.h, with the ranges.)
 constexpr int stored_min_start = 1000000, stored_max_start = 0;
-constexpr double slope_min_start = 1.0e7, slope_max_start = 0.0;
-constexpr double log_min_start = 1000.0, log_max_start = 0.0;
 
 // An ASCII grid's header lines are told apart by their order, not by their
 // keywords (only xllcenter and yllcenter are told from the corner's); a

@@ -2,11 +2,15 @@
 #include "ask.h"
 
 #include "console.h"
+#include "image.h"
+#include "names.h"
 #include "words.h"
 
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 // A progress line of a long loop. Shown at once, but at most ten times a
 // second: a model of millions of lines prints tens of thousands of them.
@@ -136,4 +140,105 @@ void frame(const char *lead, const char *const *texts, int lines, const char *ta
         text += std::string("\n\t\u2551") + texts[k] + "\u2551";
     text += "\n\t\u255A" + edge + "\u255D" + tail;
     console_frame(text);
+}
+
+double ask_stretch_limit()
+{
+    // The log DEM holds whole numbers up to the stretch limit: it must be
+    // finite and its truncation a 32-bit value.
+    double limit = 0.0;
+    for (;;) {
+        std::fputs("\n\tStretch limit value ? ", stdout);
+        if (!ask_real(limit))
+            continue;
+        if (std::fabs(std::trunc(limit)) <= 2147483647.0)
+            return limit;
+        std::fputs("\n\tThe log DEM holds 32-bit values: a stretch limit from -2147483647 to 2147483647 is "
+                   "expected.",
+                   stdout);
+    }
+}
+
+int ask_units()
+{
+    return ask_choice("",
+                      "\n\n\tAre these values\n\t\t0 ====> in meters"
+                      "\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"
+                      "\n\t\t3 ====> in millimeters\n\t\t",
+                      3);
+}
+
+int ask_log_dem_wanted()
+{
+    return ask_choice("",
+                      "\n\tSave the result as a Digital Elevation Model:"
+                      "\n\tNote: gray tones result from a stretching\n\t\t0 ====> yes\n\t\t1 ====> no\n\t\t",
+                      1);
+}
+
+int ask_log_dem_form()
+{
+    return ask_choice("",
+                      "\n\tType of DEM:\n\t\t0 ====> raster (integer 4 with extension _m4.raw)"
+                      "\n\t\t1 ====> ascii\n\t\t",
+                      1);
+}
+
+namespace {
+
+bool same_file(const std::string &a, const std::string &b)
+{
+    if (a == b)
+        return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec);
+}
+
+} // namespace
+
+std::string ask_generic_name(const std::string &folder, const std::vector<std::string> &inputs)
+{
+    for (;;) {
+        const std::string generic = folder + ask_name("\n\n\tGeneric name of the resulting file ? ");
+        const char *clash = nullptr;
+        for (const ResultFile &r : result_files) {
+            const std::string name = generic + r.suffix;
+            for (const std::string &input : inputs)
+                if (clash == nullptr && !input.empty() && same_file(name, input))
+                    clash = r.suffix;
+            if (clash != nullptr)
+                break;
+        }
+        if (clash == nullptr)
+            return generic;
+        console_say(strf("\n\tFile %s%s is the input model: choose another name\n", generic.c_str(), clash));
+    }
+}
+
+int ask_image_form_of(int lines, int cols)
+{
+    const char *once = "\n\toutput file format : ";
+    for (;;) {
+        const int form = ask_choice(once, "\n\t\t0 ====> raster\n\t\t1 ====> bitmap\n\t\t2 ====> ascii\n\t\t", 2);
+        if (form != 1 || TailleBMPPermise(cols, lines, 0))
+            return form;
+        std::printf("\n\tA bitmap of %d lines by %d columns would pass the 4 GiB that a bitmap file can hold: "
+                    "choose another form.",
+                    lines, cols);
+        once = "";
+    }
+}
+
+void ask_corner(double &x, double &y)
+{
+    std::fputs("\n\tUTM coordinates required ", stdout);
+    x = ask_coordinate("\n\t\tX_min ? ");
+    y = ask_coordinate("\t\tY_min ? ");
+}
+
+void ask_model_size(int &lines, int &cols, int &cell)
+{
+    lines = ask_count("\n\tNumber of lines   ? ", 0);
+    cols = ask_count("\n\tNumber of columns ? ", 0);
+    cell = ask_count("\n\tPixel size ? ", INT_MIN);
 }

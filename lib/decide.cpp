@@ -72,3 +72,28 @@ void ready_plain_cache(PlainCache &c, PlainRule slope, PlainRule log)
     c.slope = slope;
     c.log = log;
 }
+
+// The range rule: a value replaces a bound only when it lies strictly
+// beyond it.
+void extend(Range &r, double lowest_slope, double highest_slope, double lowest_log, double highest_log)
+{
+    if (r.min_pen > lowest_slope)
+        r.min_pen = lowest_slope;
+    if (r.max_pen < highest_slope)
+        r.max_pen = highest_slope;
+    if (r.log_min > lowest_log)
+        r.log_min = lowest_log;
+    if (r.log_max < highest_log)
+        r.log_max = highest_log;
+}
+
+// The ranges of a band after those of the bands before it.
+void merge(Range &r, const Range &band)
+{
+    extend(r, band.min_pen, band.max_pen, band.log_min, band.log_max);
+    r.steepest = std::max(r.steepest, band.steepest);
+    if (r.bad_line < 0) {
+        r.bad_line = band.bad_line;
+        r.bad_col = band.bad_col;
+    }
+}

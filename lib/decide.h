@@ -26,7 +26,9 @@
 //   integer model repeats its windows, a plane has one gradient), and what a
 //   pass decided from them;
 // - Pace: leaves the fast step out after a line where the plain rules did
-//   most cells (a plane), and tries it again 16 lines later.
+//   most cells (a plane), and tries it again 16 lines later;
+// - Range: the ranges of the slopes and logarithms a range pass finds, and
+//   the range rule that extends and merges them.
 //
 // Nothing here prints, allocates after a table is built, or touches the
 // floating-point environment; a PlainCache and a Pace belong to one worker.
@@ -237,5 +239,28 @@ inline void pace_after(Pace &p, int n, int plain)
     if (plain > n / 2)
         p.plain_lines = 15;
 }
+
+// The ranges of the slopes and logarithms start from these values
+// (quarvelin.h says how they show in what a user reads).
+constexpr double slope_min_start = 1.0e7, slope_max_start = 0.0;
+constexpr double log_min_start = 1000.0, log_max_start = 0.0;
+
+// The ranges of the slopes and logarithms, and what finds them: the largest
+// finite gradient so far (steepest); the one the threshold was made for
+// (threshold_of); the threshold, below which no gradient holds a largest
+// plain slope or logarithm; the first cell whose gradient is not a number.
+struct Range {
+    double min_pen = slope_min_start, max_pen = slope_max_start;
+    double log_min = log_min_start, log_max = log_max_start;
+    double steepest = 0.0, threshold_of = 0.0, threshold = 0.0;
+    int bad_line = -1, bad_col = -1;
+};
+
+// The range rule: a value replaces a bound only when it lies strictly
+// beyond it.
+void extend(Range &r, double lowest_slope, double highest_slope, double lowest_log, double highest_log);
+
+// The ranges of a band after those of the bands before it.
+void merge(Range &r, const Range &band);
 
 #endif

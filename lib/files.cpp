@@ -2,7 +2,9 @@
 // the system's calls (host.h).
 #include "files.h"
 #include "host.h"
+#include "words.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -129,4 +131,29 @@ FILE *scratch_open(const std::string &beside, std::string &where, int &err)
     }
     where = temp;
     return nullptr;
+}
+
+std::string input_refusal(InputStatus status, const std::string &path, const char *unknown)
+{
+    switch (status) {
+    case input_ok:
+        break;
+    case input_absent:
+        if (unknown == nullptr)
+            break;
+        return strf(unknown, path.c_str());
+    case input_unreadable:
+        return strf(unknown != nullptr ? unknown : "\n\tFile %s could not be read\n", path.c_str());
+    case input_too_long:
+        return strf("\n\tFile %s: the name is too long for the system\n", path.c_str());
+    case input_not_regular:
+        return strf("\n\tFile %s is not a regular file\n", path.c_str());
+    }
+    return "";
+}
+
+bool read_text(FILE *f, std::string &text, size_t most)
+{
+    text.assign(static_cast<size_t>(std::clamp<int64_t>(file_size(f), 0, static_cast<int64_t>(most))), '\0');
+    return read_at(f, text.data(), text.size(), 0);
 }

@@ -35,6 +35,10 @@ enum InputStatus {
     input_not_regular // not a regular file
 };
 InputStatus input_open(const std::string &path, FILE *&f);
+// What the program tells of the path that opened with `status`: "" when
+// that is no failure (input_ok, or input_absent when `unknown` is null);
+// `unknown`, a format of the path, tells an absent or unopenable file.
+std::string input_refusal(InputStatus status, const std::string &path, const char *unknown);
 
 // The size in bytes of the regular file open as f; -1 for anything else.
 int64_t file_size(FILE *f);
@@ -42,6 +46,10 @@ int64_t file_size(FILE *f);
 // Reads `bytes` bytes at `offset` of f without moving its position; false
 // when the file ends before them or a read fails.
 bool read_at(FILE *f, void *buf, size_t bytes, int64_t offset);
+
+// The text of the file open as f, its first `most` bytes at most; false
+// when they could not be read.
+bool read_text(FILE *f, std::string &text, size_t most);
 
 // Writes `bytes` bytes at `offset` of f; false with the error in err.
 bool write_at(FILE *f, const void *buf, size_t bytes, int64_t offset, int &err);

@@ -261,3 +261,41 @@ std::string pam_text(const std::string &wkt)
     }
     return "<PAMDataset>\n  <SRS>" + escaped + "</SRS>\n</PAMDataset>\n";
 }
+
+std::string envi_header_text(int samples, int lines, int data_type, bool placed, const std::string &name,
+                             const std::string &fields, double left, double top, double cell, const std::string &wkt)
+{
+    std::string text = strf("ENVI\ndescription = {quarvelin result}\nsamples = %d\nlines = %d\nbands = 1\n"
+                            "header offset = 0\nfile type = ENVI Standard\ndata type = %d\ninterleave = bsq\n"
+                            "byte order = 0\n",
+                            samples, lines, data_type);
+    if (placed)
+        text += "map info = " + envi_map_info(name.empty() ? "Arbitrary" : name, fields, left, top, cell) + "\n";
+    if (!wkt.empty())
+        text += "coordinate system string = {" + wkt + "}\n";
+    return text;
+}
+
+CrsKind model_crs_kind(const std::string &wkt, const std::string &projection)
+{
+    const CrsKind kind = crs_kind(wkt);
+    return kind == crs_unknown && projection.starts_with("Geographic") ? crs_geographic : kind;
+}
+
+std::string degrees_refusal(const std::string &path)
+{
+    return strf("\n\tFile %s gives the model in degrees of latitude and longitude: slopes need cells in metres."
+                "\n\tProject the model onto a map in metres first, for example: gdalwarp -t_srs EPSG:32633 dem.tif "
+                "dem_utm.tif\n",
+                path.c_str());
+}
+
+std::string header_size_note(const EnviHeader &h, int lines, int cols, const std::string &header,
+                             const std::string &descriptor)
+{
+    const int given_cols = h.samples < 0 ? cols : h.samples, given_lines = h.lines < 0 ? lines : h.lines;
+    if (!h.valid || (given_cols == cols && given_lines == lines))
+        return "";
+    return strf("\n\tFile %s gives %d lines by %d columns: the %d lines by %d columns of %s are used\n", header.c_str(),
+                given_lines, given_cols, lines, cols, descriptor.c_str());
+}

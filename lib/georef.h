@@ -42,11 +42,25 @@ struct EnviHeader {
 
 EnviHeader read_envi_header(const std::string &text);
 
+// The line that tells how a raster's header `h`, in the file `header`,
+// disagrees with the `lines` and `cols` of its descriptor `descriptor`,
+// which are used: "" when it agrees (a size it does not give agrees).
+std::string header_size_note(const EnviHeader &h, int lines, int cols, const std::string &header,
+                             const std::string &descriptor);
+
 // What kind of coordinate system a WKT text is: the first coordinate system
 // keyword met outside quotes decides (a projected one holds its geographic
 // base inside, after its own keyword). A text with none is not known.
 enum CrsKind { crs_unknown, crs_projected, crs_geographic };
 CrsKind crs_kind(const std::string &wkt);
+
+// The kind of a model's coordinate system: its WKT text's (crs_kind), and
+// when that names none, geographic when the name of the projection of its
+// header's map info starts with "Geographic".
+CrsKind model_crs_kind(const std::string &wkt, const std::string &projection);
+// What the program tells of a model whose sidecar `path` gives it in
+// degrees: slopes need cells in metres, and how to project it.
+std::string degrees_refusal(const std::string &path);
 
 // The WKT text as one line: line breaks become blanks, blanks at both ends
 // go. The form the coordinate system string of a header holds.
@@ -62,6 +76,15 @@ void envi_projection_of(const std::string &wkt, std::string &name, std::string &
 // cell (reference cell 1, 1) and the cell size, the numbers written in
 // their shortest exact form: "{NAME, 1, 1, LEFT, TOP, CELL, CELL FIELDS}".
 std::string envi_map_info(const std::string &name, const std::string &fields, double left, double top, double cell);
+
+// The ENVI header beside a raw result of `samples` columns by `lines` lines
+// of cells of the ENVI `data_type` (1: bytes, 3: 32-bit signed), one band,
+// lines in order, little-endian; when `placed`, the map info of its
+// upper-left corner (left, top) and cell size in the projection `name` with
+// its `fields` ("Arbitrary" when the name is ""); and when `wkt` is not ""
+// that coordinate system string.
+std::string envi_header_text(int samples, int lines, int data_type, bool placed, const std::string &name,
+                             const std::string &fields, double left, double top, double cell, const std::string &wkt);
 
 // The .aux.xml text beside a bitmap that gives its coordinate system.
 std::string pam_text(const std::string &wkt);

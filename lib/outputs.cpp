@@ -13,6 +13,7 @@
 #include "outputs.h"
 #include "files.h"
 #include "host.h"
+#include "words.h"
 
 #include <algorithm>
 #include <cctype>
@@ -693,4 +694,18 @@ void catch_ending_signals(void (*restore)())
 {
     restore_hook = restore;
     host.catch_signals(on_ending_signal);
+}
+
+std::string output_refusal(OutputStatus status, const std::string &path)
+{
+    switch (status) {
+    case output_ok:
+        break;
+    case output_too_long:
+        return strf("\n\tFile %s: the name is too long for the system\n", path.c_str());
+    case output_cannot_create:
+    case output_write_failed:
+        return strf("\n\tFile %s cannot be created\n", path.c_str());
+    }
+    return "";
 }

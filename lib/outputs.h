@@ -61,6 +61,9 @@ enum OutputStatus {
 // Creates the result `path` for writing, as f, in the fopen mode "w" or
 // "wb". With `at_close`, output_close puts it in place by itself.
 OutputStatus output_create(const std::string &path, const char *mode, bool at_close, FILE *&f, int &err);
+// What the program tells of the result `path` that was created with
+// `status`: "" for output_ok.
+std::string output_refusal(OutputStatus status, const std::string &path);
 
 // Empties the results written in place, just before the results are written.
 void output_begin();

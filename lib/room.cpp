@@ -2,12 +2,14 @@
 // the arithmetic of the control groups.
 #include "room.h"
 #include "host.h"
+#include "words.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 namespace {
@@ -151,4 +153,31 @@ int usable_processors()
     if (quota > 0.0)
         n = std::min(n, static_cast<int>(std::ceil(quota)));
     return std::max(n, 1);
+}
+
+int threads_wanted(const char *forced)
+{
+    int n = 0;
+    if (forced != nullptr && int_word(forced, forced + std::strlen(forced), n) && n >= 1)
+        return std::min(n, 256);
+    return usable_processors();
+}
+
+namespace {
+
+void *reserve = nullptr;
+void (*out_of_memory)() = nullptr;
+
+} // namespace
+
+void keep_reserve(void (*out)())
+{
+    reserve = std::malloc(size_t(1) << 16);
+    out_of_memory = out;
+    std::set_new_handler([] {
+        std::free(reserve);
+        reserve = nullptr;
+        std::set_new_handler(nullptr);
+        out_of_memory();
+    });
 }

@@ -35,4 +35,14 @@ double cgroup_processors(const std::string &proc_cgroup, const std::string &cgro
 // its affinity mask, no more than its control groups allow (rounded up).
 int usable_processors();
 
+// Keeps a reserve of memory for the end of the process: when an allocation
+// by new fails, the reserve is released and `out` is called (once; it does
+// not return), so that it can still tell why the process ends.
+void keep_reserve(void (*out)());
+
+// The worker threads of a run: `forced` (the text of $QUARVELIN_THREADS, or
+// null) when it is a whole number from 1 on, at most 256; else the usable
+// processors.
+int threads_wanted(const char *forced);
+
 #endif
