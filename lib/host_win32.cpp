@@ -136,6 +136,21 @@ OVERLAPPED at_offset(int64_t offset)
     return o;
 }
 
+// A stream over the handle h (flags: _O_RDONLY or _O_RDWR), or null with the
+// handle closed: once a descriptor was made, it owns the handle.
+FILE *stream_of_handle(HANDLE h, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+    FILE *f = fd < 0 ? nullptr : _fdopen(fd, mode);
+    if (f == nullptr) {
+        if (fd < 0)
+            CloseHandle(h);
+        else
+            _close(fd);
+    }
+    return f;
+}
+
 int win_open_read(const std::string &path, FILE *&f, bool &regular)
 {
     f = nullptr;
@@ -154,15 +169,8 @@ int win_open_read(const std::string &path, FILE *&f, bool &regular)
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return error_number(GetLastError()) == ENAMETOOLONG ? ENAMETOOLONG : EACCES;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
-    f = fd < 0 ? nullptr : _fdopen(fd, "rb");
-    if (f == nullptr) {
-        if (fd < 0)
-            CloseHandle(h);
-        else
-            _close(fd);
+    if ((f = stream_of_handle(h, _O_RDONLY, "rb")) == nullptr)
         return EMFILE;
-    }
     regular = true;
     return 0;
 }
@@ -271,17 +279,7 @@ int win_make_scratch(const std::string &folder, bool temp, FILE *&f)
                 continue;
             return EACCES;
         }
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
-        f = fd < 0 ? nullptr : _fdopen(fd, "w+b");
-        if (f == nullptr) {
-            // The descriptor owns the handle once it was made.
-            if (fd < 0)
-                CloseHandle(h);
-            else
-                _close(fd);
-            return EMFILE;
-        }
-        return 0;
+        return (f = stream_of_handle(h, _O_RDWR, "w+b")) == nullptr ? EMFILE : 0;
     }
     return EEXIST;
 }
