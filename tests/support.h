@@ -428,9 +428,20 @@ inline Outcome run_on_windows(const std::string &exe, const fs::path &input, std
     start.hStdError = null_out;
     PROCESS_INFORMATION child{};
     std::string command = "\"" + exe + "\"";
-    const BOOL started = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, block.data(),
-                                        folder.empty() ? nullptr : folder.c_str(), &start, &child);
-    const DWORD start_error = GetLastError();
+    // Wine's CreateProcess now and then fails with its internal error (1359,
+    // ERROR_INTERNAL_ERROR) when a process starts just as the one before it
+    // ends: no process was made, so the start is tried again a few times.
+    BOOL started = FALSE;
+    DWORD start_error = 0;
+    for (int tries = 0; tries < 5 && !started; tries++) {
+        if (tries > 0)
+            Sleep(200);
+        started = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, block.data(),
+                                 folder.empty() ? nullptr : folder.c_str(), &start, &child);
+        start_error = started ? 0 : GetLastError();
+        if (start_error != ERROR_INTERNAL_ERROR)
+            break;
+    }
     for (HANDLE h : {in, null_out, to_parent})
         CloseHandle(h);
     if (!started) {
