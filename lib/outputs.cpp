@@ -262,16 +262,13 @@ const char journal_head[] = "quarvelin journal\n", journal_end[] = "end\n";
 bool read_journal(const std::string &folder, const std::string &leaf, std::vector<Entry> &entries)
 {
     FILE *f = nullptr;
-    bool regular = false;
-    if (host.open_read(folder + leaf, f, regular) != 0 || f == nullptr)
+    if (input_open(folder + leaf, f) != input_ok)
         return false;
     std::string text;
-    char buf[4096];
-    size_t done = 0;
-    while (host.read_at(f, buf, sizeof buf, static_cast<int64_t>(text.size()), done) == 0 && done > 0 &&
-           text.size() < 1 << 20)
-        text.append(buf, done);
+    const bool read = read_text(f, text, size_t(1) << 20);
     host.close(f);
+    if (!read)
+        return false;
     const size_t head = sizeof journal_head - 1, end = sizeof journal_end - 1;
     if (text.size() < head + end || text.compare(0, head, journal_head) != 0 ||
         text.compare(text.size() - end, end, journal_end) != 0)
