@@ -86,6 +86,7 @@ std::string box_in_code_page_437(const std::string &text)
                 if (text[k + 2] == c.last) {
                     put = c.byte;
                     k += 2;
+                    break; // the next character is no part of this one
                 }
         out += put;
     }

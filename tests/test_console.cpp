@@ -146,6 +146,8 @@ TEST(Console, FramesAreWrittenInTheBytesTheOutputTakes)
         EXPECT_EQ(console ? out : console_text, "");
     }
     host = host_system;
+    // A letter after a box character is kept whole (U+011A is C4 9A).
+    EXPECT_EQ(box_in_code_page_437("\u2557\u011A"), "\xBB\u011A");
 }
 
 // --help speaks in the terms of Windows there, and no word of a POSIX shell.
