@@ -71,21 +71,23 @@ int error_number(DWORD e)
 
 // ---------------------------------------------------------------- wide names
 
-std::wstring wide(const std::string &utf8)
+// The characters of text in code page cp (UTF-8 unless named).
+std::wstring wide(const std::string &text, UINT cp = CP_UTF8)
 {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    const int n = MultiByteToWideChar(cp, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring w(static_cast<size_t>(std::max(n, 0)), L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+        MultiByteToWideChar(cp, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
     return w;
 }
 
-std::string utf8_of(const std::wstring &w)
+// The bytes of the characters w in code page cp (UTF-8 unless named).
+std::string narrow(const std::wstring &w, UINT cp = CP_UTF8)
 {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
     std::string s(static_cast<size_t>(std::max(n, 0)), '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+        WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
     return s;
 }
 
@@ -256,7 +258,7 @@ bool temp_path(std::wstring &folder)
 std::string win_temp_folder()
 {
     std::wstring folder;
-    return temp_path(folder) ? utf8_of(folder) : "";
+    return temp_path(folder) ? narrow(folder) : "";
 }
 
 int win_make_scratch(const std::string &folder, bool temp, FILE *&f)
@@ -605,7 +607,7 @@ int win_read_console(std::string &line)
         if (got == 0 || typed.back() == L'\n')
             break;
     }
-    line = utf8_of(typed);
+    line = narrow(typed);
     return 0;
 }
 
@@ -617,23 +619,12 @@ UINT input_code_page()
 
 std::string win_from_code_page(const std::string &bytes)
 {
-    const UINT cp = input_code_page();
-    const int n = MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(std::max(n, 0)), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
-    return utf8_of(w);
+    return narrow(wide(bytes, input_code_page()));
 }
 
 std::string win_to_code_page(const std::string &utf8)
 {
-    const UINT cp = input_code_page();
-    const std::wstring w = wide(utf8);
-    const int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<size_t>(std::max(n, 0)), '\0');
-    if (n > 0)
-        WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
+    return narrow(wide(utf8), input_code_page());
 }
 
 int win_write_console(const std::string &utf8)
@@ -661,7 +652,7 @@ bool win_windows_text()
 std::string win_environment(const char *name)
 {
     const wchar_t *value = _wgetenv(wide(name).c_str());
-    return value != nullptr ? utf8_of(value) : "";
+    return value != nullptr ? narrow(value) : "";
 }
 
 void win_binary_input(FILE *in)
