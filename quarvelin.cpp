@@ -1479,10 +1479,12 @@ PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use)
             slot = Slot{Band{}, -1};
             each_line_of(p, k, [&](int i) {
                 const double *z0, *z1, *z2;
-                if (slot.unread < 0 && nb_col > 0 && !window_of(line, w, i, z0, z1, z2))
-                    slot.unread = i;
-                else if (slot.unread < 0 && nb_col > 0)
+                if (slot.unread >= 0 || nb_col <= 0)
+                    return;
+                if (window_of(line, w, i, z0, z1, z2))
                     make(i, w, slot.band, z0, z1, z2);
+                else
+                    slot.unread = i;
             });
         },
         [&](int k, int s) {
