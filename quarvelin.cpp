@@ -296,22 +296,17 @@ std::vector<std::string> skipped_sidecars;
 // A sidecar for a GIS is an extra: one that cannot be made (a folder that
 // refuses new files, where the results themselves are written in place) is
 // skipped, f left null.
-void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f)
+void open_result(const std::string &generic, ResultRole role, std::string &name, FILE *&f, bool sidecar = false)
 {
     name = generic + result_files[role].suffix;
-    const bool sidecar = role == result_raw_image_header || role == result_bitmap_world ||
-                         role == result_raw_dem_header || role == result_bitmap_crs || role == result_ascii_image_crs ||
-                         role == result_ascii_dem_crs;
     int err = 0;
-    if (sidecar && output_create(name, result_files[role].mode, false, f, err) == output_cannot_create) {
-        f = nullptr;
+    const OutputStatus status = output_create(name, result_files[role].mode, false, f, err);
+    if (sidecar && status == output_cannot_create) {
         skipped_sidecars.push_back(name);
         return;
     }
-    if (!sidecar)
-        create_result(name, result_files[role].mode, f);
-    else if (f == nullptr)
-        create_result(name, result_files[role].mode, f); // says why
+    if (const std::string refusal = output_refusal(status, name); !refusal.empty())
+        fail(refusal);
 }
 
 // The image form; a bitmap is refused when the model is too large for one.
@@ -326,6 +321,7 @@ void open_outputs(const std::string &generic)
     ask_image_form();
     // A world file is made only for a model whose place is known, and the
     // sidecar of the coordinate system only for one whose system is known.
+    // The places 2 and 3 of a form (names.h) are its sidecars.
     auto open_form = [&](const ResultRole(&roles)[4], std::string *names[4], FILE **files[4]) {
         if (roles[0] == result_ascii_image || roles[0] == result_ascii_dem) {
             if (!open_ascii_OK)
@@ -334,7 +330,7 @@ void open_outputs(const std::string &generic)
         for (int k = 0; k < 4; k++)
             if (roles[k] != result_count && (roles[k] != result_bitmap_world || open_ascii_OK) &&
                 (k != 3 || !crs_wkt.empty()))
-                open_result(generic, roles[k], *names[k], *files[k]);
+                open_result(generic, roles[k], *names[k], *files[k], k >= 2);
     };
     std::string *image_names[4] = {&nomim2, &nomdescr2, &nomgis2, &nomprj2};
     FILE **image_files[4] = {&f2, &f2d, &f2g, &f2p};
@@ -1483,10 +1479,12 @@ PassStatus model_pass(const BandPlan &p, Make make, Each each, Use use)
             slot = Slot{Band{}, -1};
             each_line_of(p, k, [&](int i) {
                 const double *z0, *z1, *z2;
-                if (slot.unread < 0 && nb_col > 0 && !window_of(line, w, i, z0, z1, z2))
-                    slot.unread = i;
-                else if (slot.unread < 0 && nb_col > 0)
+                if (slot.unread >= 0 || nb_col <= 0)
+                    return;
+                if (window_of(line, w, i, z0, z1, z2))
                     make(i, w, slot.band, z0, z1, z2);
+                else
+                    slot.unread = i;
             });
         },
         [&](int k, int s) {

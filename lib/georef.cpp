@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -84,11 +85,6 @@ void read_map_info(const std::string &value, EnviHeader &h)
     h.left = n[2] - (n[0] - 1.0) * n[4];
     h.top = n[3] + (n[1] - 1.0) * n[5];
     h.placed = std::isfinite(h.left) && std::isfinite(h.top);
-}
-
-bool starts_word(const std::string &s, size_t at, const char *word)
-{
-    return lower(s.substr(at, std::char_traits<char>::length(word))) == word;
 }
 
 } // namespace
@@ -233,7 +229,7 @@ void envi_projection_of(const std::string &wkt, std::string &name, std::string &
         if (at == std::string::npos)
             continue;
         for (const auto &[method, envi] : methods)
-            if (starts_word(w, at + std::char_traits<char>::length(node), method)) {
+            if (std::string_view(w).substr(at + std::char_traits<char>::length(node)).starts_with(method)) {
                 name = envi;
                 return;
             }
